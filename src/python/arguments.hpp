@@ -1,0 +1,36 @@
+// Matching call arguments to parameters, with the messages Python users know from
+// functions written in Python, and the one conversion the methods need: to bool.
+#pragma once
+
+#include <array>
+#include <cstddef>
+
+#include "python/ref.hpp"
+
+namespace murkplay::python {
+
+struct Parameter {
+    const char* name;
+    bool required;
+};
+
+// Every callable here has exactly one parameter.
+struct Signature {
+    const char* qualified_name;  // as shown in messages, e.g. "SelfPlayGame.apply"
+    Parameter parameter;
+};
+
+// The matched argument, borrowed from the call; nullptr when it was not given.
+using Matched = PyObject*;
+
+// Vectorcall arguments (fast methods).
+bool match_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     Matched& out);
+// Tuple and dict arguments (the constructor).
+bool match_arguments(const Signature& signature, PyObject* args, PyObject* kwargs, Matched& out);
+
+// True and False, or a numpy boolean scalar through its truth value. Returns 0 or 1, or -1
+// with "argument 'NAME': ..." set. An omitted argument takes `fallback`.
+int bool_argument(const Signature& signature, Matched value, bool fallback);
+
+}  // namespace murkplay::python

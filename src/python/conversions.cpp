@@ -1,0 +1,164 @@
+#include "python/conversions.hpp"
+
+#include <array>
+#include <bit>
+#include <cstring>
+
+#include "python/errors.hpp"
+
+namespace murkplay::python {
+
+namespace {
+
+// Step 1 of reading text: a str that can be encoded as UTF-8. Clears the encoding error
+// otherwise, so the caller can fall back to the attribute.
+bool utf8_of(PyObject* object, Text& out) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+    if (data == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    out = Text{Ref::borrow(object), std::string_view(data, static_cast<std::size_t>(size))};
+    return true;
+}
+
+bool refuse(const char* refusal) {
+    PyErr_SetString(PyExc_ValueError, refusal);
+    return false;
+}
+
+// Float objects keyed by the bits of their value: an observation holds few distinct values.
+class FloatPool {
+public:
+    PyObject* get(float value) {
+        const std::uint32_t bits = std::bit_cast<std::uint32_t>(value);
+        std::size_t slot = (bits * 0x9E3779B1u) >> (32 - slot_bits);
+        for (;; slot = (slot + 1) & (slots - 1)) {
+            Entry& entry = entries_[slot];
+            if (!entry.object) {
+                if (used_ == slots - 1) return nullptr;  // never with 2240 values of this kind
+                entry.object = Ref(PyFloat_FromDouble(static_cast<double>(value)));
+                entry.bits = bits;
+                ++used_;
+                return entry.object.get();
+            }
+            if (entry.bits == bits) return entry.object.get();
+        }
+    }
+
+private:
+    static constexpr int slot_bits = 8;
+    static constexpr std::size_t slots = std::size_t{1} << slot_bits;
+    struct Entry {
+        std::uint32_t bits = 0;
+        Ref object;
+    };
+    std::array<Entry, slots> entries_;
+    std::size_t used_ = 0;
+};
+
+// A list of floats for values[begin, end), sharing objects through the pool.
+Ref float_row(FloatPool& pool, std::span<const float> values) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    if (!list) return Ref(internal_failure("could not create a list of floats"));
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* item = pool.get(values[i]);
+        if (item == nullptr) return Ref(internal_failure("could not create a float"));
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(item));
+    }
+    return list;
+}
+
+}  // namespace
+
+bool text_from_argument(PyObject* object, const char* attribute, const char* refusal, Text& out) {
+    if (PyUnicode_Check(object) && utf8_of(object, out)) return true;
+    Ref value(PyObject_GetAttrString(object, attribute));
+    if (!value) {
+        PyErr_Clear();
+        return refuse(refusal);
+    }
+    if (!PyCallable_Check(value.get())) {
+        if (PyUnicode_Check(value.get()) && utf8_of(value.get(), out)) return true;
+        return refuse(refusal);
+    }
+    Ref result(PyObject_CallNoArgs(value.get()));
+    if (!result) return false;
+    if (!PyUnicode_Check(result.get())) {
+        PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of 'str'", Py_TYPE(result.get())->tp_name);
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(result.get(), &size);
+    if (data == nullptr) return false;  // the UnicodeEncodeError passes to the caller
+    out = Text{std::move(result), std::string_view(data, static_cast<std::size_t>(size))};
+    return true;
+}
+
+Ref make_uci_string(const BoardMove& move) {
+    const UciText text = format_uci_move(move);
+    Ref string(PyUnicode_New(text.length, 127));
+    if (!string) return Ref(internal_failure("could not create a str"));
+    std::memcpy(PyUnicode_1BYTE_DATA(string.get()), text.chars.data(), text.length);
+    return string;
+}
+
+Ref make_uci_strings(const MoveList& moves) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(moves.size())));
+    if (!list) return Ref(internal_failure("could not create a list"));
+    for (std::size_t i = 0; i < moves.size(); ++i) {
+        Ref text = make_uci_string(moves[i]);
+        if (!text) return text;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text.release());
+    }
+    return list;
+}
+
+Ref make_move_objects(PyObject* from_uci, const MoveList& moves) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(moves.size())));
+    if (!list) return Ref(internal_failure("could not create a list"));
+    for (std::size_t i = 0; i < moves.size(); ++i) {
+        Ref text = make_uci_string(moves[i]);
+        if (!text) return text;
+        Ref move(PyObject_CallOneArg(from_uci, text.get()));
+        if (!move) return move;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), move.release());
+    }
+    return list;
+}
+
+Ref make_float_list(std::span<const float> values) {
+    FloatPool pool;
+    return float_row(pool, values);
+}
+
+Ref make_tensor(std::span<const float> values, std::size_t width) {
+    Ref torch(PyImport_ImportModule("torch"));
+    if (!torch) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_ValueError, "torch is required for encode()");
+        return Ref();
+    }
+    Ref tensor(PyObject_GetAttrString(torch.get(), "tensor"));
+    if (!tensor) return tensor;
+    Ref keywords(PyDict_New());
+    if (!keywords) return Ref(internal_failure("could not create a dict"));
+    Ref float32(PyObject_GetAttrString(torch.get(), "float32"));
+    if (!float32 || PyDict_SetItemString(keywords.get(), "dtype", float32.get()) < 0) return Ref();
+
+    const std::size_t row_count = (values.size() + width - 1) / width;
+    Ref rows(PyList_New(static_cast<Py_ssize_t>(row_count)));
+    if (!rows) return Ref(internal_failure("could not create a list"));
+    FloatPool pool;
+    for (std::size_t r = 0; r < row_count; ++r) {
+        Ref row = float_row(pool, values.subspan(r * width, std::min(width, values.size() - r * width)));
+        if (!row) return row;
+        PyList_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(r), row.release());
+    }
+    Ref arguments(PyTuple_Pack(1, rows.get()));
+    if (!arguments) return Ref(internal_failure("could not create a tuple"));
+    return Ref(PyObject_Call(tensor.get(), arguments.get(), keywords.get()));
+}
+
+}  // namespace murkplay::python

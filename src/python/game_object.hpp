@@ -1,0 +1,29 @@
+// The Python object of one game: the header, the game record by value, the borrow counter.
+#pragma once
+
+#include "game/game.hpp"
+#include "python/borrow.hpp"
+
+namespace murkplay::python {
+
+struct GameObject {
+    PyObject_HEAD
+    Game game;
+    BorrowCounter borrow;
+};
+
+inline GameObject* as_game(PyObject* self) { return reinterpret_cast<GameObject*>(self); }
+
+// Runs `body` on the game under a borrow of the given kind; a refused borrow raises instead.
+template <Access access, typename Body>
+PyObject* with_game(PyObject* self, Body&& body) {
+    GameObject* object = as_game(self);
+    const BorrowGuard guard(object->borrow, access);
+    if (!guard) return nullptr;
+    return body(object->game);
+}
+
+// The class's slots and item tables, defined beside the method bodies.
+extern PyType_Spec game_type_spec;
+
+}  // namespace murkplay::python
