@@ -10,6 +10,17 @@ constexpr int home_rank(Color c) { return c == Color::White ? 0 : 7; }
 // The square a pawn of colour c lands on when it takes the en-passant pawn.
 constexpr int en_passant_target(Color c, Square pawn) { return c == Color::White ? pawn + 8 : pawn - 8; }
 
+// Every square one rank forward of a set, for colour c.
+constexpr SquareSet advance(Color c, SquareSet squares) { return c == Color::White ? squares << 8 : squares >> 8; }
+
+// The union of pawn_attacks over a set of pawns, computed set-wise.
+constexpr SquareSet pawn_attack_span(Color c, SquareSet pawns) {
+    constexpr SquareSet not_file_a = ~0x0101010101010101ull;
+    constexpr SquareSet not_file_h = ~0x8080808080808080ull;
+    const SquareSet forward = advance(c, pawns);
+    return ((forward & not_file_h) << 1) | ((forward & not_file_a) >> 1);
+}
+
 // The one-step square in front of a pawn; a pawn on its last rank has none.
 constexpr SquareSet square_in_front(Color c, Square s) { return pawn_pushes(c, s) & king_attacks(s); }
 
@@ -90,17 +101,14 @@ void generate_moves(const Board& b, MoveList& moves) {
 }
 
 SquareSet visible_squares(const Board& b, Color c) {
-    const SquareSet ours = b.pieces(c);
     const SquareSet occ = b.occupied;
-    SquareSet seen = ours;
-    SquareSet pawn_reach = 0;
-    for (const Square s : squares_of(b.pieces(c, PieceKind::Pawn))) {
-        pawn_reach |= pawn_attacks(c, s);
-        const SquareSet front = square_in_front(c, s);
-        // The two-step square is seen only past an empty first step; it is seen even when occupied.
-        seen |= front | ((front & occ) ? 0 : pawn_pushes(c, s));
-    }
-    seen |= pawn_reach;
+    const SquareSet pawns = b.pieces(c, PieceKind::Pawn);
+    // All pawns at once: both diagonals, the square in front (occupied or not), and from the
+    // start rank the square beyond an empty one. Shifts drop whatever leaves the board.
+    const SquareSet pawn_reach = pawn_attack_span(c, pawns);
+    const SquareSet front = advance(c, pawns);
+    const SquareSet beyond = advance(c, front & ~occ & (c == Color::White ? rank_mask(2) : rank_mask(5)));
+    SquareSet seen = b.pieces(c) | pawn_reach | front | beyond;
     for (const Square s : squares_of(b.pieces(c, PieceKind::Knight))) seen |= knight_attacks(s);
     for (const Square s : squares_of(b.pieces(c, PieceKind::Bishop))) seen |= bishop_attacks(s, occ);
     for (const Square s : squares_of(b.pieces(c, PieceKind::Rook))) seen |= rook_attacks(s, occ);
