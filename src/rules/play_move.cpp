@@ -61,8 +61,11 @@ std::optional<MoveRefusal> play_move(Board& board, const BoardMove& move) {
     } else if (k == PieceKind::Pawn) {
         const bool double_advance = rank_of(s) == pawn_start_rank(c) && d == s + 2 * forward_step(c);
         if (double_advance) {
-            // Recorded only when an enemy pawn beside the destination can use it.
-            if (next.pieces(o, PieceKind::Pawn) & rank_mask(rank_of(d)) & adjacent_files(file_of(d))) {
+            // Recorded only when an enemy pawn beside the destination can use it, and only
+            // when the square passed over is free for that pawn to land on: a pawn sent over a
+            // piece must not leave a capture onto an occupied square behind it.
+            const bool usable = next.pieces(o, PieceKind::Pawn) & rank_mask(rank_of(d)) & adjacent_files(file_of(d));
+            if (usable && !contains(next.occupied, static_cast<Square>(s + forward_step(c)))) {
                 next.en_passant_pawn = {true, d};
             }
         } else if (board.en_passant_pawn.present && board.en_passant_pawn.square + forward_step(c) == d) {
