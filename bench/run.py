@@ -1,0 +1,243 @@
+"""Runs every murkplay benchmark and prints one Markdown table of medians and ratios.
+
+    python bench/run.py [--perft build/bench/bench/murkplay_perft] [--quick]
+
+Progress goes to stderr, the table to stdout. Every ratio compares workloads measured side by
+side in this run (see timing.py); no figure is compared with one from another run. Before
+anything is timed the python-chess + numpy baseline is played in lockstep with murkplay and
+must agree on every move, action index and observation, so the self-play comparison is
+between two programs that do the same work.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import platform
+import subprocess
+import sys
+import time
+from importlib import metadata
+from pathlib import Path
+
+import fog_baseline
+import method_calls
+import perft_python
+import playouts
+from timing import median, rates_side_by_side, ratio_of_rounds
+
+HERE = Path(__file__).resolve().parent
+
+TARGETS = {
+    "apply": 3.0,  # at most, times the cheapest call
+    "action_index": 3.0,  # at most, times the cheapest call
+    "encode_flattened": 1.5,  # at most, times the array.tolist floor
+    "random_playouts": 30.0,  # at least, times python-chess
+    "selfplay_step": 50.0,  # at least, times the python-chess + numpy baseline
+    "game_bytes": 1024,  # at most
+}
+
+
+def progress(message: str) -> None:
+    print(f"[bench {time.strftime('%H:%M:%S')}] {message}", file=sys.stderr, flush=True)
+
+
+def version(package: str) -> str:
+    try:
+        return metadata.version(package)
+    except metadata.PackageNotFoundError:
+        return "not installed"
+
+
+def ns(value: float) -> str:
+    return f"{value:,.0f}" if value >= 100 else f"{value:.1f}"
+
+
+def rate(value: float) -> str:
+    return f"{value:,.0f}"
+
+
+def times(value: float) -> str:
+    return f"{value:.2f}×" if value < 10 else f"{value:,.1f}×"
+
+
+def verdict(ok: bool) -> str:
+    return "met" if ok else "**missed**"
+
+
+def measure_memory() -> dict:
+    output = subprocess.run(
+        [sys.executable, str(HERE / "memory.py")], check=True, capture_output=True, text=True
+    ).stdout
+    return json.loads(output)
+
+
+def table(args, calls, random_rates, step_rates, perft, memory, elapsed) -> str:
+    out = []
+    add = out.append
+    positions = list(method_calls.POSITIONS)
+    add("## Benchmarks")
+    add("")
+    add(
+        f"Machine: {os.cpu_count()} cores (`os.cpu_count()`), load average {args.load:.2f} at the start; "
+        f"{platform.python_implementation()} {platform.python_version()}"
+        f"{' (free-threaded)' if not getattr(sys, '_is_gil_enabled', lambda: True)() else ''}; "
+        f"murkplay {version('murkplay')}, python-chess {version('chess')}, numpy {version('numpy')}, "
+        f"torch {version('torch')}. Whole run: {elapsed:.0f} s."
+    )
+    add("")
+    add(
+        "Every figure is a median; every ratio compares workloads measured side by side in this run. Times are "
+        "the CPU time of the measuring thread (`time.thread_time`, `CLOCK_THREAD_CPUTIME_ID` in C++), so time "
+        "slices that a shared machine gives to other processes are not counted."
+    )
+    add("")
+
+    add("### Method calls (ns per call)")
+    add("")
+    add("| call | " + " | ".join(positions) + " |")
+    add("|---|" + "---:|" * len(positions))
+    for row in method_calls.ROWS:
+        cells = [ns(calls[p][row]) if row in calls[p] else "n/a (no torch)" for p in positions]
+        add(f"| `{row}` | " + " | ".join(cells) + " |")
+    add("| floor: cheapest call | " + " | ".join(ns(calls[p]["cheapest call"]) for p in positions) + " |")
+    add("")
+    moves = ", ".join(f"{p}: `{move}`" for p, (_fen, move) in method_calls.POSITIONS.items())
+    add(
+        f"`m` is the move applied and indexed in each position ({moves}). `apply(m)` is the median of "
+        "`g.clone().apply(m)` minus the median of `g.clone()`, timed in alternation, so each apply runs on a "
+        "fresh game. The cheapest call is the smaller of `current_player()` and `is_terminal()`. The tolist floor "
+        "is `array.array('f', raw).tolist()` with `raw` the 2240 packed floats of the same observation. "
+        "Positions: " + "; ".join(f"{p} `{fen}`" for p, (fen, _m) in method_calls.POSITIONS.items()) + "."
+    )
+    add("")
+
+    add("### Ratios and targets")
+    add("")
+    add("| ratio | " + " | ".join(positions) + " | target | |")
+    add("|---|" + "---:|" * len(positions) + "---|---|")
+    ratio_rows = [
+        ("`apply` / cheapest call", "apply(m)", "cheapest call", "apply"),
+        ("`action_index` / cheapest call", "action_index(m)", "cheapest call", "action_index"),
+        ("`encode_flattened` / tolist floor", "encode_flattened()", "floor: array('f', raw).tolist()", "encode_flattened"),
+    ]
+    for label, top, bottom, target in ratio_rows:
+        values = [calls[p][top] / calls[p][bottom] for p in positions]
+        ok = max(values) <= TARGETS[target]
+        add(f"| {label} | " + " | ".join(times(v) for v in values) + f" | ≤ {TARGETS[target]:g}× | {verdict(ok)} |")
+    add("")
+
+    add("### Throughput")
+    add("")
+    add("| workload | unit | murkplay | baseline | baseline is | murkplay / baseline | target | |")
+    add("|---|---|---:|---:|---|---:|---|---|")
+    random_ratio = ratio_of_rounds(random_rates["murkplay"], random_rates["python-chess"])
+    add(
+        f"| random playouts, ≤ {playouts.MAX_PLIES} plies | plies/s | {rate(median(random_rates['murkplay']))} | "
+        f"{rate(median(random_rates['python-chess']))} | python-chess legal moves, `push`, `is_game_over()` | "
+        f"{times(random_ratio)} | ≥ {TARGETS['random_playouts']:g}× | {verdict(random_ratio >= TARGETS['random_playouts'])} |"
+    )
+    step_ratio = ratio_of_rounds(step_rates["murkplay"], step_rates["baseline"])
+    add(
+        f"| self-play step | steps/s | {rate(median(step_rates['murkplay']))} | {rate(median(step_rates['baseline']))} | "
+        f"python-chess + numpy fog of war (bench/fog_baseline.py) | {times(step_ratio)} | "
+        f"≥ {TARGETS['selfplay_step']:g}× | {verdict(step_ratio >= TARGETS['selfplay_step'])} |"
+    )
+    if perft:
+        for name, r in perft.items():
+            baseline = "python-chess pseudo-legal" + (" + fog castling" if r["uses_fog_castling"] else "")
+            add(
+                f"| perft {name}, C++ depth {r['cpp_depth']} ({r['cpp_nodes']:,} nodes) vs Python depth "
+                f"{r['chess_depth']} ({r['chess_nodes']:,}, counts equal) | nodes/s | {rate(r['cpp_nps'])} | "
+                f"{rate(r['chess_nps'])} | {baseline} | {times(r['ratio'])} | | |"
+            )
+    else:
+        add("| perft | nodes/s | not run (no `--perft` executable) | | | | | |")
+    add("")
+    add(
+        f"Playouts and steps: {args.rounds} rounds of about {args.seconds:g} s per side, both sides on the same seeds "
+        "(`random.Random(seed)` per game), order alternating by round; rates are medians over rounds and the ratio "
+        "is the median of the per-round ratios. The self-play step is `legal_actions_uci()`, `action_index` of each "
+        "action, `encode_flattened()`, `apply` of a random action, `is_terminal()`; the baseline makes the same "
+        "moves, indices and 64×35 observation (checked equal in lockstep before timing) but keeps the observation "
+        "as a numpy array. Perft is pseudo-legal with bulk counting at the last ply; a move onto a king is a leaf "
+        "and is not made; each of 5 rounds runs bench/perft.cpp (median of 3 runs) then python-chess once, "
+        "and the ratio is the median of the per-round ratios."
+    )
+    add("")
+
+    add("### Memory")
+    add("")
+    per_game = (memory["rss_after"] - memory["rss_before"]) / memory["games"]
+    beyond = per_game - memory["list_slot"] - memory["getsizeof"]
+    size_ok = memory["getsizeof"] <= TARGETS["game_bytes"] and per_game - memory["list_slot"] <= TARGETS["game_bytes"]
+    add("| measure | value | target | |")
+    add("|---|---:|---|---|")
+    add(f"| `sys.getsizeof(game)` | {memory['getsizeof']} B | ≤ 1 KiB | {verdict(memory['getsizeof'] <= TARGETS['game_bytes'])} |")
+    add(
+        f"| resident memory per live game, {memory['games']:,} clones | {per_game:,.1f} B | ≤ 1 KiB, no heap storage | "
+        f"{verdict(size_ok)} |"
+    )
+    add(f"| of which the list slot | {memory['list_slot']} B | | |")
+    add(f"| of which beyond the object and its slot (allocator rounding and headers) | {beyond:,.1f} B | | |")
+    add("")
+    add(
+        f"RSS from /proc/self/status in a fresh process: {memory['rss_before'] / 2**20:,.1f} MiB before "
+        f"`[g.clone() for _ in range(10**6)]`, {memory['rss_after'] / 2**20:,.1f} MiB after."
+    )
+    return "\n".join(out)
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--perft", help="path of the murkplay_perft executable (bench/perft.cpp)")
+    parser.add_argument("--quick", action="store_true", help="fewer, shorter samples: a smoke test, not a measurement")
+    args = parser.parse_args()
+    args.rounds, args.seconds = (2, 0.1) if args.quick else (7, 1.0)
+    repeat, sample_seconds = (3, 0.002) if args.quick else (21, 0.01)
+    started = time.perf_counter()
+    args.load = os.getloadavg()[0]
+
+    progress("checking the python-chess + numpy baseline against murkplay")
+    compared = fog_baseline.cross_check(games=4 if args.quick else 12, seed=7)
+    compared += fog_baseline.cross_check(
+        games=3 if args.quick else 6,
+        seed=70,
+        fens=tuple(fen for fen, _move in method_calls.POSITIONS.values()),
+    )
+    progress(f"baseline agrees with murkplay on {compared} positions")
+
+    progress("method calls")
+    calls = method_calls.measure(repeat, sample_seconds)
+
+    progress("random playouts")
+    random_rates = rates_side_by_side(
+        {"murkplay": playouts.murkplay_random_playout, "python-chess": playouts.chess_random_playout},
+        args.rounds,
+        args.seconds,
+        seed=1,
+    )
+
+    progress("self-play step")
+    step_rates = rates_side_by_side(
+        {"murkplay": playouts.murkplay_selfplay_steps, "baseline": playouts.baseline_selfplay_steps},
+        args.rounds,
+        args.seconds,
+        seed=2,
+    )
+
+    perft = None
+    if args.perft:
+        progress("perft")
+        perft = perft_python.measure(args.perft, rounds=1 if args.quick else 5)
+
+    progress("memory")
+    memory = measure_memory()
+
+    print(table(args, calls, random_rates, step_rates, perft, memory, time.perf_counter() - started))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,171 @@
+"""Fog-of-war self-play driven the way a reinforcement-learning loop drives murkplay.
+
+Every ply the side to move is observed with ``encode()`` (64 x 35 features, from its own
+fogged view, or the full board with ``--oracle``), a small torch policy network with random
+weights turns the observation into 4352 logits, the logits are masked to the action indices
+of the legal actions, and an action is sampled from the masked softmax and applied. A game
+ends when a king is captured or after ``--plies`` plies.
+
+    python examples/selfplay.py --games 16 --plies 300 --seed 0 [--oracle] [--threads N]
+
+With ``--threads N`` the games are spread over N threads. murkplay never needs the
+interpreter lock, so on a free-threaded interpreter the threads really play in parallel; on
+an ordinary one they take turns.
+"""
+
+from __future__ import annotations
+
+import argparse
+import concurrent.futures
+import random
+import sys
+import time
+from dataclasses import dataclass
+
+import torch
+
+from murkplay import SelfPlayGame
+
+OBSERVATION_SIZE = 64 * 35
+ACTION_COUNT = 64 * 64 + 64 * 4
+
+
+class Policy(torch.nn.Module):
+    """A few dense layers from the flattened observation to one logit per action index."""
+
+    def __init__(self, hidden: int = 256) -> None:
+        super().__init__()
+        self.layers = torch.nn.Sequential(
+            torch.nn.Flatten(start_dim=0),
+            torch.nn.Linear(OBSERVATION_SIZE, hidden),
+            torch.nn.ReLU(),
+            torch.nn.Linear(hidden, hidden),
+            torch.nn.ReLU(),
+            torch.nn.Linear(hidden, ACTION_COUNT),
+        )
+
+    def forward(self, observation: torch.Tensor) -> torch.Tensor:
+        return self.layers(observation)
+
+
+@dataclass
+class GameResult:
+    number: int
+    plies: int
+    white_value: float  # +1.0 White won, -1.0 Black won, 0.0 unfinished
+
+    def outcome(self) -> str:
+        if self.white_value > 0:
+            return "White won"
+        if self.white_value < 0:
+            return "Black won"
+        return "unfinished"
+
+
+def choose_action(policy: Policy, game: SelfPlayGame, actions: list[str], oracle: bool,
+                  generator: torch.Generator, rng: random.Random) -> str:
+    logits = policy(game.encode(oracle=oracle))
+    indices = [game.action_index(action) for action in actions]
+    masked = torch.full_like(logits, float("-inf"))
+    legal = torch.tensor(indices)
+    masked[legal] = logits[legal]
+    chosen = int(torch.multinomial(torch.softmax(masked, dim=0), 1, generator=generator))
+    # Promotions to one piece from one pawn share an index whatever the destination
+    # (a7a8q and a7b8q), so an index can stand for several actions.
+    candidates = [action for action, index in zip(actions, indices) if index == chosen]
+    return candidates[0] if len(candidates) == 1 else rng.choice(candidates)
+
+
+def play_game(policy: Policy, number: int, seed: int, max_plies: int, oracle: bool) -> GameResult:
+    # Each game has its own generators, so its moves do not depend on which thread plays it
+    # or on what the other games did.
+    generator = torch.Generator().manual_seed(seed)
+    rng = random.Random(seed)
+    game = SelfPlayGame()
+    plies = 0
+    with torch.inference_mode():
+        while plies < max_plies and not game.is_terminal():
+            actions = game.legal_actions_uci()
+            if not actions:  # possible in principle: pseudo-legal moves can run out
+                break
+            game.apply(choose_action(policy, game, actions, oracle, generator, rng))
+            plies += 1
+    return GameResult(number, plies, game.terminal_value(True))
+
+
+def progress_reporter(total: int):
+    """tqdm on a terminal when it is installed, otherwise one plain line per game."""
+    if sys.stdout.isatty():
+        try:
+            from tqdm import tqdm
+        except ImportError:
+            pass
+        else:
+            bar = tqdm(total=total, unit="game")
+
+            def update(result: GameResult) -> None:
+                bar.update(1)
+                bar.set_postfix_str(f"last: {result.plies} plies, {result.outcome()}")
+
+            return update, bar.close
+    done = 0
+
+    def report(result: GameResult) -> None:
+        nonlocal done
+        done += 1
+        print(f"game {done}/{total} (#{result.number}): {result.plies} plies, {result.outcome()}", flush=True)
+
+    return report, lambda: None
+
+
+def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--games", type=int, default=16, help="games to play (default 16)")
+    parser.add_argument("--plies", type=int, default=300, help="ply limit per game (default 300)")
+    parser.add_argument("--seed", type=int, default=0, help="seed of the network weights and the games")
+    parser.add_argument("--oracle", action="store_true", help="observe the whole board instead of the fogged view")
+    parser.add_argument("--threads", type=int, default=1, help="threads to spread the games over (default 1)")
+    args = parser.parse_args(argv)
+    if args.games < 1 or args.plies < 1 or args.threads < 1:
+        parser.error("--games, --plies and --threads must be at least 1")
+    return args
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = parse_arguments(argv)
+    if args.threads > 1:
+        # The games are the parallelism; torch's own threads would only compete with them.
+        torch.set_num_threads(1)
+    torch.manual_seed(args.seed)
+    policy = Policy().eval()
+
+    report, finish = progress_reporter(args.games)
+    results: list[GameResult] = []
+    start = time.perf_counter()
+    with concurrent.futures.ThreadPoolExecutor(max_workers=args.threads) as pool:
+        futures = [
+            pool.submit(play_game, policy, number, args.seed * 1_000_003 + number, args.plies, args.oracle)
+            for number in range(args.games)
+        ]
+        for future in concurrent.futures.as_completed(futures):
+            result = future.result()
+            results.append(result)
+            report(result)
+    elapsed = time.perf_counter() - start
+    finish()
+
+    plies = sum(r.plies for r in results)
+    gil = getattr(sys, "_is_gil_enabled", lambda: True)()
+    print()
+    print(f"games:            {len(results)} on {args.threads} thread(s), GIL {'enabled' if gil else 'disabled'}, "
+          f"{'oracle' if args.oracle else 'fogged'} observations")
+    print(f"plies:            {plies} in {elapsed:.2f} s, {plies / elapsed:,.0f} plies per second")
+    print(f"White wins:       {sum(r.white_value > 0 for r in results)}")
+    print(f"Black wins:       {sum(r.white_value < 0 for r in results)}")
+    print(f"unfinished:       {sum(r.white_value == 0 for r in results)} (ply limit {args.plies})")
+    print(f"mean game length: {plies / len(results):.1f} plies")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
