@@ -28,32 +28,44 @@ bool refuse(const char* refusal) {
     return false;
 }
 
-// Float objects keyed by the bits of their value: an observation holds few distinct values.
+// Float objects keyed by the bits of their value: an observation holds few distinct values
+// (ages, material, and mostly zeros and ones, which skip the hashing).
 class FloatPool {
 public:
     PyObject* get(float value) {
         const std::uint32_t bits = std::bit_cast<std::uint32_t>(value);
+        if (bits == zero_bits) return cached(zero_, value);
+        if (bits == one_bits) return cached(one_, value);
         std::size_t slot = (bits * 0x9E3779B1u) >> (32 - slot_bits);
         for (;; slot = (slot + 1) & (slots - 1)) {
             Entry& entry = entries_[slot];
             if (!entry.object) {
-                if (used_ == slots - 1) return nullptr;  // never with 2240 values of this kind
-                entry.object = Ref(PyFloat_FromDouble(static_cast<double>(value)));
-                entry.bits = bits;
+                if (used_ == slots - 1) return nullptr;  // more distinct values than any result holds
                 ++used_;
-                return entry.object.get();
+                entry.bits = bits;
+                return cached(entry.object, value);
             }
             if (entry.bits == bits) return entry.object.get();
         }
     }
 
 private:
+    static constexpr std::uint32_t zero_bits = 0;
+    static constexpr std::uint32_t one_bits = 0x3F800000;
     static constexpr int slot_bits = 8;
     static constexpr std::size_t slots = std::size_t{1} << slot_bits;
+
+    static PyObject* cached(Ref& slot, float value) {
+        if (!slot) slot = Ref(PyFloat_FromDouble(static_cast<double>(value)));
+        return slot.get();
+    }
+
     struct Entry {
         std::uint32_t bits = 0;
         Ref object;
     };
+    Ref zero_;
+    Ref one_;
     std::array<Entry, slots> entries_;
     std::size_t used_ = 0;
 };
