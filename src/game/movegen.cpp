@@ -10,7 +10,7 @@ constexpr int home_rank(Color c) { return c == Color::White ? 0 : 7; }
 // The square a pawn of colour c lands on when it takes the en-passant pawn.
 constexpr int en_passant_target(Color c, Square pawn) { return c == Color::White ? pawn + 8 : pawn - 8; }
 
-// Every square one rank forward of a set, for colour c.
+// Every square one rank forward of a set, for colour c; a pawn on its last rank has none.
 constexpr SquareSet advance(Color c, SquareSet squares) { return c == Color::White ? squares << 8 : squares >> 8; }
 
 // The union of pawn_attacks over a set of pawns, computed set-wise.
@@ -20,9 +20,6 @@ constexpr SquareSet pawn_attack_span(Color c, SquareSet pawns) {
     const SquareSet forward = advance(c, pawns);
     return ((forward & not_file_h) << 1) | ((forward & not_file_a) >> 1);
 }
-
-// The one-step square in front of a pawn; a pawn on its last rank has none.
-constexpr SquareSet square_in_front(Color c, Square s) { return pawn_pushes(c, s) & king_attacks(s); }
 
 // Destinations in ascending order; one reaching a promotion square comes as four moves.
 void push_each(MoveList& moves, Square from, SquareSet destinations, SquareSet promotion_squares = 0) {
@@ -45,7 +42,7 @@ void generate_pawn_moves(const Board& b, Color c, MoveList& moves) {
     const SquareSet target_set = (target >= 0 && target < 64) ? bit(static_cast<Square>(target)) : 0;
     for (const Square s : squares_of(b.pieces(c, PieceKind::Pawn))) {
         // A blocked pawn cannot jump over the blocker with its two-step push.
-        const SquareSet pushes = (square_in_front(c, s) & b.occupied) ? 0 : pawn_pushes(c, s) & ~b.occupied;
+        const SquareSet pushes = (advance(c, bit(s)) & b.occupied) ? 0 : pawn_pushes(c, s) & ~b.occupied;
         const SquareSet captures = pawn_attacks(c, s) & them;
         push_each(moves, s, pushes, promotion_squares);
         push_each(moves, s, captures, promotion_squares);

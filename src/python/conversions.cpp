@@ -70,7 +70,7 @@ private:
     std::size_t used_ = 0;
 };
 
-// A list of floats for values[begin, end), sharing objects through the pool.
+// A list of floats, sharing equal values through the pool.
 Ref float_row(FloatPool& pool, std::span<const float> values) {
     Ref list(PyList_New(static_cast<Py_ssize_t>(values.size())));
     if (!list) return Ref(internal_failure("could not create a list of floats"));
