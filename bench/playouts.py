@@ -39,18 +39,20 @@ def chess_random_playout(seed: int) -> int:
     return plies
 
 
-def murkplay_selfplay_steps(seed: int) -> int:
-    """What a training loop asks of the game on every ply, without the network."""
+def selfplay_steps(seed: int, game, legal, indices_of, observe) -> int:
+    """What a training loop asks of the game on every ply, without the network.
+
+    The network would read the indices and the observation; here they are only built.
+    Both sides run this same loop, so the ratio compares the games and not two loops.
+    """
     rng = random.Random(seed)
-    game = SelfPlayGame()
     plies = 0
     while plies < MAX_PLIES:
-        actions = game.legal_actions_uci()
+        actions = legal()
         if not actions:
             break
-        # The network would read these; the benchmark only has them built.
-        indices = [game.action_index(a) for a in actions]  # noqa: F841
-        observation = game.encode_flattened()  # noqa: F841
+        indices_of(actions)
+        observe()
         game.apply(rng.choice(actions))
         plies += 1
         if game.is_terminal():
@@ -58,19 +60,16 @@ def murkplay_selfplay_steps(seed: int) -> int:
     return plies
 
 
+def murkplay_selfplay_steps(seed: int) -> int:
+    game = SelfPlayGame()
+
+    def indices_of(actions):
+        return [game.action_index(a) for a in actions]
+
+    return selfplay_steps(seed, game, game.legal_actions_uci, indices_of, game.encode_flattened)
+
+
 def baseline_selfplay_steps(seed: int) -> int:
     """The same step with python-chess and numpy (fog_baseline.FogGame)."""
-    rng = random.Random(seed)
     game = FogGame()
-    plies = 0
-    while plies < MAX_PLIES:
-        moves = game.legal_moves()
-        if not moves:
-            break
-        indices = game.action_indices(moves)  # noqa: F841
-        observation = game.observation()  # noqa: F841
-        game.apply(rng.choice(moves))
-        plies += 1
-        if game.is_terminal():
-            break
-    return plies
+    return selfplay_steps(seed, game, game.legal_moves, game.action_indices, game.observation)

@@ -211,19 +211,18 @@ def main() -> int:
     progress("method calls")
     calls = method_calls.measure(repeat, sample_seconds)
 
-    progress("random playouts")
-    random_rates = rates_side_by_side(
+    def side_by_side(label, workloads, seed):
+        progress(label)
+        return rates_side_by_side(workloads, args.rounds, args.seconds, seed=seed)
+
+    random_rates = side_by_side(
+        "random playouts",
         {"murkplay": playouts.murkplay_random_playout, "python-chess": playouts.chess_random_playout},
-        args.rounds,
-        args.seconds,
         seed=1,
     )
-
-    progress("self-play step")
-    step_rates = rates_side_by_side(
+    step_rates = side_by_side(
+        "self-play step",
         {"murkplay": playouts.murkplay_selfplay_steps, "baseline": playouts.baseline_selfplay_steps},
-        args.rounds,
-        args.seconds,
         seed=2,
     )
 

@@ -15,19 +15,13 @@ using testing::sq;
 
 constexpr std::string_view start_text = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1";
 
-struct Refused {
-    std::string_view fen;
-    RulesError error;
-    const char* why;
-};
+using Refused = testing::RefusedText;
 
 class FenRefused : public ::testing::TestWithParam<Refused> {};
 
 TEST_P(FenRefused, WithTheErrorKind) {
     const Refused& c = GetParam();
-    const Result<Board> result = board_from_fen(c.fen);
-    ASSERT_FALSE(result.ok()) << c.why;
-    EXPECT_EQ(result.error(), c.error) << c.why;
+    EXPECT_TRUE(testing::fails_with(board_from_fen(c.text), c.error)) << c.why;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -108,12 +102,8 @@ TEST(FenReading, TwoSpacesShiftTheFields) {
 }
 
 TEST(FenReading, EmptyPlacementIsAnEmptyBoard) {
-    const Result<Board> empty_field = board_from_fen(" w - - 0 1");
-    ASSERT_FALSE(empty_field.ok());
-    EXPECT_EQ(empty_field.error(), RulesError::InvalidBoard);
-    const Result<Board> eight_empty_ranks = board_from_fen("8/8/8/8/8/8/8/8 w - - 0 1");
-    ASSERT_FALSE(eight_empty_ranks.ok());
-    EXPECT_EQ(eight_empty_ranks.error(), RulesError::InvalidBoard);
+    EXPECT_TRUE(testing::fails_with(board_from_fen(" w - - 0 1"), RulesError::InvalidBoard));
+    EXPECT_TRUE(testing::fails_with(board_from_fen("8/8/8/8/8/8/8/8 w - - 0 1"), RulesError::InvalidBoard));
 }
 
 TEST(FenReading, FilesAndRanksWrap) {
@@ -143,9 +133,7 @@ TEST(FenReading, FilesAndRanksWrap) {
     const Board short_rank = testing::board_of("k/8/8/8/8/8/8/K/ w - - 0 1");
     EXPECT_EQ(short_rank.occupied, set_of({"a8", "a1"}));
     // A ninth rank replaces the king of rank 8: no Black king is left.
-    const Result<Board> replaced = board_from_fen("4k3/8/8/8/8/8/8/8/4K3 w - - 0 1");
-    ASSERT_FALSE(replaced.ok());
-    EXPECT_EQ(replaced.error(), RulesError::InvalidBoard);
+    EXPECT_TRUE(testing::fails_with(board_from_fen("4k3/8/8/8/8/8/8/8/4K3 w - - 0 1"), RulesError::InvalidBoard));
 }
 
 struct CastlingCase {
@@ -221,9 +209,7 @@ TEST(FenEnPassant, CandidateWithoutTheEnemyPawnIsRefused) {
     // A White pawn on d5 keeps the field, and e5 holds no Black pawn.
     for (const std::string_view fen : {"4k3/8/8/3P4/8/8/8/4K3 w - e6 0 1"sv, "4k3/8/8/3Pn3/8/8/8/4K3 w - e6 0 1"sv,
                                        "4k3/8/8/3PP3/8/8/8/4K3 w - e6 0 1"sv}) {
-        const Result<Board> b = board_from_fen(fen);
-        ASSERT_FALSE(b.ok()) << fen;
-        EXPECT_EQ(b.error(), RulesError::InvalidBoard) << fen;
+        EXPECT_TRUE(testing::fails_with(board_from_fen(fen), RulesError::InvalidBoard)) << fen;
     }
 }
 
@@ -248,12 +234,11 @@ class FenValidation : public ::testing::TestWithParam<ValidationCase> {};
 TEST_P(FenValidation, AcceptsOrRefusesWithInvalidBoard) {
     const ValidationCase& c = GetParam();
     const Result<Board> b = board_from_fen(c.fen);
-    EXPECT_EQ(b.ok(), c.accepted) << c.why << ": " << c.fen;
-    if (!b.ok()) {
-        EXPECT_EQ(b.error(), RulesError::InvalidBoard) << c.why;
-    }
-    if (b.ok()) {
+    if (c.accepted) {
+        ASSERT_TRUE(b.ok()) << c.why << ": " << c.fen;
         EXPECT_TRUE(sets_are_consistent(*b)) << c.why;
+    } else {
+        EXPECT_TRUE(testing::fails_with(b, RulesError::InvalidBoard)) << c.why << ": " << c.fen;
     }
 }
 
@@ -348,9 +333,7 @@ TEST(FenValidation, ReaderSetupBeforeValidation) {
     ASSERT_TRUE(setup->en_passant_file.has_value());
     EXPECT_EQ(*setup->en_passant_file, 4);
     for (const SetupEntry& e : setup->squares) EXPECT_EQ(e.kind, PieceKind::None);
-    const Result<Board> board = validate_position(*setup);
-    ASSERT_FALSE(board.ok());
-    EXPECT_EQ(board.error(), RulesError::InvalidBoard);
+    EXPECT_TRUE(testing::fails_with(validate_position(*setup), RulesError::InvalidBoard));
 }
 
 }  // namespace

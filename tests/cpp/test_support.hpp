@@ -11,6 +11,7 @@
 
 #include "rules/board.hpp"
 #include "rules/board_builder.hpp"
+#include "rules/result.hpp"
 #include "rules/uci.hpp"
 
 namespace murkplay::testing {
@@ -47,6 +48,24 @@ inline Board board_of(std::string_view fen) {
     EXPECT_TRUE(board.ok()) << "FEN refused: " << fen;
     return board.ok() ? board.value() : Board{};
 }
+
+// One check for a refusal and its kind; a failure says what came back instead.
+template <typename T, typename E>
+::testing::AssertionResult fails_with(const Result<T, E>& result, E expected) {
+    if (result.ok()) return ::testing::AssertionFailure() << "accepted";
+    if (result.error() != expected) {
+        return ::testing::AssertionFailure() << "error " << static_cast<int>(result.error()) << " instead of "
+                                             << static_cast<int>(expected);
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// A text that a reader must refuse, the error kind it must give, and why.
+struct RefusedText {
+    std::string_view text;
+    RulesError error;
+    const char* why;
+};
 
 inline BoardMove mv(std::string_view from, std::string_view to, PieceKind promotion = PieceKind::None) {
     return BoardMove{sq(from), sq(to), promotion};

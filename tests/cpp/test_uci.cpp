@@ -47,19 +47,13 @@ INSTANTIATE_TEST_SUITE_P(
                       Accepted{"e7e8\xEF\xBD\x91"sv, mv("e7", "e8")},        // full-width q
                       Accepted{"e2e4\0\0"sv, mv("e2", "e4")}));
 
-struct Refused {
-    std::string_view text;
-    RulesError error;
-    const char* why;
-};
+using Refused = testing::RefusedText;
 
 class UciRefused : public ::testing::TestWithParam<Refused> {};
 
 TEST_P(UciRefused, WithTheErrorKind) {
     const Refused& c = GetParam();
-    const Result<BoardMove> m = parse_uci_move(c.text);
-    ASSERT_FALSE(m.ok()) << c.why;
-    EXPECT_EQ(m.error(), c.error) << c.why;
+    EXPECT_TRUE(testing::fails_with(parse_uci_move(c.text), c.error)) << c.why;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -108,9 +102,7 @@ TEST(UciSquares, ParseAndFormat) {
     }
     EXPECT_EQ(*parse_square("e4xyz"), sq("e4"));  // characters after the second are not examined
     for (const std::string_view bad : {""sv, "e"sv, "i1"sv, "a0"sv, "a9"sv, "A1"sv, "1a"sv, "\xC3\xA9" "1"sv}) {
-        const Result<Square> parsed = parse_square(bad);
-        ASSERT_FALSE(parsed.ok()) << bad;
-        EXPECT_EQ(parsed.error(), RulesError::InvalidSquare) << bad;
+        EXPECT_TRUE(testing::fails_with(parse_square(bad), RulesError::InvalidSquare)) << bad;
     }
 }
 

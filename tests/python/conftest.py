@@ -4,6 +4,8 @@ import sys
 
 import pytest
 
+import support
+
 
 @pytest.fixture
 def block_import(monkeypatch):
@@ -23,28 +25,22 @@ def block_import(monkeypatch):
 
 
 @pytest.fixture
+def install_module(monkeypatch):
+    """Return a function that puts a stand-in module NAME with the given attributes
+    where ``import NAME`` finds it, until the test ends."""
+
+    def install(name, **attributes):
+        module = support.fake_module(name, **attributes)
+        monkeypatch.setitem(sys.modules, name, module)
+        return module
+
+    return install
+
+
+@pytest.fixture
 def snapshot():
-    """Return a function giving everything Python can observe about a game.
-
-    The fog memory has no reader of its own; it shows only through the
-    observation, so both observation modes are part of the picture.
-    """
-
-    def take(game):
-        return {
-            "board": game.board,
-            "turn": game.turn,
-            "current_player": game.current_player(),
-            "terminal": game.is_terminal(),
-            "value_white": game.terminal_value(True),
-            "value_black": game.terminal_value(False),
-            "castling": game.castle_eligible(),
-            "actions": game.legal_actions_uci(),
-            "observation": game.encode_flattened(),
-            "oracle": game.encode_flattened(oracle=True),
-        }
-
-    return take
+    """Return ``support.snapshot``: everything Python can observe about a game."""
+    return support.snapshot
 
 
 @pytest.fixture

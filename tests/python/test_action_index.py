@@ -1,6 +1,5 @@
 """action_index: the fixed 4352-entry policy index of an action, seen from the side to move."""
 
-import random
 from collections import defaultdict
 
 import pytest
@@ -8,6 +7,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import murkplay
+from support import random_play
 
 WHITE_TO_MOVE = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
 BLACK_TO_MOVE = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR b KQkq - 0 1"
@@ -115,19 +115,6 @@ def test_any_text_follows_the_definition(text):
     assert 0 <= white.action_index(text) < 4352
 
 
-def random_positions(seed, plies):
-    """Games reached by random play, with every ply yielded (the side to move alternates)."""
-    rng = random.Random(seed)
-    game = murkplay.SelfPlayGame()
-    for _ in range(plies):
-        yield game
-        listed = game.legal_actions_uci()
-        if not listed:
-            return
-        game = game.clone()
-        game.apply(rng.choice(listed))
-
-
 COLLISION_POSITIONS = [
     # Each pawn can promote by its push and by two captures: three destinations, one index.
     "rn1b1q2/2P1P3/8/8/8/8/8/K6k w - - 0 1",
@@ -136,9 +123,7 @@ COLLISION_POSITIONS = [
 
 
 def collision_cases():
-    for seed in range(6):
-        for game in random_positions(seed, 80):
-            yield game
+    yield from random_play(range(6), 80)
     for fen in COLLISION_POSITIONS:
         yield murkplay.SelfPlayGame(fen)
 
@@ -174,7 +159,7 @@ def test_index_follows_the_side_to_move_only(seed):
         False: [murkplay.SelfPlayGame(BLACK_TO_MOVE).action_index(t) for t in texts],
     }
     assert reference[True] != reference[False]
-    for game in random_positions(seed, 40):
+    for game in random_play([seed], 40):
         assert [game.action_index(t) for t in texts] == reference[game.current_player()]
 
 

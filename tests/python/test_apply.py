@@ -6,6 +6,7 @@ import re
 import pytest
 
 from murkplay import SelfPlayGame
+from support import expect_error, recorder
 
 chess = pytest.importorskip("chess")
 
@@ -138,15 +139,10 @@ class TestInvalidText:
         ],
         ids=repr,
     )
-    def test_refused_without_change(self, text, snapshot):
+    def test_refused_without_change(self, text):
         game = SelfPlayGame()
         game.apply("e2e4")
-        before = snapshot(game)
-        with pytest.raises(ValueError) as raised:
-            game.apply(text)
-        assert type(raised.value) is ValueError
-        assert str(raised.value) == "Invalid UCI move"
-        assert snapshot(game) == before
+        expect_error(ValueError, lambda: game.apply(text), "Invalid UCI move", unchanged=game)
 
     def test_null_move_object(self, snapshot):
         game = SelfPlayGame()
@@ -185,28 +181,18 @@ class TestActionObjects:
         assert snapshot(game) == snapshot(reference)
 
     def test_uci_called_once_without_arguments(self):
-        calls = []
-
-        class Action:
-            def uci(self, *args, **kwargs):
-                calls.append((args, kwargs))
-                return "e2e4"
-
-        SelfPlayGame().apply(Action())
+        action, calls = recorder("uci", "e2e4")
+        SelfPlayGame().apply(action)
         assert calls == [((), {})]
 
     @pytest.mark.parametrize(
         ("result", "type_name"), [(42, "int"), (None, "NoneType"), (b"e2e4", "bytes"), (("e2e4",), "tuple")]
     )
-    def test_uci_returning_non_text(self, result, type_name, snapshot):
+    def test_uci_returning_non_text(self, result, type_name):
         game = SelfPlayGame()
-        before = snapshot(game)
         action = type("Odd", (), {"uci": lambda self: result})()
-        with pytest.raises(TypeError) as raised:
-            game.apply(action)
-        assert type(raised.value) is TypeError
-        assert str(raised.value) == f"'{type_name}' object is not an instance of 'str'"
-        assert snapshot(game) == before
+        message = f"'{type_name}' object is not an instance of 'str'"
+        expect_error(TypeError, lambda: game.apply(action), message, unchanged=game)
 
     def test_uci_returning_lone_surrogates(self, snapshot):
         game = SelfPlayGame()
@@ -253,15 +239,10 @@ class TestActionObjects:
             "int attribute", "None attribute", "bytes attribute", "surrogate attribute", "failing lookup",
         ],
     )
-    def test_refused_actions(self, action, snapshot):
+    def test_refused_actions(self, action):
         game = SelfPlayGame()
-        before = snapshot(game)
-        with pytest.raises(ValueError) as raised:
-            game.apply(action)
-        assert type(raised.value) is ValueError
-        assert str(raised.value) == ACTION_REFUSAL
-        assert raised.value.__context__ is None
-        assert snapshot(game) == before
+        error = expect_error(ValueError, lambda: game.apply(action), ACTION_REFUSAL, unchanged=game)
+        assert error.__context__ is None
 
 
 def hunted_game():

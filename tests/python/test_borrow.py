@@ -9,22 +9,16 @@ import types
 import pytest
 
 from murkplay import SelfPlayGame
+from support import PLAIN_READS, CallbackAction
 
 SHARED_REFUSED = "Already mutably borrowed"
 EXCLUSIVE_REFUSED = "Already borrowed"
 
 READS = {
-    "current_player": lambda g: g.current_player(),
-    "turn": lambda g: g.turn,
-    "board": lambda g: g.board,
+    **PLAIN_READS,
     "clone": lambda g: g.clone(),
-    "legal_actions_uci": lambda g: g.legal_actions_uci(),
     "legal_actions": lambda g: g.legal_actions(),
-    "is_terminal": lambda g: g.is_terminal(),
     "terminal_value": lambda g: g.terminal_value(True),
-    "castle_eligible": lambda g: g.castle_eligible(),
-    "encode_flattened": lambda g: g.encode_flattened(),
-    "encode_flattened oracle": lambda g: g.encode_flattened(oracle=True),
     "encode": lambda g: g.encode(),
     "action_index": lambda g: g.action_index("e2e4"),
 }
@@ -32,26 +26,10 @@ WRITES = {
     "apply text": lambda g: g.apply("e2e4"),
     "apply object": lambda g: g.apply(type("Action", (), {"uci": "d2d4"})()),
 }
-
-
-class CallbackAction:
-    """An action whose ``uci`` runs a callback first; it records or lets through what the callback raised."""
-
-    def __init__(self, callback, text="e2e4", swallow=True):
-        self.callback = callback
-        self.text = text
-        self.swallow = swallow
-        self.raised = None
-        self.returned = None
-
-    def uci(self):
-        try:
-            self.returned = self.callback()
-        except BaseException as error:  # noqa: BLE001 - the test inspects whatever came out
-            self.raised = error
-            if not self.swallow:
-                raise
-        return self.text
+CALLS = {**READS, **WRITES}
+# A read needs the shared borrow and so meets the exclusive one that apply holds; a
+# nested write needs the exclusive borrow and meets it too, under the other message.
+REENTRY_REFUSAL = {**dict.fromkeys(READS, SHARED_REFUSED), **dict.fromkeys(WRITES, EXCLUSIVE_REFUSED)}
 
 
 def after_e2e4():
@@ -60,39 +38,22 @@ def after_e2e4():
     return game
 
 
-def install_module(monkeypatch, name, **attributes):
-    module = types.ModuleType(name)
-    for key, value in attributes.items():
-        setattr(module, key, value)
-    monkeypatch.setitem(sys.modules, name, module)
-    return module
-
-
 class TestReentryDuringApply:
-    @pytest.mark.parametrize("name", READS)
-    def test_reads_are_refused(self, name, snapshot):
+    @pytest.mark.parametrize("name", CALLS)
+    def test_reads_and_nested_apply_are_refused(self, name, snapshot):
         game = SelfPlayGame()
-        action = CallbackAction(lambda: READS[name](game))
+        action = CallbackAction(lambda: CALLS[name](game))
         assert game.apply(action) is None
         assert type(action.raised) is RuntimeError
-        assert str(action.raised) == SHARED_REFUSED
+        assert str(action.raised) == REENTRY_REFUSAL[name]
         # The outer apply went ahead as if nothing had been tried.
         assert snapshot(game) == snapshot(after_e2e4())
 
-    @pytest.mark.parametrize("name", WRITES)
-    def test_nested_apply_is_refused(self, name, snapshot):
-        game = SelfPlayGame()
-        action = CallbackAction(lambda: WRITES[name](game))
-        assert game.apply(action) is None
-        assert type(action.raised) is RuntimeError
-        assert str(action.raised) == EXCLUSIVE_REFUSED
-        assert snapshot(game) == snapshot(after_e2e4())
-
-    @pytest.mark.parametrize("name", [*READS, *WRITES])
+    @pytest.mark.parametrize("name", CALLS)
     def test_refusal_escaping_from_uci(self, name, snapshot):
         game = SelfPlayGame()
         before = snapshot(game)
-        call = READS.get(name) or WRITES[name]
+        call = CALLS[name]
         action = CallbackAction(lambda: call(game), swallow=False)
         with pytest.raises(RuntimeError) as raised:
             game.apply(action)
@@ -135,7 +96,7 @@ class TestReentryDuringReads:
         assert str(writing.raised) == EXCLUSIVE_REFUSED
         assert game.turn is True
 
-    def test_from_uci_may_read_but_not_write(self, monkeypatch):
+    def test_from_uci_may_read_but_not_write(self, install_module):
         game = SelfPlayGame()
         expected = game.legal_actions_uci()
         seen = []
@@ -148,14 +109,14 @@ class TestReentryDuringReads:
                 return str(error)
             return "applied"
 
-        install_module(monkeypatch, "chess", Move=type("Move", (), {"from_uci": staticmethod(from_uci)}))
+        install_module("chess", Move=type("Move", (), {"from_uci": staticmethod(from_uci)}))
         assert game.legal_actions() == [EXCLUSIVE_REFUSED] * len(expected)
         assert seen == [(True, len(expected), True)] * len(expected)
         assert game.legal_actions_uci() == expected
         game.apply("e2e4")
         assert game.turn is False
 
-    def test_tensor_callback_may_read_but_not_write(self, monkeypatch):
+    def test_tensor_callback_may_read_but_not_write(self, install_module):
         game = SelfPlayGame()
         outcome = {}
 
@@ -167,13 +128,13 @@ class TestReentryDuringReads:
                 outcome["apply"] = str(error)
             return ("tensor", len(rows), dtype)
 
-        install_module(monkeypatch, "torch", tensor=tensor, float32="float32 marker")
+        install_module("torch", tensor=tensor, float32="float32 marker")
         assert game.encode() == ("tensor", 64, "float32 marker")
         assert outcome == {"board": SelfPlayGame().board, "apply": EXCLUSIVE_REFUSED}
         game.apply("e2e4")
         assert game.turn is False
 
-    def test_nested_readers_count_up_and_down(self, monkeypatch):
+    def test_nested_readers_count_up_and_down(self, install_module):
         # Each level of from_uci opens one more shared borrow; all must close again.
         game = SelfPlayGame()
         depth = {"now": 0, "most": 0}
@@ -191,7 +152,7 @@ class TestReentryDuringReads:
                 depth["now"] -= 1
             return text
 
-        install_module(monkeypatch, "chess", Move=type("Move", (), {"from_uci": staticmethod(from_uci)}))
+        install_module("chess", Move=type("Move", (), {"from_uci": staticmethod(from_uci)}))
         assert game.legal_actions() == game.legal_actions_uci()
         assert depth == {"now": 0, "most": 4}
         game.apply("e2e4")
@@ -205,46 +166,49 @@ def raising(error):
     return fail
 
 
+# Each entry gets the game and the stand-ins of conftest: m.install(name, **attributes)
+# and m.block(name).
 FAILURES = {
-    "terminal_value(None)": lambda g, mp: g.terminal_value(None),
-    "terminal_value()": lambda g, mp: g.terminal_value(),
-    "encode_flattened(oracle=1)": lambda g, mp: g.encode_flattened(oracle=1),
-    "encode(oracle=1)": lambda g, mp: g.encode(oracle=1),
-    "action_index(None)": lambda g, mp: g.action_index(None),
-    "action_index bad text": lambda g, mp: g.action_index("e9e4"),
-    "action_index uci raises": lambda g, mp: g.action_index(type("A", (), {"uci": raising(KeyError())})()),
-    "action_index uci gives int": lambda g, mp: g.action_index(type("A", (), {"uci": lambda self: 42})()),
-    "apply(None)": lambda g, mp: g.apply(None),
-    "apply bad text": lambda g, mp: g.apply("e2e4Q"),
-    "apply empty source": lambda g, mp: g.apply("e3e4"),
-    "apply not the mover's piece": lambda g, mp: g.apply("e7e5"),
-    "apply own piece on destination": lambda g, mp: g.apply("a1a2"),
-    "apply uci raises": lambda g, mp: g.apply(type("A", (), {"uci": raising(KeyError())})()),
-    "apply uci gives int": lambda g, mp: g.apply(type("A", (), {"uci": lambda self: 42})()),
-    "apply uci surrogate": lambda g, mp: g.apply(type("A", (), {"uci": lambda self: "e2e4\ud800"})()),
-    "apply too many": lambda g, mp: g.apply("e2e4", "e2e4"),
-    "legal_actions without chess": lambda g, mp: (mp.setitem(sys.modules, "chess", None), g.legal_actions()),
-    "legal_actions without Move": lambda g, mp: (install_module(mp, "chess"), g.legal_actions()),
-    "legal_actions from_uci raises": lambda g, mp: (
-        install_module(mp, "chess", Move=type("M", (), {"from_uci": staticmethod(raising(KeyError()))})),
+    "terminal_value(None)": lambda g, m: g.terminal_value(None),
+    "terminal_value()": lambda g, m: g.terminal_value(),
+    "encode_flattened(oracle=1)": lambda g, m: g.encode_flattened(oracle=1),
+    "encode(oracle=1)": lambda g, m: g.encode(oracle=1),
+    "action_index(None)": lambda g, m: g.action_index(None),
+    "action_index bad text": lambda g, m: g.action_index("e9e4"),
+    "action_index uci raises": lambda g, m: g.action_index(type("A", (), {"uci": raising(KeyError())})()),
+    "action_index uci gives int": lambda g, m: g.action_index(type("A", (), {"uci": lambda self: 42})()),
+    "apply(None)": lambda g, m: g.apply(None),
+    "apply bad text": lambda g, m: g.apply("e2e4Q"),
+    "apply empty source": lambda g, m: g.apply("e3e4"),
+    "apply not the mover's piece": lambda g, m: g.apply("e7e5"),
+    "apply own piece on destination": lambda g, m: g.apply("a1a2"),
+    "apply uci raises": lambda g, m: g.apply(type("A", (), {"uci": raising(KeyError())})()),
+    "apply uci gives int": lambda g, m: g.apply(type("A", (), {"uci": lambda self: 42})()),
+    "apply uci surrogate": lambda g, m: g.apply(type("A", (), {"uci": lambda self: "e2e4\ud800"})()),
+    "apply too many": lambda g, m: g.apply("e2e4", "e2e4"),
+    "legal_actions without chess": lambda g, m: (m.block("chess"), g.legal_actions()),
+    "legal_actions without Move": lambda g, m: (m.install("chess"), g.legal_actions()),
+    "legal_actions from_uci raises": lambda g, m: (
+        m.install("chess", Move=type("M", (), {"from_uci": staticmethod(raising(KeyError()))})),
         g.legal_actions(),
     ),
-    "encode without torch": lambda g, mp: (mp.setitem(sys.modules, "torch", None), g.encode()),
-    "encode without float32": lambda g, mp: (install_module(mp, "torch", tensor=list), g.encode()),
-    "encode tensor raises": lambda g, mp: (
-        install_module(mp, "torch", tensor=raising(KeyError()), float32=None),
+    "encode without torch": lambda g, m: (m.block("torch"), g.encode()),
+    "encode without float32": lambda g, m: (m.install("torch", tensor=list), g.encode()),
+    "encode tensor raises": lambda g, m: (
+        m.install("torch", tensor=raising(KeyError()), float32=None),
         g.encode(),
     ),
-    "clone with an argument": lambda g, mp: g.clone(1),
+    "clone with an argument": lambda g, m: g.clone(1),
 }
 
 
 @pytest.mark.parametrize("name", FAILURES)
-def test_borrow_released_after_failure(name, monkeypatch, snapshot):
+def test_borrow_released_after_failure(name, monkeypatch, install_module, block_import, snapshot):
     game = SelfPlayGame()
     before = snapshot(game)
+    modules = types.SimpleNamespace(install=install_module, block=block_import)
     with pytest.raises(BaseException) as raised:
-        FAILURES[name](game, monkeypatch)
+        FAILURES[name](game, modules)
     assert not isinstance(raised.value, RuntimeError)
     monkeypatch.undo()
     assert snapshot(game) == before

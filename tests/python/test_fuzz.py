@@ -17,6 +17,7 @@ from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 from murkplay import SelfPlayGame
+from support import snapshot
 
 START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
 FILES = "abcdefgh"
@@ -41,18 +42,6 @@ def square_name(sq: int) -> str:
 
 def at(matrix, sq: int) -> int:
     return matrix[7 - sq // 8][sq % 8]
-
-
-def snapshot(game):
-    return (
-        game.board,
-        game.turn,
-        game.is_terminal(),
-        game.terminal_value(True),
-        game.castle_eligible(),
-        game.encode_flattened(),
-        game.encode_flattened(oracle=True),
-    )
 
 
 # --------------------------------------------------------------------------- reading rules
@@ -345,7 +334,7 @@ def expected_apply(matrix, white, data):
 def test_apply_ends_as_the_rules_say(fen, sample):
     game = SelfPlayGame(fen)
     before = snapshot(game)
-    matrix, white = before[0], before[1]
+    matrix, white = before["board"], before["turn"]
     action = sample.make(game)
     if sample.text is None:
         expect_outcome(sample, lambda: game.apply(action))
@@ -397,7 +386,7 @@ def test_action_index_ends_as_the_rules_say(fen, sample):
     if sample.text is None:
         expect_outcome(sample, lambda: game.action_index(action))
     else:
-        index = expected_index(before[1], sample.text)
+        index = expected_index(before["turn"], sample.text)
         if index is None:
             with pytest.raises(ValueError, match="^Invalid UCI move$"):
                 game.action_index(action)
@@ -547,12 +536,12 @@ def check_flags(fen, value, by_keyword, torch, calls):
         if method == "terminal_value":
             assert result == 0.0 and type(result) is float
         elif method == "encode_flattened":
-            assert result == (before[6] if value else before[5])
+            assert result == (before["oracle"] if value else before["observation"])
         else:
             rows, kwargs = calls[-1]
             assert result == ("tensor", len(calls))
             assert kwargs == {"dtype": torch.float32}
-            flat = before[6] if value else before[5]
+            flat = before["oracle"] if value else before["observation"]
             assert rows == [flat[35 * r : 35 * r + 35] for r in range(64)]
     assert snapshot(game) == before
 
@@ -644,7 +633,7 @@ def test_calls_back_into_the_game_meet_the_borrow(what, text):
     game = SelfPlayGame()
     before = snapshot(game)
     action = CallsBack(game, what, text)
-    expected = expected_apply(before[0], before[1], text.encode())
+    expected = expected_apply(before["board"], before["turn"], text.encode())
     if expected[0] == "error":
         with pytest.raises(ValueError, match=f"^{expected[1]}$"):
             game.apply(action)

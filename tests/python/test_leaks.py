@@ -8,12 +8,12 @@ from __future__ import annotations
 
 import gc
 import sys
-import types
 
 import numpy
 import pytest
 
 from murkplay import SelfPlayGame
+from support import PLAIN_READS, fake_module
 
 chess = pytest.importorskip("chess")
 
@@ -41,7 +41,9 @@ class Raised(Exception):
     pass
 
 
-class Fen:
+class Gives:
+    """A board or an action: fen() and uci() return ``result``, or raise it when it is an exception."""
+
     def __init__(self, result):
         self.result = result
 
@@ -52,15 +54,7 @@ class Fen:
             raise type(self.result)(*self.result.args)
         return self.result
 
-
-class Uci:
-    def __init__(self, result):
-        self.result = result
-
-    def uci(self):
-        if isinstance(self.result, BaseException):
-            raise type(self.result)(*self.result.args)
-        return self.result
+    uci = fen
 
 
 class UciText:
@@ -90,13 +84,6 @@ class CallsBack:
             if not self.swallow:
                 raise
         return self.text
-
-
-def fake_module(name, **attributes):
-    module = types.ModuleType(name)
-    for key, value in attributes.items():
-        setattr(module, key, value)
-    return module
 
 
 def fake_chess(fail_after=None):
@@ -135,9 +122,9 @@ def raises(exception, call, *args, **kwargs):
 
 
 def cases():
-    """(id, setup) pairs; setup(game, modules) gives the call to repeat and the objects
-    whose reference counts must stay as they are. `modules` maps names to stand-ins
-    placed in sys.modules for the test (None blocks the import)."""
+    """(id, setup) pairs; setup(game) gives the call to repeat and the objects whose
+    reference counts must stay as they are. `modules` maps names to stand-ins placed in
+    sys.modules for the test (None blocks the import)."""
     out = []
 
     def case(name, modules=None):
@@ -147,70 +134,81 @@ def cases():
 
         return register
 
-    # Construction.
+    # One argument passed again and again; it ends in a result (error None) or in
+    # `error`. The argument is watched, and so is what a Gives hands over. The
+    # constructor has no method name.
+    for name, error, method, argument in [
+        ("new/fen text", None, None, fresh(START_FEN)),
+        ("new/fen method", None, None, Gives(fresh(START_FEN))),
+        ("new/python-chess board", None, None, chess.Board()),
+        ("new/invalid fen", ValueError, None, fresh("8/8/8/8/8/8/8/8 w - - 0 1")),
+        ("new/unreadable fen", ValueError, None, fresh("rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR x KQkq - 0 1")),
+        ("new/bytes", ValueError, None, bytes(bytearray(b"8/8 w - -"))),
+        ("new/surrogate str", ValueError, None, fresh("\ud800 w - -")),
+        ("new/fen raises", Raised, None, Gives(Raised("fen"))),
+        ("new/fen returns int", TypeError, None, Gives(10**30)),
+        ("new/fen returns surrogates", UnicodeEncodeError, None, Gives(fresh("\udc80"))),
+        ("new/fen lookup raises", ValueError, None, LookupFails()),
+        ("read/terminal_value", None, "terminal_value", numpy.bool_(True)),
+        ("read/terminal_value int", TypeError, "terminal_value", 10**30),
+        ("read/encode bad oracle", TypeError, "encode_flattened", [True]),
+        ("action_index/text", None, "action_index", fresh("e7e8q")),
+        ("action_index/python-chess move", None, "action_index", chess.Move.from_uci("g1f3")),
+        ("action_index/invalid uci", ValueError, "action_index", fresh("e2e9")),
+        ("action_index/uci returns bytes", TypeError, "action_index", Gives(bytes(bytearray(b"e2e4")))),
+        ("apply/invalid uci", ValueError, "apply", fresh("e7e8Q")),
+        ("apply/empty source", ValueError, "apply", fresh("e4e5")),
+        ("apply/opponent's piece", ValueError, "apply", fresh("e7e5")),
+        ("apply/onto own piece", ValueError, "apply", fresh("a1a2")),
+        ("apply/not text", ValueError, "apply", 10**30),
+        ("apply/uci raises", Raised, "apply", Gives(Raised("uci"))),
+        ("apply/uci returns surrogates", UnicodeEncodeError, "apply", Gives(fresh("e2\udc80"))),
+        ("apply/uci lookup raises", ValueError, "apply", LookupFails()),
+    ]:
+
+        def with_argument(game, error=error, method=method, argument=argument):
+            call = SelfPlayGame if method is None else getattr(game, method)
+            watched = [argument, argument.result] if isinstance(argument, Gives) else [argument]
+            return (lambda: call(argument)) if error is None else raises(error, call, argument), watched
+
+        case(name)(with_argument)
+
+    # Calls that take nothing but the game, some with stand-in modules; the game is watched.
+    reads = {**PLAIN_READS, "clone": lambda g: g.clone()}
+    for name, modules, error, call in [
+        *((f"read/{name}", {}, None, read) for name, read in reads.items()),
+        ("read/legal_actions", {}, None, lambda g: g.legal_actions()),
+        ("read/legal_actions stand-in chess", {"chess": fake_chess()}, None, lambda g: g.legal_actions()),
+        ("read/legal_actions from_uci raises", {"chess": fake_chess(fail_after=5)}, Raised,
+         lambda g: g.legal_actions()),
+        ("read/legal_actions no chess", {"chess": None}, ValueError, lambda g: g.legal_actions()),
+        ("read/legal_actions chess without Move", {"chess": fake_module("chess")}, AttributeError,
+         lambda g: g.legal_actions()),
+        ("read/terminal_value None", {}, TypeError, lambda g: g.terminal_value(None)),
+        ("read/encode", {"torch": fake_torch()}, None, lambda g: g.encode(oracle=True)),
+        ("read/encode no torch", {"torch": None}, ValueError, lambda g: g.encode()),
+        ("read/encode tensor raises", {"torch": fake_torch(raise_in_tensor=True)}, Raised, lambda g: g.encode()),
+        ("read/encode torch without float32", {"torch": fake_torch(with_float32=False)}, AttributeError,
+         lambda g: g.encode()),
+        ("read/clone with an argument", {}, TypeError, lambda g: g.clone(g)),
+        ("read/set turn", {}, AttributeError, lambda g: setattr(g, "turn", False)),
+        ("action_index/missing argument", {}, TypeError, lambda g: g.action_index()),
+    ]:
+
+        def on_the_game(game, error=error, call=call):
+            return (lambda: call(game)) if error is None else raises(error, call, game), [game]
+
+        case(name, modules)(on_the_game)
+
+    # Construction by keyword and with the wrong arguments.
     @case("new/start")
     def _(game):
         return lambda: SelfPlayGame(), []
-
-    @case("new/fen text")
-    def _(game):
-        fen = fresh(START_FEN)
-        return lambda: SelfPlayGame(fen), [fen]
 
     @case("new/keyword board")
     def _(game):
         fen = fresh(START_FEN)
         return lambda: SelfPlayGame(board=fen), [fen]
-
-    @case("new/fen method")
-    def _(game):
-        board = Fen(fresh(START_FEN))
-        return lambda: SelfPlayGame(board), [board, board.result]
-
-    @case("new/python-chess board")
-    def _(game):
-        board = chess.Board()
-        return lambda: SelfPlayGame(board), [board]
-
-    @case("new/invalid fen")
-    def _(game):
-        fen = fresh("8/8/8/8/8/8/8/8 w - - 0 1")
-        return raises(ValueError, SelfPlayGame, fen), [fen]
-
-    @case("new/unreadable fen")
-    def _(game):
-        fen = fresh("rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR x KQkq - 0 1")
-        return raises(ValueError, SelfPlayGame, fen), [fen]
-
-    @case("new/bytes")
-    def _(game):
-        data = bytes(bytearray(b"8/8 w - -"))
-        return raises(ValueError, SelfPlayGame, data), [data]
-
-    @case("new/surrogate str")
-    def _(game):
-        text = fresh("\ud800 w - -")
-        return raises(ValueError, SelfPlayGame, text), [text]
-
-    @case("new/fen raises")
-    def _(game):
-        board = Fen(Raised("fen"))
-        return raises(Raised, SelfPlayGame, board), [board, board.result]
-
-    @case("new/fen returns int")
-    def _(game):
-        board = Fen(10**30)
-        return raises(TypeError, SelfPlayGame, board), [board, board.result]
-
-    @case("new/fen returns surrogates")
-    def _(game):
-        board = Fen(fresh("\udc80"))
-        return raises(UnicodeEncodeError, SelfPlayGame, board), [board, board.result]
-
-    @case("new/fen lookup raises")
-    def _(game):
-        board = LookupFails()
-        return raises(ValueError, SelfPlayGame, board), [board]
 
     @case("new/too many arguments")
     def _(game):
@@ -222,112 +220,11 @@ def cases():
         fen = fresh(START_FEN)
         return raises(TypeError, SelfPlayGame, fen=fen), [fen]
 
-    # Readers.
-    for name, read in [
-        ("turn", lambda g: g.turn),
-        ("board", lambda g: g.board),
-        ("castle_eligible", lambda g: g.castle_eligible()),
-        ("clone", lambda g: g.clone()),
-        ("current_player", lambda g: g.current_player()),
-        ("legal_actions_uci", lambda g: g.legal_actions_uci()),
-        ("is_terminal", lambda g: g.is_terminal()),
-        ("encode_flattened", lambda g: g.encode_flattened()),
-        ("encode_flattened/oracle", lambda g: g.encode_flattened(oracle=True)),
-    ]:
-        case(f"read/{name}")(lambda game, read=read: (lambda: read(game), [game]))
-
-    @case("read/legal_actions")
-    def _(game):
-        return lambda: game.legal_actions(), [game]
-
-    @case("read/legal_actions stand-in chess", {"chess": fake_chess()})
-    def _(game):
-        return lambda: game.legal_actions(), [game]
-
-    @case("read/legal_actions from_uci raises", {"chess": fake_chess(fail_after=5)})
-    def _(game):
-        return raises(Raised, game.legal_actions), [game]
-
-    @case("read/legal_actions no chess", {"chess": None})
-    def _(game):
-        return raises(ValueError, game.legal_actions), [game]
-
-    @case("read/legal_actions chess without Move", {"chess": fake_module("chess")})
-    def _(game):
-        return raises(AttributeError, game.legal_actions), [game]
-
-    @case("read/terminal_value")
-    def _(game):
-        flag = numpy.bool_(True)
-        return lambda: game.terminal_value(flag), [flag]
-
-    @case("read/terminal_value int")
-    def _(game):
-        number = 10**30
-        return raises(TypeError, game.terminal_value, number), [number]
-
-    @case("read/terminal_value None")
-    def _(game):
-        return raises(TypeError, game.terminal_value, None), [game]
-
-    @case("read/encode", {"torch": fake_torch()})
-    def _(game):
-        return lambda: game.encode(oracle=True), [game]
-
-    @case("read/encode no torch", {"torch": None})
-    def _(game):
-        return raises(ValueError, game.encode), [game]
-
-    @case("read/encode tensor raises", {"torch": fake_torch(raise_in_tensor=True)})
-    def _(game):
-        return raises(Raised, game.encode), [game]
-
-    @case("read/encode torch without float32", {"torch": fake_torch(with_float32=False)})
-    def _(game):
-        return raises(AttributeError, game.encode), [game]
-
-    @case("read/encode bad oracle")
-    def _(game):
-        flag = [True]
-        return raises(TypeError, game.encode_flattened, flag), [flag]
-
-    @case("read/clone with an argument")
-    def _(game):
-        return raises(TypeError, game.clone, game), [game]
-
-    @case("read/set turn")
-    def _(game):
-        return raises(AttributeError, setattr, game, "turn", False), [game]
-
     # action_index.
-    @case("action_index/text")
-    def _(game):
-        text = fresh("e7e8q")
-        return lambda: game.action_index(text), [text]
-
-    @case("action_index/python-chess move")
-    def _(game):
-        move = chess.Move.from_uci("g1f3")
-        return lambda: game.action_index(move), [move]
-
     @case("action_index/uci attribute")
     def _(game):
         action = UciText(fresh("e2e4"))
         return lambda: game.action_index(action), [action, action.uci]
-
-    @case("action_index/invalid uci")
-    def _(game):
-        text = fresh("e2e9")
-        return raises(ValueError, game.action_index, text), [text]
-
-    @case("action_index/uci returns bytes")
-    def _(game):
-        action = Uci(bytes(bytearray(b"e2e4")))
-        return raises(TypeError, game.action_index, action), [action, action.result]
-
-    @case("action_index/missing argument")
-    def _(game):
-        return raises(TypeError, game.action_index), [game]
 
     @case("action_index/calls apply back")
     def _(game):
@@ -342,65 +239,20 @@ def cases():
         text = fresh("d1d5")
         return lambda: game.apply(text), [text, game]
 
-    @case("apply/moves back and forth")
-    def _(game):
-        texts = [fresh(t) for t in ("g1f3", "g8f6", "f3g1", "f6g8")]
+    # Knights out and back, so that every round starts from the same position.
+    for name, moves in [
+        ("apply/moves back and forth", [fresh(t) for t in ("g1f3", "g8f6", "f3g1", "f6g8")]),
+        ("apply/python-chess move", [chess.Move.from_uci(t) for t in ("b1c3", "b8c6", "c3b1", "c6b8")]),
+    ]:
 
-        def run():
-            for text in texts:
-                game.apply(text)
+        def out_and_back(game, moves=moves):
+            def run():
+                for move in moves:
+                    game.apply(move)
 
-        return run, texts
+            return run, moves
 
-    @case("apply/python-chess move")
-    def _(game):
-        moves = [chess.Move.from_uci(t) for t in ("b1c3", "b8c6", "c3b1", "c6b8")]
-
-        def run():
-            for move in moves:
-                game.apply(move)
-
-        return run, moves
-
-    @case("apply/invalid uci")
-    def _(game):
-        text = fresh("e7e8Q")
-        return raises(ValueError, game.apply, text), [text]
-
-    @case("apply/empty source")
-    def _(game):
-        text = fresh("e4e5")
-        return raises(ValueError, game.apply, text), [text]
-
-    @case("apply/opponent's piece")
-    def _(game):
-        text = fresh("e7e5")
-        return raises(ValueError, game.apply, text), [text]
-
-    @case("apply/onto own piece")
-    def _(game):
-        text = fresh("a1a2")
-        return raises(ValueError, game.apply, text), [text]
-
-    @case("apply/not text")
-    def _(game):
-        number = 10**30
-        return raises(ValueError, game.apply, number), [number]
-
-    @case("apply/uci raises")
-    def _(game):
-        action = Uci(Raised("uci"))
-        return raises(Raised, game.apply, action), [action, action.result]
-
-    @case("apply/uci returns surrogates")
-    def _(game):
-        action = Uci(fresh("e2\udc80"))
-        return raises(UnicodeEncodeError, game.apply, action), [action, action.result]
-
-    @case("apply/uci lookup raises")
-    def _(game):
-        action = LookupFails()
-        return raises(ValueError, game.apply, action), [action]
+        case(name)(out_and_back)
 
     @case("apply/uci reads the game")
     def _(game):

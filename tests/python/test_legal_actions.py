@@ -6,6 +6,7 @@ import types
 import pytest
 
 from murkplay import SelfPlayGame
+from support import expect_error
 
 START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
 NO_MOVES_FEN = "PP5k/PP6/PP6/PP6/PP6/PP6/PP6/KP6 w - - 0 1"
@@ -131,13 +132,10 @@ class TestMoveList:
     def test_python_chess_missing(self, name, block_import):
         game = position(name)
         block_import("chess")
-        with pytest.raises(ValueError) as raised:
-            game.legal_actions()
-        assert type(raised.value) is ValueError
-        assert str(raised.value) == MISSING_CHESS
+        error = expect_error(ValueError, game.legal_actions, MISSING_CHESS)
         # The import's own error is dropped, not chained.
-        assert raised.value.__cause__ is None
-        assert raised.value.__context__ is None
+        assert error.__cause__ is None
+        assert error.__context__ is None
 
     def test_any_import_failure_counts_as_missing(self, monkeypatch):
         class Exploding:

@@ -12,6 +12,7 @@ import murkplay
 
 sys.path.insert(0, os.path.dirname(__file__))
 import reference_model as model  # noqa: E402
+from support import random_play  # noqa: E402
 
 START_BLACK = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR b KQkq - 0 1"
 BACK_RANK = [model.ROOK, model.KNIGHT, model.BISHOP, model.QUEEN, model.KING,
@@ -180,20 +181,8 @@ def test_material_counts_hidden_pieces_too():
     np.testing.assert_array_equal(obs[:, 30], 1.0)
 
 
-def games_from_random_play(seeds, plies):
-    for seed in seeds:
-        rng = random.Random(seed)
-        game = murkplay.SelfPlayGame()
-        for _ in range(plies):
-            yield game
-            listed = game.legal_actions_uci()
-            if not listed:
-                break
-            game.apply(rng.choice(listed))
-
-
 def test_every_cell_has_one_view_and_one_memory_feature():
-    for game in games_from_random_play(range(6), 100):
+    for game in random_play(range(6), 100):
         for oracle in (False, True):
             obs = observe(game, oracle)
             assert set(np.unique(obs[:, :27])) <= {0.0, 1.0}
@@ -206,7 +195,7 @@ def test_every_cell_has_one_view_and_one_memory_feature():
 
 
 def test_oracle_changes_only_the_view_features():
-    for game in games_from_random_play(range(3), 60):
+    for game in random_play(range(3), 60):
         fogged, oracle = observe(game), observe(game, True)
         np.testing.assert_array_equal(fogged[:, 14:], oracle[:, 14:])
         # Where the side to move sees, both modes agree on the view too.

@@ -18,11 +18,11 @@ import random
 import sys
 import threading
 import time
-import types
 
 import pytest
 
 from murkplay import SelfPlayGame
+from support import PLAIN_READS, snapshot
 
 chess = pytest.importorskip("chess")
 
@@ -52,16 +52,10 @@ class WithholdsText:
 def read_operations():
     move = chess.Move.from_uci("e2e4")
     return [
-        ("turn", lambda g: g.turn),
-        ("board", lambda g: g.board),
-        ("castle_eligible", lambda g: g.castle_eligible()),
-        ("current_player", lambda g: g.current_player()),
+        *PLAIN_READS.items(),
         ("legal_actions", lambda g: g.legal_actions()),
-        ("legal_actions_uci", lambda g: g.legal_actions_uci()),
-        ("is_terminal", lambda g: g.is_terminal()),
         ("terminal_value", lambda g: g.terminal_value(False)),
         ("encode", lambda g: g.encode(oracle=True)),
-        ("encode_flattened", lambda g: g.encode_flattened()),
         ("action_index", lambda g: g.action_index("g1f3")),
         ("action_index move", lambda g: g.action_index(move)),
     ]
@@ -87,31 +81,9 @@ def check_private_copy(copy):
         copy.apply(random.choice(texts))
 
 
-def snapshot(game):
-    return (
-        game.board,
-        game.turn,
-        game.is_terminal(),
-        game.terminal_value(True),
-        game.castle_eligible(),
-        game.legal_actions_uci(),
-        game.encode_flattened(),
-        game.encode_flattened(oracle=True),
-    )
-
-
-@pytest.fixture
-def fake_torch(monkeypatch):
-    """encode() runs against a stand-in torch: the stress is on the game, not on torch."""
-    module = types.ModuleType("torch")
-    module.float32 = "float32"
-    module.tensor = lambda rows, dtype: (len(rows), dtype)
-    monkeypatch.setitem(sys.modules, "torch", module)
-    return module
-
-
-@pytest.mark.usefixtures("fake_torch")
-def test_shared_games_survive_many_threads():
+def test_shared_games_survive_many_threads(install_module):
+    # encode() runs against a stand-in torch: the stress is on the game, not on torch.
+    install_module("torch", float32="float32", tensor=lambda rows, dtype: (len(rows), dtype))
     games = [SelfPlayGame(fen) for fen in FENS]
     histories = [[] for _ in games]
     unexpected = []

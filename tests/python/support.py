@@ -1,0 +1,116 @@
+"""Plain helpers shared by the Python tests, for places where a fixture cannot go
+(hypothesis properties, module-level tables, helpers called from other helpers).
+
+pytest puts this directory on ``sys.path`` before it imports the test files, so they
+can say ``import support``.
+"""
+
+import random
+import types
+
+import pytest
+
+from murkplay import SelfPlayGame
+
+# The reads that need no python-chess, no torch and no argument of the caller's
+# choosing; each test file adds the reads that its own setting can afford.
+PLAIN_READS = {
+    "turn": lambda g: g.turn,
+    "board": lambda g: g.board,
+    "castle_eligible": lambda g: g.castle_eligible(),
+    "current_player": lambda g: g.current_player(),
+    "legal_actions_uci": lambda g: g.legal_actions_uci(),
+    "is_terminal": lambda g: g.is_terminal(),
+    "encode_flattened": lambda g: g.encode_flattened(),
+    "encode_flattened oracle": lambda g: g.encode_flattened(oracle=True),
+}
+
+
+def snapshot(game):
+    """Everything Python can observe about a game.
+
+    The fog memory has no reader of its own; it shows only through the observation,
+    so both observation modes are part of the picture.
+    """
+    return {
+        "board": game.board,
+        "turn": game.turn,
+        "current_player": game.current_player(),
+        "terminal": game.is_terminal(),
+        "value_white": game.terminal_value(True),
+        "value_black": game.terminal_value(False),
+        "castling": game.castle_eligible(),
+        "actions": game.legal_actions_uci(),
+        "observation": game.encode_flattened(),
+        "oracle": game.encode_flattened(oracle=True),
+    }
+
+
+def expect_error(kind, call, message, unchanged=None):
+    """Check that ``call()`` raises exactly ``kind`` (no subclass) with ``message``, and
+    that the game ``unchanged``, when given, looks afterwards as it did before; return
+    the error."""
+    before = None if unchanged is None else snapshot(unchanged)
+    with pytest.raises(kind) as raised:
+        call()
+    assert type(raised.value) is kind
+    assert str(raised.value) == message
+    if unchanged is not None:
+        assert snapshot(unchanged) == before
+    return raised.value
+
+
+def random_play(seeds, plies):
+    """Yield, for each seed, one game from the start before each of up to ``plies`` random moves.
+
+    It is the same object every time within a seed, moved on after the caller is done
+    with it, so a caller that keeps a position must clone it.
+    """
+    for seed in seeds:
+        rng = random.Random(seed)
+        game = SelfPlayGame()
+        for _ in range(plies):
+            yield game
+            listed = game.legal_actions_uci()
+            if not listed:
+                break
+            game.apply(rng.choice(listed))
+
+
+def recorder(method, result):
+    """An object whose ``method`` returns ``result`` and notes the arguments of every call."""
+    calls = []
+
+    def record(self, *args, **kwargs):
+        calls.append((args, kwargs))
+        return result
+
+    return type("Recorder", (), {method: record})(), calls
+
+
+class CallbackAction:
+    """An action whose ``uci`` runs a callback first; it records or lets through what the callback raised."""
+
+    def __init__(self, callback, text="e2e4", swallow=True):
+        self.callback = callback
+        self.text = text
+        self.swallow = swallow
+        self.raised = None
+        self.returned = None
+
+    def uci(self):
+        try:
+            self.returned = self.callback()
+        except BaseException as error:  # noqa: BLE001 - the test inspects whatever came out
+            self.raised = error
+            if not self.swallow:
+                raise
+        return self.text
+
+
+def fake_module(name, **attributes):
+    """A stand-in module with the given attributes; the caller decides where it goes."""
+    module = types.ModuleType(name)
+    for key, value in attributes.items():
+        setattr(module, key, value)
+    return module
