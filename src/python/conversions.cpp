@@ -10,17 +10,22 @@ namespace murkplay::python {
 
 namespace {
 
-// Step 1 of reading text: a str that can be encoded as UTF-8. Clears the encoding error
-// otherwise, so the caller can fall back to the attribute.
-bool utf8_of(PyObject* object, Text& out) {
+// The UTF-8 text of a str, kept alive by `owner`; on failure the UnicodeEncodeError is set,
+// for the caller to pass on or to clear before falling back to the attribute.
+bool utf8_of(Ref owner, Text& out) {
     Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(object, &size);
-    if (data == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    out = Text{Ref::borrow(object), std::string_view(data, static_cast<std::size_t>(size))};
+    const char* data = PyUnicode_AsUTF8AndSize(owner.get(), &size);
+    if (data == nullptr) return false;
+    out = Text{std::move(owner), std::string_view(data, static_cast<std::size_t>(size))};
     return true;
+}
+
+// A str that cannot be encoded counts as no text at all.
+bool encodable_text(PyObject* object, Text& out) {
+    if (!PyUnicode_Check(object)) return false;
+    if (utf8_of(Ref::borrow(object), out)) return true;
+    PyErr_Clear();
+    return false;
 }
 
 bool refuse(const char* refusal) {
@@ -85,14 +90,14 @@ Ref float_row(FloatPool& pool, std::span<const float> values) {
 }  // namespace
 
 bool text_from_argument(PyObject* object, const char* attribute, const char* refusal, Text& out) {
-    if (PyUnicode_Check(object) && utf8_of(object, out)) return true;
+    if (encodable_text(object, out)) return true;
     Ref value(PyObject_GetAttrString(object, attribute));
     if (!value) {
         PyErr_Clear();
         return refuse(refusal);
     }
     if (!PyCallable_Check(value.get())) {
-        if (PyUnicode_Check(value.get()) && utf8_of(value.get(), out)) return true;
+        if (encodable_text(value.get(), out)) return true;
         return refuse(refusal);
     }
     Ref result(PyObject_CallNoArgs(value.get()));
@@ -101,11 +106,7 @@ bool text_from_argument(PyObject* object, const char* attribute, const char* ref
         PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of 'str'", Py_TYPE(result.get())->tp_name);
         return false;
     }
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(result.get(), &size);
-    if (data == nullptr) return false;  // the UnicodeEncodeError passes to the caller
-    out = Text{std::move(result), std::string_view(data, static_cast<std::size_t>(size))};
-    return true;
+    return utf8_of(std::move(result), out);
 }
 
 Ref make_uci_string(const BoardMove& move) {
