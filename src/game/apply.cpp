@@ -6,9 +6,11 @@ namespace murkplay {
 
 Result<Applied, MoveRefusal> apply_move(Game& game, const BoardMove& move) {
     Board& b = game.board;
-    if (const auto refusal = source_refusal(b, move)) return *refusal;
+    // play_move refuses a bad source itself; only a capture of a king needs it tested first,
+    // so that a malformed action can never end the game.
+    const bool onto_king = contains(b.occupied, move.destination) && b.kind_on(move.destination) == PieceKind::King;
     Applied outcome = Applied::Played;
-    if (contains(b.occupied, move.destination) && b.kind_on(move.destination) == PieceKind::King) {
+    if (onto_king && !source_refusal(b, move)) {
         game.captured_king = contains(b.pieces(Color::White), move.destination) ? 0 : 1;
         outcome = Applied::KingCaptured;
     } else if (const auto refusal = play_move(b, move)) {
