@@ -15,41 +15,12 @@
 #include <string>
 #include <vector>
 
-#include "game/movegen.hpp"
-#include "rules/board_builder.hpp"
-#include "rules/play_move.hpp"
+#include "game/perft.hpp"
+#include "rules/fen.hpp"
 
 namespace {
 
 using namespace murkplay;
-
-bool holds_king(const Board& board, Square s) {
-    return contains(board.occupied, s) && board.kind_on(s) == PieceKind::King;
-}
-
-// Bulk counting at the last ply: the generated list's length is the number of leaves, so
-// those moves are never made. A move onto a king ends the game, so it is a leaf at any depth
-// and is never made either (play_move's contract excludes it).
-std::uint64_t perft(const Board& board, int depth) {
-    MoveList moves;
-    generate_moves(board, moves);
-    if (depth <= 1) return moves.size();
-    std::uint64_t nodes = 0;
-    for (const BoardMove& move : moves) {
-        if (holds_king(board, move.destination)) {
-            ++nodes;
-            continue;
-        }
-        Board next = board;
-        if (play_move(next, move)) {
-            // A generated move that the rules core refuses is a bug in one of the two.
-            std::fprintf(stderr, "generated move refused by play_move\n");
-            std::exit(2);
-        }
-        nodes += perft(next, depth - 1);
-    }
-    return nodes;
-}
 
 struct Job {
     std::string name;

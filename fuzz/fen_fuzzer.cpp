@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "checks.hpp"
-#include "rules/board_builder.hpp"
+#include "rules/fen.hpp"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "checks.hpp"
 #include "game/apply.hpp"
 #include "game/fog_memory.hpp"
-#include "rules/board_builder.hpp"
+#include "rules/fen.hpp"
 #include "rules/play_move.hpp"
 
 namespace {

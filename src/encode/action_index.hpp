@@ -15,9 +15,8 @@ inline constexpr int action_count = 64 * 64 + 64 * 4;
 // promotions, whose destination does not enter the index. Empty for a promotion to a pawn
 // or king, which the UCI reader never yields.
 constexpr std::optional<int> action_index(Color side_to_move, const BoardMove& move) {
-    const int flip = side_to_move == Color::Black ? 56 : 0;
-    const int source = move.source ^ flip;
-    const int destination = move.destination ^ flip;
+    const int source = relative_square(side_to_move, move.source);
+    const int destination = relative_square(side_to_move, move.destination);
     switch (move.promotion) {
         case PieceKind::None: return 64 * source + destination;
         case PieceKind::Queen:

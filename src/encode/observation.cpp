@@ -23,16 +23,16 @@ enum Feature : int {
 // Each mirrored set keeps the ascending walk, and every feature is one bit set away.
 class Writer {
 public:
-    Writer(Observation& out, Color viewer) : out_(out), flip_(viewer == Color::Black ? 56 : 0) {}
+    Writer(Observation& out, Color viewer) : out_(out), viewer_(viewer) {}
 
     void mark(SquareSet squares, int feature) {
         for (const Square q : squares_of(squares)) at(q, feature) = 1.0f;
     }
-    float& at(Square q, int feature) { return out_[observation_features * (q ^ flip_) + feature]; }
+    float& at(Square q, int feature) { return out_[observation_features * relative_square(viewer_, q) + feature]; }
 
 private:
     Observation& out_;
-    int flip_;
+    Color viewer_;
 };
 
 }  // namespace

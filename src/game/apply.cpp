@@ -6,8 +6,7 @@ namespace murkplay {
 
 Result<Applied, MoveRefusal> apply_move(Game& game, const BoardMove& move) {
     Board& b = game.board;
-    // play_move refuses a bad source itself; only a capture of a king needs it tested first,
-    // so that a malformed action can never end the game.
+    // play_move refuses a bad source itself; only a capture of a king needs it tested first.
     const bool onto_king = contains(b.occupied, move.destination) && b.kind_on(move.destination) == PieceKind::King;
     Applied outcome = Applied::Played;
     if (onto_king && !source_refusal(b, move)) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cassert>
 #include <cstddef>
 
 #include "rules/board.hpp"
@@ -18,7 +19,10 @@ inline constexpr std::size_t max_moves = 64 * 16 + 8 * 3 * 3 + 2;
 
 class MoveList {
 public:
-    void push(const BoardMove& move) { moves_[size_++] = move; }
+    void push(const BoardMove& move) {
+        assert(size_ < max_moves);
+        moves_[size_++] = move;
+    }
     std::size_t size() const { return size_; }
     const BoardMove& operator[](std::size_t i) const { return moves_[i]; }
     const BoardMove* begin() const { return moves_.data(); }

@@ -23,7 +23,7 @@ bool utf8_of(Ref owner, Text& out) {
 // A str that cannot be encoded counts as no text at all.
 bool encodable_text(PyObject* object, Text& out) {
     if (!PyUnicode_Check(object)) return false;
-    if (utf8_of(Ref::borrow(object), out)) return true;
+    if (utf8_of(Ref::new_reference(object), out)) return true;
     PyErr_Clear();
     return false;
 }
@@ -87,6 +87,14 @@ Ref float_row(FloatPool& pool, std::span<const float> values) {
     return list;
 }
 
+Ref make_uci_string(const BoardMove& move) {
+    const UciText text = format_uci_move(move);
+    Ref string(PyUnicode_New(text.length, 127));
+    if (!string) return Ref(internal_failure("could not create a str"));
+    std::memcpy(PyUnicode_1BYTE_DATA(string.get()), text.chars.data(), text.length);
+    return string;
+}
+
 }  // namespace
 
 bool text_from_argument(PyObject* object, const char* attribute, const char* refusal, Text& out) {
@@ -107,14 +115,6 @@ bool text_from_argument(PyObject* object, const char* attribute, const char* ref
         return false;
     }
     return utf8_of(std::move(result), out);
-}
-
-Ref make_uci_string(const BoardMove& move) {
-    const UciText text = format_uci_move(move);
-    Ref string(PyUnicode_New(text.length, 127));
-    if (!string) return Ref(internal_failure("could not create a str"));
-    std::memcpy(PyUnicode_1BYTE_DATA(string.get()), text.chars.data(), text.length);
-    return string;
 }
 
 Ref make_uci_strings(const MoveList& moves) {

@@ -1,16 +1,14 @@
 #include "python/errors.hpp"
 
-#include <atomic>
+#include "python/per_interpreter.hpp"
 
 namespace murkplay::python {
 
 namespace {
 
-// Created once, during the module's first execution, and never freed.
-std::atomic<PyObject*> internal_error{nullptr};
+constexpr const char* internal_error_key = "murkplay.InternalError";
 
-}  // namespace
-
+// Takes the pending exception out of the thread state (normalised), or an empty Ref.
 Ref take_exception() {
 #if PY_VERSION_HEX >= 0x030C0000
     return Ref(PyErr_GetRaisedException());
@@ -38,6 +36,15 @@ void restore_exception(Ref exception) {
 #endif
 }
 
+PyObject* make_internal_error_type() {
+    return PyErr_NewExceptionWithDoc(
+        "murkplay.InternalError",
+        "An invariant of murkplay was broken, or the interpreter could not create a value.",
+        PyExc_BaseException, nullptr);
+}
+
+}  // namespace
+
 void prefix_type_error(const char* parameter_name) {
     if (!PyErr_Occurred()) return;
     Ref first = take_exception();
@@ -54,23 +61,14 @@ void prefix_type_error(const char* parameter_name) {
     restore_exception(std::move(replacement));
 }
 
-PyObject* internal_error_type() { return internal_error.load(std::memory_order_acquire); }
-
-bool create_internal_error_type() {
-    if (internal_error_type() != nullptr) return true;
-    PyObject* created = PyErr_NewExceptionWithDoc(
-        "murkplay.InternalError",
-        "An invariant of murkplay was broken, or the interpreter could not create a value.",
-        PyExc_BaseException, nullptr);
-    if (created == nullptr) return false;
-    PyObject* expected = nullptr;
-    if (!internal_error.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) Py_DECREF(created);
-    return true;
-}
+bool create_internal_error_type() { return static_cast<bool>(per_interpreter(internal_error_key, make_internal_error_type)); }
 
 PyObject* internal_failure(const char* text) {
     Ref cause = take_exception();
-    PyErr_SetString(internal_error_type(), text);
+    // The class is made when the module is imported; should that ever have been undone, the
+    // failure is still reported, as the most general kind.
+    Ref type = per_interpreter_lookup(internal_error_key);
+    PyErr_SetString(type ? type.get() : PyExc_BaseException, text);
     if (cause) {
         Ref raised = take_exception();
         PyException_SetCause(raised.get(), cause.release());

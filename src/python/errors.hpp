@@ -5,17 +5,13 @@
 
 namespace murkplay::python {
 
-// Takes the pending exception out of the thread state (normalised), or an empty Ref.
-Ref take_exception();
-void restore_exception(Ref exception);
-
 // A TypeError from converting a named argument becomes "argument 'NAME': " + its message,
 // keeping its cause; any other exception passes unchanged.
 void prefix_type_error(const char* parameter_name);
 
 // The class for broken invariants and failures of the interpreter to create a value. It
 // derives from BaseException so that a broad `except Exception` cannot hide such a fault.
-PyObject* internal_error_type();
+// Made once per interpreter, when the module is first executed there.
 bool create_internal_error_type();
 // Replaces the pending exception, if any, by an internal error with this text; the original
 // becomes its cause. Returns nullptr so callers can `return internal_failure(...)`.

@@ -6,12 +6,14 @@
 #include "encode/action_index.hpp"
 #include "encode/observation.hpp"
 #include "game/apply.hpp"
+#include "game/game_end.hpp"
 #include "game/movegen.hpp"
+#include "game/readouts.hpp"
 #include "python/arguments.hpp"
 #include "python/conversions.hpp"
 #include "python/errors.hpp"
 #include "python/game_object.hpp"
-#include "rules/board_builder.hpp"
+#include "rules/fen.hpp"
 
 namespace murkplay::python {
 
@@ -96,27 +98,20 @@ PyObject* get_turn(PyObject* self, void*) {
 
 PyObject* current_player(PyObject* self, PyObject*) { return get_turn(self, nullptr); }
 
-// Rank 8 first, files a to h; pawn 1 to king 6, negative for Black.
 PyObject* get_board(PyObject* self, void*) {
     return with_game<Access::Shared>(self, [](const Game& g) -> PyObject* {
-        const Board& b = g.board;
+        const PieceMatrix matrix = piece_matrix(g.board);
         Ref rows(PyList_New(8));
         if (!rows) return internal_failure("could not create a list");
-        for (int rank = 7; rank >= 0; --rank) {
+        for (std::size_t r = 0; r < matrix.size(); ++r) {
             Ref row(PyList_New(8));
             if (!row) return internal_failure("could not create a list");
-            for (int file = 0; file < 8; ++file) {
-                const Square s = make_square(file, rank);
-                long code = 0;
-                if (contains(b.occupied, s)) {
-                    code = index(b.kind_on(s)) + 1;
-                    if (contains(b.pieces(Color::Black), s) && !contains(b.pieces(Color::White), s)) code = -code;
-                }
-                PyObject* value = PyLong_FromLong(code);
+            for (std::size_t f = 0; f < matrix[r].size(); ++f) {
+                PyObject* value = PyLong_FromLong(matrix[r][f]);
                 if (value == nullptr) return internal_failure("could not create an int");
-                PyList_SET_ITEM(row.get(), file, value);
+                PyList_SET_ITEM(row.get(), static_cast<Py_ssize_t>(f), value);
             }
-            PyList_SET_ITEM(rows.get(), 7 - rank, row.release());
+            PyList_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(r), row.release());
         }
         return rows.release();
     });
@@ -124,9 +119,8 @@ PyObject* get_board(PyObject* self, void*) {
 
 PyObject* castle_eligible(PyObject* self, PyObject*) {
     return with_game<Access::Shared>(self, [](const Game& g) -> PyObject* {
-        const CastlingRights rights = g.board.castling[index(g.board.side_to_move)];
-        PyObject* result = PyTuple_Pack(2, (rights & king_side) ? Py_True : Py_False,
-                                        (rights & queen_side) ? Py_True : Py_False);
+        const CastleEligibility rights = murkplay::castle_eligible(g.board);
+        PyObject* result = PyTuple_Pack(2, rights.king_side ? Py_True : Py_False, rights.queen_side ? Py_True : Py_False);
         return result != nullptr ? result : internal_failure("could not create a tuple");
     });
 }
@@ -272,11 +266,11 @@ PyType_Slot slots[] = {
 }  // namespace
 
 PyType_Spec game_type_spec = {
-    "builtins.SelfPlayGame",
-    static_cast<int>(sizeof(GameObject)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    slots,
+    .name = "builtins.SelfPlayGame",
+    .basicsize = static_cast<int>(sizeof(GameObject)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = slots,
 };
 
 }  // namespace murkplay::python

@@ -14,7 +14,8 @@ public:
     Ref() = default;
     // Takes over a new reference (or nullptr, after a failed call).
     explicit Ref(PyObject* owned) : object_(owned) {}
-    static Ref borrow(PyObject* object) { return Ref(Py_XNewRef(object)); }
+    // A new reference to an object the caller only borrows (or nullptr).
+    static Ref new_reference(PyObject* object) { return Ref(Py_XNewRef(object)); }
 
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;

@@ -4,8 +4,8 @@
 #include <array>
 #include <type_traits>
 
+#include "rules/castling.hpp"
 #include "rules/square.hpp"
-#include "rules/tables.hpp"
 
 namespace murkplay {
 
@@ -30,8 +30,9 @@ struct Board {
     constexpr SquareSet pieces(Color c) const { return color_sets[index(c)]; }
 
     // Kinds are tested in the order Pawn, Knight, Bishop, Rook, Queen; an occupied square
-    // in none of them holds a king. Callers check occupancy first.
+    // in none of them holds a king.
     constexpr PieceKind kind_on(Square s) const {
+        assert(contains(occupied, s));
         for (int k = 0; k < index(PieceKind::King); ++k) {
             if (contains(piece_sets[k], s)) return static_cast<PieceKind>(k);
         }

@@ -1,12 +1,10 @@
 #include "rules/play_move.hpp"
 
+#include "rules/tables.hpp"
+
 namespace murkplay {
 
 namespace {
-
-constexpr int back_rank(Color c) { return c == Color::White ? 0 : 7; }
-constexpr int pawn_start_rank(Color c) { return c == Color::White ? 1 : 6; }
-constexpr int forward_step(Color c) { return c == Color::White ? 8 : -8; }
 
 void toggle(Board& b, PieceKind k, Color c, SquareSet squares) {
     b.piece_sets[index(k)] ^= squares;
@@ -14,16 +12,16 @@ void toggle(Board& b, PieceKind k, Color c, SquareSet squares) {
     b.occupied ^= squares;
 }
 
-// A king move is castling only from its home square to the g- or c-file of the same rank,
+// A king move is castling only from its home square to the castling square of the same rank,
 // with its own rook on the corner and the rook's landing square free; any other king move,
 // whatever squares it touches, is a plain king move and cannot conjure or lose a rook.
 void castle_rook_if_castling(Board& b, Color c, Square s, Square d) {
-    const int back = back_rank(c);
-    if (s != make_square(4, back) || rank_of(d) != back || (file_of(d) != 2 && file_of(d) != 6)) return;
-    const Square rook_from = make_square(castle_rook_files.source[file_of(d)], back);
-    const Square rook_to = make_square(castle_rook_files.destination[file_of(d)], back);
-    if (!contains(b.pieces(c, PieceKind::Rook), rook_from) || contains(b.occupied, rook_to)) return;
-    toggle(b, PieceKind::Rook, c, bit(rook_from) | bit(rook_to));
+    for (const CastlingMove& castle : castling_moves_of(c)) {
+        if (s != castle.king_from || d != castle.king_to) continue;
+        if (contains(b.pieces(c, PieceKind::Rook), castle.rook_from) && !contains(b.occupied, castle.rook_to)) {
+            toggle(b, PieceKind::Rook, c, bit(castle.rook_from) | bit(castle.rook_to));
+        }
+    }
 }
 
 }  // namespace
@@ -59,16 +57,16 @@ std::optional<MoveRefusal> play_move(Board& board, const BoardMove& move) {
         next.piece_sets[index(PieceKind::Pawn)] &= ~bit(d);
         next.piece_sets[index(move.promotion)] |= bit(d);
     } else if (k == PieceKind::Pawn) {
-        const bool double_advance = rank_of(s) == pawn_start_rank(c) && d == s + 2 * forward_step(c);
+        const bool double_advance = rank_of(s) == pawn_start_rank(c) && d == s + 2 * pawn_push(c);
         if (double_advance) {
             // Recorded only when an enemy pawn beside the destination can use it, and only
             // when the square passed over is free for that pawn to land on: a pawn sent over a
             // piece must not leave a capture onto an occupied square behind it.
             const bool usable = next.pieces(o, PieceKind::Pawn) & rank_mask(rank_of(d)) & adjacent_files(file_of(d));
-            if (usable && !contains(next.occupied, static_cast<Square>(s + forward_step(c)))) {
+            if (usable && !contains(next.occupied, static_cast<Square>(s + pawn_push(c)))) {
                 next.en_passant_pawn = {true, d};
             }
-        } else if (board.en_passant_pawn.present && board.en_passant_pawn.square + forward_step(c) == d) {
+        } else if (board.en_passant_pawn.present && board.en_passant_pawn.square + pawn_push(c) == d) {
             toggle(next, PieceKind::Pawn, o, bit(board.en_passant_pawn.square));
         }
     }

@@ -12,10 +12,10 @@ namespace murkplay {
 enum class MoveRefusal : std::uint8_t { EmptySource, NotMoversPiece, OwnPieceOnDestination };
 
 // Whether the source square holds a piece of the side to move.
-std::optional<MoveRefusal> source_refusal(const Board& board, const BoardMove& move);
+[[nodiscard]] std::optional<MoveRefusal> source_refusal(const Board& board, const BoardMove& move);
 
 // Plays the move without any legality test, or refuses it and leaves the Board as it was.
 // The caller never passes a move onto a king: capturing a king ends the game instead.
-std::optional<MoveRefusal> play_move(Board& board, const BoardMove& move);
+[[nodiscard]] std::optional<MoveRefusal> play_move(Board& board, const BoardMove& move);
 
 }  // namespace murkplay

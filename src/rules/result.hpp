@@ -11,7 +11,7 @@ enum class RulesError : unsigned char { InvalidFen, InvalidBoard, InvalidSquare,
 
 // Either a value or an error; a stand-in for std::expected, which C++20 lacks.
 template <typename T, typename E = RulesError>
-class Result {
+class [[nodiscard]] Result {
 public:
     constexpr Result(T value) : content_(std::move(value)) {}
     constexpr Result(E error) : content_(error) {}

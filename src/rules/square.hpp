@@ -2,6 +2,7 @@
 #pragma once
 
 #include <bit>
+#include <cassert>
 #include <cstdint>
 
 namespace murkplay {
@@ -32,8 +33,30 @@ constexpr Square mirror(Square s) { return static_cast<Square>(s ^ 56); }
 constexpr SquareSet bit(Square s) { return SquareSet{1} << s; }
 constexpr bool contains(SquareSet set, Square s) { return (set >> s) & 1; }
 constexpr int count(SquareSet set) { return std::popcount(set); }
-// The lowest square of a non-empty set.
-constexpr Square lowest(SquareSet set) { return static_cast<Square>(__builtin_ctzll(set)); }
+constexpr Square lowest(SquareSet set) {
+    assert(set != 0);
+    return static_cast<Square>(std::countr_zero(set));
+}
+
+inline constexpr SquareSet file_a = 0x0101010101010101ull;
+inline constexpr SquareSet rank_1 = 0xFFull;
+constexpr SquareSet file_mask(int file) { return file_a << file; }
+constexpr SquareSet rank_mask(int rank) { return rank_1 << (8 * rank); }
+
+// Ranks and squares as the given colour sees them, counted from its own side of the board:
+// White's rank 0 is rank 1, Black's is rank 8. Every colour-dependent rule is written once,
+// for White, and reaches Black through these.
+constexpr int relative_rank(Color c, int rank) { return c == Color::White ? rank : 7 - rank; }
+constexpr Square relative_square(Color c, Square s) { return c == Color::White ? s : mirror(s); }
+constexpr int home_rank(Color c) { return relative_rank(c, 0); }
+constexpr int pawn_start_rank(Color c) { return relative_rank(c, 1); }
+constexpr int last_rank(Color c) { return relative_rank(c, 7); }
+// The square index step of one rank forward: towards rank 8 for White, rank 1 for Black.
+constexpr int pawn_push(Color c) { return c == Color::White ? 8 : -8; }
+// Every square of a set moved one rank forward; whatever leaves the board is dropped.
+constexpr SquareSet advance(Color c, SquareSet squares) {
+    return c == Color::White ? squares << 8 : squares >> 8;
+}
 
 // Walks a set from its lowest square upwards, the order every ordered result follows.
 class SquareIterator {

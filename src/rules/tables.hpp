@@ -29,9 +29,6 @@ inline constexpr std::array<Direction, 8> knight_steps{{{1, 2}, {2, 1}, {2, -1},
 inline constexpr std::array<Direction, 8> king_steps{{{1, 0}, {1, 1}, {0, 1}, {-1, 1},
                                                       {-1, 0}, {-1, -1}, {0, -1}, {1, -1}}};
 
-constexpr int forward(Color c) { return c == Color::White ? 1 : -1; }
-constexpr int start_rank(Color c) { return c == Color::White ? 1 : 6; }
-
 template <typename Rule>
 constexpr std::array<SquareSet, 64> per_square(Rule rule) {
     std::array<SquareSet, 64> table{};
@@ -54,21 +51,22 @@ inline constexpr auto knight_table =
 inline constexpr auto king_table =
     table_rules::per_square([](Square s) { return table_rules::offsets_from(s, table_rules::king_steps); });
 
-// Pawn captures: the two forward diagonals. Filled for every square, even those a pawn
-// never stands on, so no caller needs a special case for a pawn on its last rank.
-inline constexpr auto pawn_attack_table = table_rules::per_color_square([](Color c, Square s) {
-    const int f = table_rules::forward(c);
-    return table_rules::offsets_from(s, std::array<Direction, 2>{{{-1, f}, {1, f}}});
-});
+// Pawn captures, for a whole set of pawns at once: the two forward diagonals. Visibility
+// uses it set-wise; the per-square table below is the same rule applied to one pawn.
+constexpr SquareSet pawn_attack_span(Color c, SquareSet pawns) {
+    const SquareSet forward = advance(c, pawns);
+    return ((forward & ~file_mask(7)) << 1) | ((forward & ~file_mask(0)) >> 1);
+}
+
+// Filled for every square, even those a pawn never stands on, so no caller needs a special
+// case for a pawn on its last rank.
+inline constexpr auto pawn_attack_table =
+    table_rules::per_color_square([](Color c, Square s) { return pawn_attack_span(c, bit(s)); });
 
 // Pawn pushes without occupancy: one step forward, and two from the starting rank.
 inline constexpr auto pawn_push_table = table_rules::per_color_square([](Color c, Square s) {
-    const int f = table_rules::forward(c);
-    SquareSet result = table_rules::offsets_from(s, std::array<Direction, 1>{{{0, f}}});
-    if (rank_of(s) == table_rules::start_rank(c)) {
-        result |= table_rules::offsets_from(s, std::array<Direction, 1>{{{0, 2 * f}}});
-    }
-    return result;
+    const SquareSet one_step = advance(c, bit(s));
+    return rank_of(s) == pawn_start_rank(c) ? one_step | advance(c, one_step) : one_step;
 });
 
 // The squares strictly between two squares on one line; empty when they share no line.
@@ -93,45 +91,12 @@ inline constexpr auto between_table = [] {
 
 inline constexpr auto adjacent_file_table = [] {
     std::array<SquareSet, 8> table{};
-    constexpr SquareSet file_a = 0x0101010101010101ull;
     for (int f = 0; f < 8; ++f) {
-        if (f > 0) table[f] |= file_a << (f - 1);
-        if (f < 7) table[f] |= file_a << (f + 1);
+        if (f > 0) table[f] |= file_mask(f - 1);
+        if (f < 7) table[f] |= file_mask(f + 1);
     }
     return table;
 }();
-
-inline constexpr auto rank_mask_table = [] {
-    std::array<SquareSet, 8> table{};
-    for (int r = 0; r < 8; ++r) table[r] = SquareSet{0xFF} << (8 * r);
-    return table;
-}();
-
-// Castling rights: bit 0 king side, bit 1 queen side.
-using CastlingRights = std::uint8_t;
-inline constexpr CastlingRights king_side = 1;
-inline constexpr CastlingRights queen_side = 2;
-
-// The rights a colour loses when a move starts or ends on the square: its king's and
-// rooks' home squares.
-inline constexpr auto castling_loss_table = [] {
-    std::array<std::array<CastlingRights, 64>, 2> table{};
-    for (const Color c : {Color::White, Color::Black}) {
-        const int back = c == Color::White ? 0 : 7;
-        table[index(c)][make_square(0, back)] = queen_side;
-        table[index(c)][make_square(4, back)] = king_side | queen_side;
-        table[index(c)][make_square(7, back)] = king_side;
-    }
-    return table;
-}();
-
-// By the file of the king's destination: files a to d castle with the a-rook onto the
-// d-file, files e to h with the h-rook onto the f-file.
-struct CastleRookFiles {
-    std::array<std::uint8_t, 8> source;
-    std::array<std::uint8_t, 8> destination;
-};
-inline constexpr CastleRookFiles castle_rook_files{{0, 0, 0, 0, 7, 7, 7, 7}, {3, 3, 3, 3, 5, 5, 5, 5}};
 
 // Generated at build time; see slider_magic_generator.cpp. Rook records first.
 extern const std::array<SliderMagic, 128> slider_magics;
@@ -149,8 +114,6 @@ constexpr SquareSet pawn_attacks(Color c, Square s) { return pawn_attack_table[i
 constexpr SquareSet pawn_pushes(Color c, Square s) { return pawn_push_table[index(c)][s]; }
 constexpr SquareSet between(Square a, Square b) { return between_table[a][b]; }
 constexpr SquareSet adjacent_files(int file) { return adjacent_file_table[file]; }
-constexpr SquareSet rank_mask(int rank) { return rank_mask_table[rank]; }
-constexpr CastlingRights castling_loss(Color c, Square s) { return castling_loss_table[index(c)][s]; }
 inline SquareSet rook_attacks(Square s, SquareSet occupied) { return slider_attacks(Slider::Rook, s, occupied); }
 inline SquareSet bishop_attacks(Square s, SquareSet occupied) { return slider_attacks(Slider::Bishop, s, occupied); }
 inline SquareSet queen_attacks(Square s, SquareSet occupied) {

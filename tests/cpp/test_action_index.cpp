@@ -1,5 +1,6 @@
 // The fixed policy index of a move, seen from the side to move.
 #include <string_view>
+#include <vector>
 
 #include "encode/action_index.hpp"
 #include "test_support.hpp"
@@ -42,12 +43,23 @@ INSTANTIATE_TEST_SUITE_P(
                       IndexCase{B, "e2e4", 64 * 52 + 36}, IndexCase{W, "e7e5", 64 * 52 + 36},
                       IndexCase{B, "h7h8n", 4096 + 4 * 15 + 3}, IndexCase{W, "h7h8n", 4096 + 4 * 55 + 3}));
 
-TEST(ActionIndex, EveryOrdinaryMoveHasItsOwnIndex) {
-    for (int s = 0; s < 64; ++s) {
-        for (int d = 0; d < 64; ++d) {
-            const BoardMove m{static_cast<Square>(s), static_cast<Square>(d), PieceKind::None};
-            EXPECT_EQ(action_index(W, m), 64 * s + d);
-            EXPECT_EQ(action_index(B, m), 64 * (s ^ 56) + (d ^ 56));
+// Every move without promotion gets a slot of its own below 4096, for either side to move, and
+// a move and its mirror image get the same slot when the side to move changes with them.
+TEST(ActionIndex, OrdinaryMovesFillTheFirstBlockOneToOne) {
+    for (const Color side : {W, B}) {
+        std::vector<bool> taken(4096, false);
+        for (int s = 0; s < 64; ++s) {
+            for (int d = 0; d < 64; ++d) {
+                const BoardMove m{static_cast<Square>(s), static_cast<Square>(d), PieceKind::None};
+                const std::optional<int> i = action_index(side, m);
+                ASSERT_TRUE(i.has_value());
+                ASSERT_GE(*i, 0);
+                ASSERT_LT(*i, 4096);
+                EXPECT_FALSE(taken[*i]) << "slot " << *i << " given twice";
+                taken[*i] = true;
+                const BoardMove mirrored{mirror(m.source), mirror(m.destination), PieceKind::None};
+                EXPECT_EQ(action_index(opposite(side), mirrored), i);
+            }
         }
     }
     EXPECT_EQ(action_count, 4352);

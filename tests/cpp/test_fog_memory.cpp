@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "game/apply.hpp"
+#include "game/game_end.hpp"
 #include "game/fog_memory.hpp"
 #include "game/game.hpp"
 #include "test_support.hpp"

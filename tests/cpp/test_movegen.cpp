@@ -116,8 +116,14 @@ TEST(Castling, NeedsRightRookAndEmptySquaresOnly) {
     EXPECT_TRUE(offers("4k3/8/8/8/8/8/8/R3K2r w Q - 0 1", {"e1c1"}));
     // In check, and e1e2 onto an attacked square.
     EXPECT_TRUE(offers("4k3/8/8/4r3/8/8/8/R3K2R w KQ - 0 1", {"e1g1", "e1c1", "e1e2"}));
+    // Out of check, and with the squares the queen-side king crosses attacked.
+    EXPECT_TRUE(offers("r3r1k1/8/8/8/8/8/8/4K2R w K - 0 1", {"e1g1"}));
+    EXPECT_TRUE(offers("3rk3/8/8/8/8/8/8/R3K3 w Q - 0 1", {"e1c1"}));
+    EXPECT_TRUE(offers("2r1k3/8/8/8/8/8/8/R3K3 w Q - 0 1", {"e1c1"}));
     // Black castles the same way.
     EXPECT_TRUE(offers("r3k2r/8/8/8/8/8/8/4KR2 b kq - 0 1", {"e8g8", "e8c8"}));
+    EXPECT_TRUE(offers("4k2r/8/8/8/8/8/8/4KR2 b k - 0 1", {"e8g8"}));
+    EXPECT_TRUE(offers("r3k3/8/8/8/8/8/8/2R1K3 b q - 0 1", {"e8c8"}));
 
     // Rights decide: only the side held.
     EXPECT_TRUE(offers("r3k2r/8/8/8/8/8/8/R3K2R w Kkq - 0 1", {"e1g1"}, {"e1c1"}));
@@ -137,6 +143,10 @@ TEST(Castling, SquaresBetweenMustBeEmpty) {
         EXPECT_TRUE(offers(fen, {"e1c1"}, {"e1g1"}));
     }
     EXPECT_TRUE(offers("rn2k1nr/8/8/8/8/8/8/R3K2R b KQkq - 0 1", {}, {"e8g8", "e8c8"}));
+    for (const char* fen : {"r1b1k3/8/8/8/8/8/8/4K3 b q - 0 1", "rn2k3/8/8/8/8/8/8/4K3 b q - 0 1"}) {
+        EXPECT_TRUE(offers(fen, {}, {"e8c8"}));
+    }
+    EXPECT_TRUE(offers("4k1nr/8/8/8/8/8/8/4K3 b k - 0 1", {}, {"e8g8"}));
 }
 
 TEST(Castling, RookMissingOrWrongAndKingAway) {
@@ -213,10 +223,21 @@ TEST(NoCheck, KingsCapturedAndPinsIgnored) {
     EXPECT_TRUE(offers("4r1k1/8/8/8/8/8/4N3/4K3 w - - 0 1", {"e2c1", "e2g1", "e2c3", "e2g3", "e2d4", "e2f4"}));
     // The king may step next to the enemy king's squares and onto attacked ones.
     EXPECT_TRUE(offers("8/8/8/3k4/8/3K4/8/8 w - - 0 1", {"d3c4", "d3d4", "d3e4"}));
-    // A pawn takes a king too.
+    // A pawn takes a king too, and so does every other kind.
     Board pawn_takes = board_of("8/8/8/8/3k4/4P3/8/4K3 b - - 0 1");
     pawn_takes.side_to_move = Color::White;
     EXPECT_TRUE(offers(pawn_takes, {"e3d4"}));
+    Board knight_takes = board_of("8/8/8/4k3/8/3N4/8/4K3 b - - 0 1");
+    knight_takes.side_to_move = Color::White;
+    EXPECT_TRUE(offers(knight_takes, {"d3e5"}));
+    // Kings side by side: FEN validation refuses them, play reaches them.
+    Board king_takes = board_of("8/8/8/8/8/4k3/8/4K3 w - - 0 1");
+    remove_piece(king_takes, sq("e3"));
+    put_piece(king_takes, sq("e2"), Color::Black, PieceKind::King);
+    EXPECT_TRUE(offers(king_takes, {"e1e2"}));
+    Board queen_takes = board_of("4k3/8/8/8/8/8/2q5/3K4 w - - 0 1");
+    queen_takes.side_to_move = Color::Black;
+    EXPECT_TRUE(offers(queen_takes, {"c2d1"}));
 }
 
 TEST(PawnPushes, BlockedPawns) {

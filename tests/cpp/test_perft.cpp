@@ -1,34 +1,17 @@
-// Move-tree counts of generate_moves + play_move. The expected numbers come from
-// derive_perft_counts.py, which counts the same trees with python-chess's pseudo-legal move
-// list and checks, node by node, that the two rule sets agree there (no castling through
-// attacked squares, no king taken before the last ply). Rerun it after changing a position.
+// Move-tree counts of generate_moves + play_move. The expected numbers are python-chess's:
+// tests/python/test_movegen.py counts the same trees with its pseudo-legal moves, castling
+// redone by the variant's rule, and checks them against the game.
 #include <cstdint>
-#include <string_view>
+#include <string>
 #include <vector>
 
-#include "game/movegen.hpp"
-#include "rules/play_move.hpp"
+#include "game/perft.hpp"
 #include "test_support.hpp"
 
 namespace murkplay {
 namespace {
 
 using testing::board_of;
-
-std::uint64_t perft(const Board& board, int depth) {
-    MoveList moves;
-    generate_moves(board, moves);
-    if (depth == 1) return moves.size();
-    std::uint64_t total = 0;
-    for (const BoardMove& m : moves) {
-        Board next = board;
-        const auto refusal = play_move(next, m);
-        EXPECT_FALSE(refusal.has_value()) << "generated move refused: " << testing::uci_of(m);
-        if (refusal) continue;
-        total += perft(next, depth - 1);
-    }
-    return total;
-}
 
 struct PerftCase {
     const char* name;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "rules/board.hpp"
-#include "rules/board_builder.hpp"
+#include "rules/fen.hpp"
 #include "rules/result.hpp"
 #include "rules/uci.hpp"
 

@@ -5,6 +5,9 @@
 #include <cstdlib>
 #include <random>
 
+#include "game/movegen.hpp"
+#include "rules/castling.hpp"
+#include "rules/play_move.hpp"
 #include "rules/tables.hpp"
 #include "test_support.hpp"
 
@@ -249,25 +252,64 @@ TEST(LineTables, AdjacentFilesAndRanks) {
     }
 }
 
-TEST(CastlingTables, LossAndRookFiles) {
-    for (int s = 0; s < 64; ++s) {
-        const Square q = static_cast<Square>(s);
-        CastlingRights white = 0;
-        CastlingRights black = 0;
-        if (q == sq("a1")) white = queen_side;
-        if (q == sq("e1")) white = king_side | queen_side;
-        if (q == sq("h1")) white = king_side;
-        if (q == sq("a8")) black = queen_side;
-        if (q == sq("e8")) black = king_side | queen_side;
-        if (q == sq("h8")) black = king_side;
-        EXPECT_EQ(castling_loss(Color::White, q), white) << testing::square_name(s);
-        EXPECT_EQ(castling_loss(Color::Black, q), black) << testing::square_name(s);
+// The geometry of each castling move as the rules of chess have it: the king steps two
+// squares towards its rook, the rook lands on the square the king crossed, every square
+// between king and rook must be empty, and Black's moves are White's seen in a mirror.
+TEST(CastlingMoves, FollowTheRulesOfChess) {
+    for (const Color c : {Color::White, Color::Black}) {
+        const auto& moves = castling_moves_of(c);
+        EXPECT_EQ(moves[0].right, king_side);
+        EXPECT_EQ(moves[1].right, queen_side);
+        for (const CastlingMove& m : moves) {
+            const int home = c == Color::White ? 0 : 7;
+            EXPECT_EQ(m.color, c);
+            EXPECT_EQ(m.king_from, sq(c == Color::White ? "e1" : "e8"));
+            EXPECT_EQ(rank_of(m.rook_from), home);
+            EXPECT_TRUE(file_of(m.rook_from) == 0 || file_of(m.rook_from) == 7);
+            EXPECT_EQ(rank_of(m.king_to), home);
+            EXPECT_EQ(std::abs(m.king_to - m.king_from), 2);
+            EXPECT_EQ(between(m.king_from, m.king_to), one(m.rook_to));
+            EXPECT_TRUE(between(m.king_from, m.rook_from) & one(m.king_to));
+            EXPECT_EQ(m.must_be_empty, between(m.king_from, m.rook_from));
+            if (c == Color::Black) {
+                const CastlingMove& w = castling_moves_of(Color::White)[m.right == king_side ? 0 : 1];
+                EXPECT_EQ(m.king_from, w.king_from ^ 56);
+                EXPECT_EQ(m.king_to, w.king_to ^ 56);
+                EXPECT_EQ(m.rook_from, w.rook_from ^ 56);
+                EXPECT_EQ(m.rook_to, w.rook_to ^ 56);
+            }
+        }
     }
     EXPECT_EQ(king_side, 1);
     EXPECT_EQ(queen_side, 2);
-    for (int f = 0; f < 8; ++f) {
-        EXPECT_EQ(castle_rook_files.source[f], f < 4 ? 0 : 7) << "file " << f;
-        EXPECT_EQ(castle_rook_files.destination[f], f < 4 ? 3 : 5) << "file " << f;
+}
+
+// A right lasts exactly as long as its king and its rook both stay at home: after any move,
+// from positions where every right is held and every home square can be left or taken, each
+// right that remains has its pieces in place and each that was lost had one of them disturbed.
+TEST(CastlingMoves, RightsAreLostThroughTheHomeSquaresOnly) {
+    for (const char* fen : {"r3k2r/8/8/3Q4/3q4/8/8/R3K2R w KQkq - 0 1", "r3k2r/8/8/3Q4/3q4/8/8/R3K2R b KQkq - 0 1",
+                            "r3k2r/1B6/8/8/8/8/6b1/R3K2R w KQkq - 0 1", "r3k2r/1B6/8/8/8/8/6b1/R3K2R b KQkq - 0 1"}) {
+        const Board before = testing::board_of(fen);
+        MoveList moves;
+        generate_moves(before, moves);
+        for (const BoardMove& move : moves) {
+            if (contains(before.piece_sets[index(PieceKind::King)], move.destination)) continue;
+            Board after = before;
+            ASSERT_FALSE(play_move(after, move).has_value());
+            for (const Color c : {Color::White, Color::Black}) {
+                for (const CastlingMove& castle : castling_moves_of(c)) {
+                    const bool in_place = contains(after.pieces(c, PieceKind::King), castle.king_from) &&
+                                          contains(after.pieces(c, PieceKind::Rook), castle.rook_from);
+                    const bool untouched = move.source != castle.king_from && move.source != castle.rook_from &&
+                                           move.destination != castle.king_from &&
+                                           move.destination != castle.rook_from;
+                    const bool kept = (after.castling[index(c)] & castle.right) != 0;
+                    EXPECT_EQ(kept, untouched) << fen << " " << testing::uci_of(move);
+                    EXPECT_TRUE(!kept || in_place) << fen << " " << testing::uci_of(move);
+                }
+            }
+        }
     }
 }
 

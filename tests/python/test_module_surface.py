@@ -3,6 +3,7 @@
 import gc
 import importlib
 import inspect
+import os
 import subprocess
 import sys
 import sysconfig
@@ -73,6 +74,43 @@ class TestModule:
     )
     def test_import_keeps_the_gil_disabled(self):
         assert run_fresh("import sys, murkplay\nprint(sys._is_gil_enabled())") == ["False"]
+
+
+def subinterpreter_api():
+    """(create, run_string, destroy) of whichever subinterpreter module this Python offers."""
+    for name in ("_interpreters", "_xxsubinterpreters"):
+        try:
+            module = importlib.import_module(name)
+        except ImportError:
+            continue
+        return module.create, module.run_string, module.destroy
+    pytest.skip("no subinterpreter API before Python 3.12")
+
+
+def test_each_interpreter_gets_its_own_class():
+    create, run_string, destroy = subinterpreter_api()
+    read_end, write_end = os.pipe()
+    # An isolated interpreter with a GIL of its own: it imports only modules that declare
+    # support for that.
+    interpreter = create()
+    try:
+        failure = run_string(
+            interpreter,
+            "import os, murkplay\n"
+            "game = murkplay.SelfPlayGame()\n"
+            "for text in ('e2e4', 'e7e5', 'd1h5', 'a7a6', 'h5f7', 'a6a5', 'f7e8'):\n"
+            "    game.apply(text)\n"
+            "report = [id(murkplay.SelfPlayGame), id(type(game)), game.is_terminal(), game.terminal_value(True)]\n"
+            f"os.write({write_end}, repr(report).encode())\n",
+        )
+        assert failure is None, failure
+    finally:
+        destroy(interpreter)
+        os.close(write_end)
+    with os.fdopen(read_end) as pipe:
+        class_id, game_class_id, terminal, value = eval(pipe.read())  # noqa: S307 - our own repr
+    assert class_id == game_class_id != id(SelfPlayGame)
+    assert (terminal, value) == (True, 1.0)
 
 
 class TestClassIdentity:

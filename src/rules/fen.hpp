@@ -1,5 +1,6 @@
-// Reading FEN text into a Board. The reader is deliberately loose (see board_builder.cpp);
-// validation then refuses positions the rest of the system cannot play from.
+// Reading FEN text into a Board. The reader is deliberately loose: it counts nothing and
+// ignores what it cannot use; validation then refuses positions the rest of the system
+// cannot play from.
 #pragma once
 
 #include <array>

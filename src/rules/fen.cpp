@@ -1,5 +1,6 @@
-#include "rules/board_builder.hpp"
+#include "rules/fen.hpp"
 
+#include "rules/attacks.hpp"
 #include "rules/uci.hpp"
 
 namespace murkplay {
@@ -68,27 +69,21 @@ CastlingRights rights_from_letters(std::string_view field, char king_letter, cha
     return rights;
 }
 
+// Attacks are symmetric: a piece of some kind on x attacks the target exactly when the same
+// piece of the other colour on the target attacks x. Kings do not count here.
 bool attacked_by(const Board& b, Square target, Color attacker) {
-    const SquareSet theirs = b.pieces(attacker);
-    const SquareSet queens = b.piece_sets[index(PieceKind::Queen)];
-    if (pawn_attacks(opposite(attacker), target) & b.pieces(attacker, PieceKind::Pawn)) return true;
-    if (knight_attacks(target) & b.pieces(attacker, PieceKind::Knight)) return true;
-    const SquareSet diagonal = bishop_rays(target) & theirs & (b.piece_sets[index(PieceKind::Bishop)] | queens);
-    const SquareSet straight = rook_rays(target) & theirs & (b.piece_sets[index(PieceKind::Rook)] | queens);
-    for (const Square from : squares_of(diagonal | straight)) {
-        if ((between(target, from) & b.occupied) == 0) return true;
+    for (const PieceKind k : {PieceKind::Pawn, PieceKind::Knight, PieceKind::Bishop, PieceKind::Rook, PieceKind::Queen}) {
+        if (attacks(k, opposite(attacker), target, b.occupied) & b.pieces(attacker, k)) return true;
     }
     return false;
 }
 
 bool castling_pieces_in_place(const Board& b, Color c) {
-    const CastlingRights rights = b.castling[index(c)];
-    if (rights == 0) return true;
-    const int back = c == Color::White ? 0 : 7;
-    const SquareSet rooks = b.pieces(c, PieceKind::Rook);
-    if (!contains(b.pieces(c, PieceKind::King), make_square(4, back))) return false;
-    if ((rights & king_side) && !contains(rooks, make_square(7, back))) return false;
-    if ((rights & queen_side) && !contains(rooks, make_square(0, back))) return false;
+    for (const CastlingMove& castle : castling_moves_of(c)) {
+        if (!(b.castling[index(c)] & castle.right)) continue;
+        if (!contains(b.pieces(c, PieceKind::King), castle.king_from)) return false;
+        if (!contains(b.pieces(c, PieceKind::Rook), castle.rook_from)) return false;
+    }
     return true;
 }
 
@@ -137,9 +132,9 @@ Result<Board> validate_position(const PositionSetup& setup) {
     // square the capturing pawn lands on is empty: move generation relies on both.
     if (setup.en_passant_file) {
         const int file = *setup.en_passant_file;
-        const int rank = us == Color::White ? 4 : 3;
+        const int rank = relative_rank(us, 4);
         const Square candidate = make_square(file, rank);
-        const Square target = us == Color::White ? candidate + 8 : candidate - 8;
+        const Square target = static_cast<Square>(candidate + pawn_push(us));
         const bool usable = (b.pieces(us, PieceKind::Pawn) & rank_mask(rank) & adjacent_files(file)) != 0;
         if (usable && !contains(b.occupied, target)) b.en_passant_pawn = {true, candidate};
     }
