@@ -19,6 +19,7 @@ import random
 
 import chess
 import numpy as np
+from fog_chess import ROOK_HOME, fog_moves
 
 WHITE_INDEX, BLACK_INDEX = 0, 1
 NOTHING = -1  # memory code of a square with nothing remembered (or seen empty)
@@ -33,40 +34,9 @@ RELATIVE = (
     np.array([12] + list(range(6, 12)) + list(range(6)), dtype=np.intp),
 )
 
-ROOK_HOME = {  # (king side, queen side) rook corner per python-chess colour
-    chess.WHITE: (chess.H1, chess.A1),
-    chess.BLACK: (chess.H8, chess.A8),
-}
-CASTLING_GAPS = {
-    chess.WHITE: (chess.BB_F1 | chess.BB_G1, chess.BB_B1 | chess.BB_C1 | chess.BB_D1),
-    chess.BLACK: (chess.BB_F8 | chess.BB_G8, chess.BB_B8 | chess.BB_C8 | chess.BB_D8),
-}
-KING_HOME = {chess.WHITE: chess.E1, chess.BLACK: chess.E8}
-
-
 def bits_of(mask: int) -> np.ndarray:
     """The 64 bits of a python-chess bitboard as a boolean array, a1 first."""
     return np.unpackbits(np.array([mask], dtype=np.uint64).view(np.uint8), bitorder="little").view(bool)
-
-
-def fog_moves(board: chess.Board) -> list[chess.Move]:
-    """Pseudo-legal moves under fog-of-war rules.
-
-    python-chess's pseudo-legal generator already offers moves into check and king captures;
-    only its castling refuses to cross attacked squares, so castling is redone by the
-    variant's rule when the mover still has a right.
-    """
-    moves = list(board.generate_pseudo_legal_moves())
-    turn = board.turn
-    home = KING_HOME[turn]
-    rights = board.castling_rights & (chess.BB_RANK_1 if turn else chess.BB_RANK_8)
-    if rights and board.kings & board.occupied_co[turn] & chess.BB_SQUARES[home]:
-        moves = [m for m in moves if not (m.from_square == home and abs(m.to_square - home) == 2)]
-        rooks = board.rooks & board.occupied_co[turn]
-        for rook_square, gap, step in zip(ROOK_HOME[turn], CASTLING_GAPS[turn], (2, -2)):
-            if rights & rooks & chess.BB_SQUARES[rook_square] and not board.occupied & gap:
-                moves.append(chess.Move(home, home + step))
-    return moves
 
 
 def visible_mask(board: chess.Board, turn: chess.Color) -> int:

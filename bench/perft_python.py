@@ -1,11 +1,10 @@
 """Pseudo-legal perft: the C++ core (bench/perft.cpp) beside python-chess.
 
 Both count the same tree: every pseudo-legal move, bulk counting at the last ply, and a move
-onto a king counted as a leaf and never made. python-chess's castling refuses to cross
-attacked squares, where the fog-of-war rules allow it; where the mover can still castle the
-Python count uses fog_baseline.fog_moves, which redoes castling by the variant's rule, and
-elsewhere python-chess's own pseudo_legal_moves. The C++ and the Python counts must agree at
-the Python depth before any speed is reported.
+onto a king counted as a leaf and never made. The Python count is the test suite's
+python-chess reference (fog_chess.fog_perft), which redoes castling by the variant's rule
+where the mover can still castle. The C++ and the Python counts must agree at the Python
+depth before any speed is reported.
 """
 
 from __future__ import annotations
@@ -15,40 +14,24 @@ import subprocess
 
 import chess
 
-from fog_baseline import fog_moves
+from fog_chess import fog_perft
 from timing import CLOCK, median, ratio_of_rounds
 
-# name -> (FEN, C++ depth, python-chess depth, whether castling rights are in play)
+# name -> (FEN, C++ depth, python-chess depth)
 POSITIONS = {
-    "start": (chess.STARTING_FEN, 5, 4, False),
-    "middlegame": ("r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1", 4, 3, True),
-    "endgame": ("8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - - 0 1", 5, 4, False),
+    "start": (chess.STARTING_FEN, 5, 4),
+    "middlegame": ("r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1", 4, 3),
+    "endgame": ("8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - - 0 1", 5, 4),
 }
 
 LINE = re.compile(r"perft (\S+) depth=(\d+) nodes=(\d+) runs=(\d+) median_ns=(\d+) nodes_per_second=(\d+)")
 
 
-def chess_perft(board: chess.Board, depth: int, castling: bool) -> int:
-    moves = fog_moves(board) if castling else list(board.pseudo_legal_moves)
-    if depth <= 1:
-        return len(moves)
-    kings = board.kings
-    nodes = 0
-    for move in moves:
-        if kings >> move.to_square & 1:
-            nodes += 1
-            continue
-        board.push(move)
-        nodes += chess_perft(board, depth - 1, castling)
-        board.pop()
-    return nodes
-
-
-def chess_rate(fen: str, depth: int, castling: bool) -> tuple[int, float]:
+def chess_rate(fen: str, depth: int) -> tuple[int, float]:
     """(nodes, nodes per second) of one python-chess perft."""
     board = chess.Board(fen)
     start = CLOCK()
-    nodes = chess_perft(board, depth, castling)
+    nodes = fog_perft(board, depth)
     return nodes, nodes / (CLOCK() - start)
 
 
@@ -72,11 +55,11 @@ def measure(executable: str, rounds: int = 5, cpp_runs: int = 3) -> dict[str, di
     at the smaller depth, in alternating rounds. The C++ count at the smaller depth must equal
     the python-chess one, or nothing is reported."""
     results = {}
-    for name, (fen, cpp_depth, chess_depth, castling) in POSITIONS.items():
+    for name, (fen, cpp_depth, chess_depth) in POSITIONS.items():
         cpp_rates, chess_rates = [], []
         for _ in range(rounds):
             cpp = cpp_perft(executable, [(name, cpp_depth, cpp_runs, fen), (name, chess_depth, 1, fen)])
-            chess_nodes, chess_nps = chess_rate(fen, chess_depth, castling)
+            chess_nodes, chess_nps = chess_rate(fen, chess_depth)
             check_nodes = cpp[(name, chess_depth)][0]
             if check_nodes != chess_nodes:
                 raise AssertionError(
@@ -92,6 +75,6 @@ def measure(executable: str, rounds: int = 5, cpp_runs: int = 3) -> dict[str, di
             "chess_nodes": chess_nodes,
             "chess_nps": median(chess_rates),
             "ratio": ratio_of_rounds(cpp_rates, chess_rates),
-            "uses_fog_castling": castling,
+            "uses_fog_castling": chess.Board(fen).castling_rights != 0,
         }
     return results

@@ -21,13 +21,15 @@ import time
 from importlib import metadata
 from pathlib import Path
 
-import fog_baseline
-import method_calls
-import perft_python
-import playouts
-from timing import median, rates_side_by_side, ratio_of_rounds
-
 HERE = Path(__file__).resolve().parent
+# The test suite's python-chess reference of the variant's moves is the baselines' too.
+sys.path.insert(0, str(HERE.parent / "tests" / "python"))
+
+import fog_baseline  # noqa: E402
+import method_calls  # noqa: E402
+import perft_python  # noqa: E402
+import playouts  # noqa: E402
+from timing import median, rates_side_by_side, ratio_of_rounds  # noqa: E402
 
 TARGETS = {
     "apply": 3.0,  # at most, times the cheapest call

@@ -9,6 +9,7 @@ piece kinds Pawn = 0 .. King = 5.
 from __future__ import annotations
 
 import numpy as np
+from support import START_FEN
 
 WHITE, BLACK = 0, 1
 PAWN, KNIGHT, BISHOP, ROOK, QUEEN, KING = range(6)
@@ -22,7 +23,6 @@ BISHOP_DIRECTIONS = ((1, 1), (1, -1), (-1, 1), (-1, -1))
 KNIGHT_STEPS = ((1, 2), (2, 1), (2, -1), (1, -2), (-1, -2), (-2, -1), (-2, 1), (-1, 2))
 KING_STEPS = ((1, 0), (1, 1), (0, 1), (-1, 1), (-1, 0), (-1, -1), (0, -1), (1, -1))
 
-START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
 
 FEATURES = 35
 CELLS = 64
@@ -68,6 +68,10 @@ def home_rank(color: int) -> int:
     return 0 if color == WHITE else 7
 
 
+class Refused(ValueError):
+    """A FEN text the game refuses; the argument names the rule that failed."""
+
+
 class Position:
     """True position: piece placement, castling rights, en-passant pawn, side to move."""
 
@@ -86,43 +90,78 @@ class Position:
         return other
 
     @classmethod
-    def from_fen(cls, fen: str) -> "Position":
-        """Reads well-formed FEN text; the tests only feed it valid positions."""
-        fields = fen.split(" ")
+    def from_fen(cls, fen: str | bytes) -> "Position":
+        """Reads FEN text as the game does, loosely, and validates the position it describes.
+
+        Raises Refused for a text the game refuses with "Invalid FEN string".
+        """
+        if isinstance(fen, str):
+            try:
+                fen = fen.encode("utf-8")
+            except UnicodeEncodeError:
+                raise Refused("not UTF-8") from None
+        fields = fen.split(b" ")
+        if len(fields) < 4:
+            raise Refused("fewer than four fields")
         pos = cls()
+        # Nothing is counted: ranks and files wrap, later pieces replace earlier ones.
         rank, file = 7, 0
-        for ch in fields[0]:
+        for ch in fields[0].decode("latin-1"):
             if ch == "/":
-                rank -= 1
-                file = 0
-            elif ch.isdigit():
-                file += int(ch)
+                rank, file = (rank + 7) % 8, 0
+            elif ch in "12345678":
+                file = (file + int(ch)) % 8
+            elif ch in "PNBRQKpnbrqk":
+                pos.pieces[square(file, rank)] = (WHITE if ch.isupper() else BLACK, KIND_LETTERS.index(ch.lower()))
+                file = (file + 1) % 8
             else:
-                color = WHITE if ch.isupper() else BLACK
-                pos.pieces[square(file, rank)] = (color, KIND_LETTERS.index(ch.lower()))
-                file += 1
-        pos.side = WHITE if fields[1] in ("w", "W") else BLACK
+                raise Refused("placement")
+        if fields[1] not in (b"w", b"W", b"b", b"B"):
+            raise Refused("side to move")
+        pos.side = WHITE if fields[1] in (b"w", b"W") else BLACK
         rights = fields[2]
         pos.castling = [
-            ("K" in rights) * KING_SIDE | ("Q" in rights) * QUEEN_SIDE,
-            ("k" in rights) * KING_SIDE | ("q" in rights) * QUEEN_SIDE,
+            (b"K" in rights) * KING_SIDE | (b"Q" in rights) * QUEEN_SIDE,
+            (b"k" in rights) * KING_SIDE | (b"q" in rights) * QUEEN_SIDE,
         ]
         ep = fields[3]
-        if len(ep) >= 2 and ep[0] in "abcdefgh" and ep[1] in "12345678":
-            f = "abcdefgh".index(ep[0])
+        if len(ep) >= 2 and chr(ep[0]) in "abcdefgh" and chr(ep[1]) in "12345678":
+            f = "abcdefgh".index(chr(ep[0]))
             r = 4 if pos.side == WHITE else 3
-            beside = [
-                pos.pieces[square(nf, r)]
-                for nf in (f - 1, f + 1)
-                if 0 <= nf < 8
-            ]
-            target = square(f, r + forward(pos.side))
-            if (pos.side, PAWN) in beside and pos.pieces[target] is None:
-                candidate = square(f, r)
-                if pos.pieces[candidate] != (1 - pos.side, PAWN):
-                    raise ValueError("en-passant pawn missing")
-                pos.en_passant_pawn = candidate
+            usable = any(pos.pieces[square(nf, r)] == (pos.side, PAWN) for nf in (f - 1, f + 1) if 0 <= nf < 8)
+            # The chance is dropped as well when the square the capture lands on is taken.
+            if usable and pos.pieces[square(f, r + forward(pos.side))] is None:
+                pos.en_passant_pawn = square(f, r)
+        pos.validate()
         return pos
+
+    def validate(self) -> None:
+        us, them = self.side, 1 - self.side
+        kings = [[q for q in range(64) if self.pieces[q] == (c, KING)] for c in (WHITE, BLACK)]
+        if len(kings[WHITE]) != 1 or len(kings[BLACK]) != 1:
+            raise Refused("kings")
+        if self.en_passant_pawn is not None and self.pieces[self.en_passant_pawn] != (them, PAWN):
+            raise Refused("en-passant pawn")
+        if kings[them][0] in self.attacked_by(us):
+            raise Refused("king of the side not to move attacked")
+        for c in (WHITE, BLACK):
+            home = home_rank(c)
+            if self.castling[c] and self.pieces[square(4, home)] != (c, KING):
+                raise Refused("castling king")
+            for right, rook_file in ((KING_SIDE, 7), (QUEEN_SIDE, 0)):
+                if self.castling[c] & right and self.pieces[square(rook_file, home)] != (c, ROOK):
+                    raise Refused("castling rook")
+        if kings[BLACK][0] in self.leap(kings[WHITE][0], KING_STEPS):
+            raise Refused("kings adjacent")
+
+    def attacked_by(self, color: int) -> set[int]:
+        """Squares the pieces of a colour other than its king attack."""
+        out = set()
+        for sq, piece in enumerate(self.pieces):
+            if piece is None or piece[0] != color or piece[1] == KING:
+                continue
+            out.update(self.pawn_diagonals(color, sq) if piece[1] == PAWN else self.reach(sq))
+        return out
 
     # ------------------------------------------------------------------ attacks
 

@@ -12,6 +12,8 @@ import pytest
 
 from murkplay import SelfPlayGame
 
+START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
+
 # The reads that need no python-chess, no torch and no argument of the caller's
 # choosing; each test file adds the reads that its own setting can afford.
 PLAIN_READS = {

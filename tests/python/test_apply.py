@@ -6,11 +6,10 @@ import re
 import pytest
 
 from murkplay import SelfPlayGame
-from support import expect_error, recorder
+from support import START_FEN, expect_error, recorder
 
 chess = pytest.importorskip("chess")
 
-START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
 ACTION_REFUSAL = "action must be a python-chess Move or UCI string"
 CASTLING_FEN = "r3k2r/pppppppp/8/8/8/8/PPPPPPPP/R3K2R w KQkq - 0 1"
 # Black's king stands on the rook's file with Black to move: any king move along the

@@ -4,9 +4,8 @@ import numpy
 import pytest
 
 from murkplay import SelfPlayGame
-from support import CallbackAction, expect_error
+from support import START_FEN, CallbackAction, expect_error
 
-START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
 
 
 class Callable:

@@ -3,11 +3,10 @@
 import pytest
 
 from murkplay import SelfPlayGame
-from support import expect_error, recorder
+from support import START_FEN, expect_error, recorder
 
 chess = pytest.importorskip("chess")
 
-START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
 START_MATRIX = [
     [-4, -2, -3, -5, -6, -3, -2, -4],
     [-1] * 8,

@@ -11,6 +11,7 @@ import murkplay
 
 sys.path.insert(0, os.path.dirname(__file__))
 import reference_model as model  # noqa: E402
+from support import START_FEN  # noqa: E402
 
 START_BLACK = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR b KQkq - 0 1"
 BACK_RANK = [model.ROOK, model.KNIGHT, model.BISHOP, model.QUEEN, model.KING,
@@ -39,7 +40,7 @@ def remembered(obs, c):
     return int(hot[0])
 
 
-@pytest.mark.parametrize("fen", [model.START_FEN, START_BLACK], ids=["white", "black"])
+@pytest.mark.parametrize("fen", [START_FEN, START_BLACK], ids=["white", "black"])
 def test_memory_right_after_construction(fen):
     # Either side to move sees its own half of the board; cells are mirrored for Black,
     # so its own back rank is cells 0-7 in both cases.
@@ -204,7 +205,7 @@ def assert_matches_model(game, reference):
 
 
 MODEL_STARTS = [
-    model.START_FEN,
+    START_FEN,
     START_BLACK,
     "r3k2r/pppppppp/8/8/8/8/PPPPPPPP/R3K2R w KQkq - 0 1",
     "4k3/pppppppp/8/1P1P1P1P/8/8/8/4K3 b - - 0 1",

@@ -17,9 +17,9 @@ from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 from murkplay import SelfPlayGame
-from support import snapshot
+import reference_model as model
+from support import START_FEN, snapshot
 
-START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
 FILES = "abcdefgh"
 KIND_LETTERS = "pnbrqk"  # piece kinds 0..5; the board matrix uses kind + 1
 ACTION_REFUSAL = "action must be a python-chess Move or UCI string"
@@ -79,93 +79,13 @@ def read_uci(data: bytes):
     return source, destination, promotion
 
 
-def attacks(pieces, source: int, target: int) -> bool:
-    color, kind = pieces[source]
-    df = target % 8 - source % 8
-    dr = target // 8 - source // 8
-    if kind == 0:
-        return abs(df) == 1 and dr == (1 if color == 0 else -1)
-    if kind == 1:
-        return sorted((abs(df), abs(dr))) == [1, 2]
-    if kind == 5:
-        return max(abs(df), abs(dr)) == 1
-    straight, diagonal = df == 0 or dr == 0, abs(df) == abs(dr)
-    if source == target or (kind == 2 and not diagonal) or (kind == 3 and not straight):
-        return False
-    if kind == 4 and not (straight or diagonal):
-        return False
-    sf, sr = (df > 0) - (df < 0), (dr > 0) - (dr < 0)
-    f, r = source % 8 + sf, source // 8 + sr
-    while (f, r) != (target % 8, target // 8):
-        if pieces[r * 8 + f] is not None:
-            return False
-        f, r = f + sf, r + sr
-    return True
-
-
 def read_fen(data: bytes):
     """(board matrix, White to move, castling rights of both) or None when refused."""
-    fields = data.split(b" ")
-    if len(fields) < 4:
+    try:
+        position = model.Position.from_fen(data)
+    except model.Refused:
         return None
-    pieces = [None] * 64
-    rank, file = 7, 0
-    for byte in fields[0]:
-        ch = chr(byte)
-        if ch == "/":
-            rank, file = (rank + 7) % 8, 0
-        elif ch in "12345678":
-            file = (file + int(ch)) % 8
-        elif ch in "PNBRQKpnbrqk":
-            pieces[rank * 8 + file] = (0 if ch.isupper() else 1, KIND_LETTERS.index(ch.lower()))
-            file = (file + 1) % 8
-        else:
-            return None
-    if fields[1] not in (b"w", b"W", b"b", b"B"):
-        return None
-    us = 0 if fields[1] in (b"w", b"W") else 1
-    them = 1 - us
-    rights = [
-        (1 if b"K" in fields[2] else 0) | (2 if b"Q" in fields[2] else 0),
-        (1 if b"k" in fields[2] else 0) | (2 if b"q" in fields[2] else 0),
-    ]
-    en_passant = None
-    ep_file = read_square(fields[3], 0)
-    if ep_file is not None:
-        f = ep_file % 8
-        rank = 4 if us == 0 else 3
-        usable = any(0 <= f + d < 8 and pieces[rank * 8 + f + d] == (us, 0) for d in (-1, 1))
-        # The chance is dropped as well when the capture square is taken.
-        target = (rank + (1 if us == 0 else -1)) * 8 + f
-        if usable and pieces[target] is None:
-            en_passant = rank * 8 + f
-
-    kings = [[q for q in range(64) if pieces[q] == (c, 5)] for c in (0, 1)]
-    if len(kings[0]) != 1 or len(kings[1]) != 1:
-        return None
-    if en_passant is not None and pieces[en_passant] != (them, 0):
-        return None
-    their_king = kings[them][0]
-    for q in range(64):
-        if pieces[q] is not None and pieces[q][0] == us and pieces[q][1] != 5 and attacks(pieces, q, their_king):
-            return None
-    for c in (0, 1):
-        back = 0 if c == 0 else 56
-        if rights[c] and pieces[back + 4] != (c, 5):
-            return None
-        if rights[c] & 1 and pieces[back + 7] != (c, 3):
-            return None
-        if rights[c] & 2 and pieces[back] != (c, 3):
-            return None
-    (wk,), (bk,) = kings
-    if max(abs(wk % 8 - bk % 8), abs(wk // 8 - bk // 8)) <= 1:
-        return None
-
-    matrix = [[0] * 8 for _ in range(8)]
-    for q, piece in enumerate(pieces):
-        if piece is not None:
-            matrix[7 - q // 8][q % 8] = (piece[1] + 1) * (1 if piece[0] == 0 else -1)
-    return matrix, us == 0, rights
+    return position.matrix(), position.side == model.WHITE, position.castling
 
 
 def utf8(text: str):

@@ -13,7 +13,7 @@ import numpy
 import pytest
 
 from murkplay import SelfPlayGame
-from support import PLAIN_READS, fake_module
+from support import PLAIN_READS, START_FEN, fake_module
 
 chess = pytest.importorskip("chess")
 
@@ -23,7 +23,6 @@ WARM_UP = 200
 # the measured rounds; a leak of even one block per call is ten times as much.
 TOLERANCE = ROUNDS // 10
 
-START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
 # Black's king steps onto the rook's file; taking it leaves the board as it is, so the
 # capture can be applied again and again.
 KING_WALKS_IN_FEN = "8/8/3k4/8/8/4K3/8/3R4 b - - 0 1"

@@ -6,9 +6,8 @@ import types
 import pytest
 
 from murkplay import SelfPlayGame
-from support import expect_error
+from support import START_FEN, expect_error
 
-START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
 NO_MOVES_FEN = "PP5k/PP6/PP6/PP6/PP6/PP6/PP6/KP6 w - - 0 1"
 MISSING_CHESS = "python-chess is required for legal_actions()"
 

@@ -12,7 +12,7 @@ import murkplay
 
 sys.path.insert(0, os.path.dirname(__file__))
 import reference_model as model  # noqa: E402
-from support import random_play  # noqa: E402
+from support import START_FEN, random_play  # noqa: E402
 
 START_BLACK = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR b KQkq - 0 1"
 BACK_RANK = [model.ROOK, model.KNIGHT, model.BISHOP, model.QUEEN, model.KING,
@@ -48,7 +48,7 @@ def start_rows(oracle):
 
 
 @pytest.mark.parametrize("oracle", [False, True])
-@pytest.mark.parametrize("fen", [model.START_FEN, START_BLACK], ids=["white", "black"])
+@pytest.mark.parametrize("fen", [START_FEN, START_BLACK], ids=["white", "black"])
 def test_start_position_rows(fen, oracle):
     # With Black to move the board is turned over, so both sides see the same rows.
     np.testing.assert_array_equal(observe(murkplay.SelfPlayGame(fen), oracle), start_rows(oracle))
