@@ -42,7 +42,7 @@ const std::vector<Job> default_jobs = {
 };
 
 int run(const Job& job) {
-    const Result<Board> board = board_from_fen(job.fen);
+    const auto board = board_from_fen(job.fen);
     if (!board) {
         std::fprintf(stderr, "invalid FEN for %s: %s\n", job.name.c_str(), job.fen.c_str());
         return 1;

@@ -107,7 +107,7 @@ bool validate_model(Model& m, std::optional<int> en_passant_file) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    const Result<Board> start = board_from_fen(start_fen);
+    const auto start = board_from_fen(start_fen);
     require(start.ok(), "the start position does not read");
     check_validated(*start);
     require(fen_of(*start) == start_fen, "the start position does not write back as read");
@@ -117,17 +117,17 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    const Result<Board> board = board_from_fen(text);
+    const auto board = board_from_fen(text);
 
     std::optional<int> en_passant_file;
     std::optional<Model> model = read_model(text, en_passant_file);
     if (!model) {
-        require(!board.ok() && board.error() == RulesError::InvalidFen, "reader accepted a text that does not read");
+        require(!board.ok() && board.error().kind == RulesError::InvalidFen, "reader accepted a text that does not read");
         return 0;
     }
     if (!validate_model(*model, en_passant_file)) {
         require(!board.ok(), "validation accepted a position the rules refuse");
-        require(board.error() == RulesError::InvalidBoard, "a refused position reported as unreadable");
+        require(board.error().kind == RulesError::InvalidBoard, "a refused position reported as unreadable");
         return 0;
     }
     require(board.ok(), "validation refused a position the rules accept");
@@ -141,7 +141,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (b.en_passant_pawn.present) require(b.en_passant_pawn.square == model->en_passant, "en-passant square differs");
 
     const std::string again = fen_of(b);
-    const Result<Board> reread = board_from_fen(again);
+    const auto reread = board_from_fen(again);
     require(reread.ok() && *reread == b, "position does not read back from its own FEN", again);
     return 0;
 }

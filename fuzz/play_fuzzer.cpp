@@ -203,10 +203,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FuzzedDataProvider input(data, size);
     constexpr std::size_t builtin = sizeof(positions) / sizeof(positions[0]);
     const std::uint8_t choice = input.ConsumeIntegral<std::uint8_t>();
-    Result<Board> board = board_from_fen(positions[choice % builtin]);
+    auto board = board_from_fen(positions[choice % builtin]);
     if (choice >= 0xC0) {
         // FEN text from the input; a text that does not read falls back to a built-in one.
-        const Result<Board> from_text = board_from_fen(input.ConsumeRandomLengthString(120));
+        const auto from_text = board_from_fen(input.ConsumeRandomLengthString(120));
         if (from_text) board = from_text;
     }
     require(board.ok(), "a built-in position does not read");

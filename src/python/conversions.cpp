@@ -10,27 +10,14 @@ namespace murkplay::python {
 
 namespace {
 
-// The UTF-8 text of a str, kept alive by `owner`; on failure the UnicodeEncodeError is set,
-// for the caller to pass on or to clear before falling back to the attribute.
+// The UTF-8 text of a str, kept alive by `owner`; on failure the UnicodeEncodeError (or a
+// MemoryError) is pending.
 bool utf8_of(Ref owner, Text& out) {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(owner.get(), &size);
     if (data == nullptr) return false;
     out = Text{std::move(owner), std::string_view(data, static_cast<std::size_t>(size))};
     return true;
-}
-
-// A str that cannot be encoded counts as no text at all.
-bool encodable_text(PyObject* object, Text& out) {
-    if (!PyUnicode_Check(object)) return false;
-    if (utf8_of(Ref::new_reference(object), out)) return true;
-    PyErr_Clear();
-    return false;
-}
-
-bool refuse(const char* refusal) {
-    PyErr_SetString(PyExc_ValueError, refusal);
-    return false;
 }
 
 // Float objects keyed by the bits of their value: an observation holds few distinct values
@@ -98,15 +85,30 @@ Ref make_uci_string(const BoardMove& move) {
 }  // namespace
 
 bool text_from_argument(PyObject* object, const char* attribute, const char* refusal, Text& out) {
-    if (encodable_text(object, out)) return true;
+    // A str that cannot be encoded counts as no text at all; why it cannot is the cause given
+    // if the attribute does not help either.
+    Ref not_encodable;
+    if (PyUnicode_Check(object)) {
+        if (utf8_of(Ref::new_reference(object), out)) return true;
+        not_encodable = take_exception();
+        if (!is_about_input(not_encodable.get())) {
+            restore_exception(std::move(not_encodable));
+            return false;
+        }
+    }
     Ref value(PyObject_GetAttrString(object, attribute));
     if (!value) {
-        PyErr_Clear();
-        return refuse(refusal);
+        if (not_encodable && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            restore_exception(std::move(not_encodable));
+        }
+        refuse(refusal);
+        return false;
     }
     if (!PyCallable_Check(value.get())) {
-        if (encodable_text(value.get(), out)) return true;
-        return refuse(refusal);
+        if (PyUnicode_Check(value.get()) && utf8_of(std::move(value), out)) return true;
+        refuse(refusal);
+        return false;
     }
     Ref result(PyObject_CallNoArgs(value.get()));
     if (!result) return false;
@@ -115,6 +117,12 @@ bool text_from_argument(PyObject* object, const char* attribute, const char* ref
         return false;
     }
     return utf8_of(std::move(result), out);
+}
+
+Ref import_optional(const char* name, const char* refusal) {
+    Ref module(PyImport_ImportModule(name));
+    if (!module) refuse(refusal);
+    return module;
 }
 
 Ref make_uci_strings(const MoveList& moves) {
@@ -147,12 +155,8 @@ Ref make_float_list(std::span<const float> values) {
 }
 
 Ref make_tensor(std::span<const float> values, std::size_t width) {
-    Ref torch(PyImport_ImportModule("torch"));
-    if (!torch) {
-        PyErr_Clear();
-        PyErr_SetString(PyExc_ValueError, "torch is required for encode()");
-        return Ref();
-    }
+    Ref torch = import_optional("torch", "torch is required for encode()");
+    if (!torch) return torch;
     Ref tensor(PyObject_GetAttrString(torch.get(), "tensor"));
     if (!tensor) return tensor;
     Ref keywords(PyDict_New());

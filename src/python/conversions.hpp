@@ -24,6 +24,10 @@ inline constexpr const char* action_refusal = "action must be a python-chess Mov
 // a str. Returns false with the exception set.
 bool text_from_argument(PyObject* object, const char* attribute, const char* refusal, Text& out);
 
+// Imports a package that only some methods need; a failed import becomes ValueError(refusal),
+// caused by the import's own error.
+Ref import_optional(const char* name, const char* refusal);
+
 Ref make_uci_strings(const MoveList& moves);
 // python-chess Move objects, one per move, through chess.Move.from_uci.
 Ref make_move_objects(PyObject* from_uci, const MoveList& moves);

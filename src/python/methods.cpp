@@ -44,9 +44,9 @@ PyObject* game_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     } else if (!text_from_argument(board_argument, "fen", board_refusal, fen)) {
         return nullptr;
     }
-    const Result<Board> board = board_from_fen(fen.bytes);
+    const auto board = board_from_fen(fen.bytes);
     if (!board) {
-        PyErr_SetString(PyExc_ValueError, "Invalid FEN string");
+        refuse_with_note("Invalid FEN string", board.error().why());
         return nullptr;
     }
     return new_game_object(type, new_game(*board));
@@ -131,12 +131,8 @@ PyObject* clone(PyObject* self, PyObject*) {
 
 PyObject* legal_actions(PyObject* self, PyObject*) {
     return with_game<Access::Shared>(self, [](const Game& g) -> PyObject* {
-        Ref chess(PyImport_ImportModule("chess"));
-        if (!chess) {
-            PyErr_Clear();
-            PyErr_SetString(PyExc_ValueError, "python-chess is required for legal_actions()");
-            return nullptr;
-        }
+        Ref chess = import_optional("chess", "python-chess is required for legal_actions()");
+        if (!chess) return nullptr;
         Ref move_class(PyObject_GetAttrString(chess.get(), "Move"));
         if (!move_class) return nullptr;
         Ref from_uci(PyObject_GetAttrString(move_class.get(), "from_uci"));

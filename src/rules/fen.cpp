@@ -1,11 +1,49 @@
 #include "rules/fen.hpp"
 
+#include <cstdarg>
+#include <cstdio>
+
 #include "rules/attacks.hpp"
 #include "rules/uci.hpp"
 
 namespace murkplay {
 
 namespace {
+
+[[gnu::format(printf, 2, 3)]] FenRefusal refusal(RulesError kind, const char* format, ...) {
+    FenRefusal refused{kind};
+    std::va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(refused.reason.data(), refused.reason.size(), format, arguments);
+    va_end(arguments);
+    return refused;
+}
+
+const char* name_of(Color c) { return c == Color::White ? "White" : "Black"; }
+
+std::array<char, 3> name_of(Square s) {
+    const auto text = format_square(s);
+    return {text[0], text[1], 0};
+}
+
+// A byte of the placement that is not part of it, as a reader would want it named.
+std::array<char, 40> describe_byte(std::string_view text, std::size_t at) {
+    std::array<char, 40> out{};
+    const auto byte = static_cast<unsigned char>(text[at]);
+    if (byte == '\t') {
+        std::snprintf(out.data(), out.size(), "a tab");
+    } else if (byte < 0x20 || byte == 0x7F) {
+        std::snprintf(out.data(), out.size(), "the control character 0x%02X", byte);
+    } else if (byte < 0x80) {
+        std::snprintf(out.data(), out.size(), "'%c'", byte);
+    } else {
+        // The whole UTF-8 character: a lead byte and the continuation bytes after it.
+        std::size_t end = at + 1;
+        while (end < text.size() && end - at < 4 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) ++end;
+        std::snprintf(out.data(), out.size(), "'%.*s'", static_cast<int>(end - at), text.data() + at);
+    }
+    return out;
+}
 
 // Fields are split at every single space: two spaces make an empty field between them.
 class FieldReader {
@@ -41,25 +79,37 @@ std::optional<SetupEntry> piece_for_letter(char letter) {
     return std::nullopt;
 }
 
-// Nothing is counted: ranks and files wrap, so short, long and missing ranks all read.
-bool read_placement(std::string_view field, PositionSetup& setup) {
+// Nothing is counted: ranks and files wrap, so short, long and missing ranks all read. How
+// far the text strays from eight ranks of eight squares is noted for the reasons given later.
+std::optional<FenRefusal> read_placement(std::string_view field, PositionSetup& setup) {
     int rank = 7;
     int file = 0;
-    for (const char ch : field) {
+    int squares_in_rank = 0;
+    setup.ranks_described = 1;
+    for (std::size_t at = 0; at < field.size(); ++at) {
+        const char ch = field[at];
         if (ch == '/') {
             rank = (rank + 7) % 8;
             file = 0;
-        } else if (ch >= '1' && ch <= '8') {
+            squares_in_rank = 0;
+            ++setup.ranks_described;
+            continue;
+        }
+        if (ch >= '1' && ch <= '8') {
             file = (file + (ch - '0')) % 8;
+            squares_in_rank += ch - '0';
         } else if (const auto entry = piece_for_letter(ch)) {
             setup.squares[make_square(file, rank)] = *entry;
             file = (file + 1) % 8;
+            ++squares_in_rank;
         } else {
-            // Any other byte, the first byte of a non-ASCII character included.
-            return false;
+            return refusal(RulesError::InvalidFen,
+                           "the piece placement holds %s, which is neither a piece letter, a digit from 1 to 8 nor '/'",
+                           describe_byte(field, at).data());
         }
+        if (squares_in_rank > 8 && !setup.overlong_rank) setup.overlong_rank = rank;
     }
-    return true;
+    return std::nullopt;
 }
 
 CastlingRights rights_from_letters(std::string_view field, char king_letter, char queen_letter) {
@@ -78,34 +128,95 @@ bool attacked_by(const Board& b, Square target, Color attacker) {
     return false;
 }
 
-bool castling_pieces_in_place(const Board& b, Color c) {
+std::optional<FenRefusal> castling_pieces_missing(const Board& b, Color c) {
     for (const CastlingMove& castle : castling_moves_of(c)) {
         if (!(b.castling[index(c)] & castle.right)) continue;
-        if (!contains(b.pieces(c, PieceKind::King), castle.king_from)) return false;
-        if (!contains(b.pieces(c, PieceKind::Rook), castle.rook_from)) return false;
+        if (!contains(b.pieces(c, PieceKind::King), castle.king_from)) {
+            return refusal(RulesError::InvalidBoard, "%s holds a castling right, but its king is not on %s", name_of(c),
+                           name_of(castle.king_from).data());
+        }
+        if (!contains(b.pieces(c, PieceKind::Rook), castle.rook_from)) {
+            return refusal(RulesError::InvalidBoard, "%s's %s castling right needs a %s rook on %s", name_of(c),
+                           castle.right == king_side ? "king-side" : "queen-side", name_of(c),
+                           name_of(castle.rook_from).data());
+        }
     }
-    return true;
+    return std::nullopt;
+}
+
+std::optional<FenRefusal> king_count_wrong(const Board& b, Color c) {
+    const int kings = count(b.pieces(c, PieceKind::King));
+    if (kings == 1) return std::nullopt;
+    if (kings == 0) return refusal(RulesError::InvalidBoard, "there is no %s king", name_of(c));
+    return refusal(RulesError::InvalidBoard, "there are %d %s kings, not one", kings, name_of(c));
+}
+
+// The first rule the board breaks, if any.
+std::optional<FenRefusal> broken_rule(const Board& b) {
+    const Color us = b.side_to_move;
+    const Color them = opposite(us);
+    if (!sets_are_consistent(b)) return refusal(RulesError::InvalidBoard, "the piece sets of the position overlap");
+    if (auto wrong = king_count_wrong(b, Color::White)) return wrong;
+    if (auto wrong = king_count_wrong(b, Color::Black)) return wrong;
+    if (b.en_passant_pawn.present && !contains(b.pieces(them, PieceKind::Pawn), b.en_passant_pawn.square)) {
+        return refusal(RulesError::InvalidBoard, "the en-passant field asks for a %s pawn on %s, and there is none",
+                       name_of(them), name_of(b.en_passant_pawn.square).data());
+    }
+    const Square their_king = lowest(b.pieces(them, PieceKind::King));
+    if (attacked_by(b, their_king, us)) {
+        return refusal(RulesError::InvalidBoard, "%s is not to move, but its king on %s can be captured at once",
+                       name_of(them), name_of(their_king).data());
+    }
+    if (auto missing = castling_pieces_missing(b, Color::White)) return missing;
+    if (auto missing = castling_pieces_missing(b, Color::Black)) return missing;
+    const Square white_king = lowest(b.pieces(Color::White, PieceKind::King));
+    const Square black_king = lowest(b.pieces(Color::Black, PieceKind::King));
+    if (king_attacks(white_king) & bit(black_king)) {
+        return refusal(RulesError::InvalidBoard, "the kings on %s and %s stand next to each other",
+                       name_of(white_king).data(), name_of(black_king).data());
+    }
+    return std::nullopt;
+}
+
+// A placement that strayed from eight ranks of eight squares explains many a broken rule.
+void add_placement_hint(FenRefusal& refused, const PositionSetup& setup) {
+    const std::size_t used = refused.why().size();
+    char* rest = refused.reason.data() + used;
+    const std::size_t room = refused.reason.size() - used;
+    if (setup.overlong_rank) {
+        std::snprintf(rest, room, " (rank %d describes more than eight squares, so later pieces replaced earlier ones)",
+                      *setup.overlong_rank + 1);
+    } else if (setup.ranks_described != 8) {
+        std::snprintf(rest, room, " (the piece placement describes %d ranks, not eight)", setup.ranks_described);
+    }
 }
 
 }  // namespace
 
-Result<PositionSetup> read_position_setup(std::string_view fen) {
+Result<PositionSetup, FenRefusal> read_position_setup(std::string_view fen) {
     FieldReader fields(fen);
     const auto placement = fields.next();
     const auto side = fields.next();
     const auto castling = fields.next();
     const auto en_passant = fields.next();
-    if (!en_passant) return RulesError::InvalidFen;
+    if (!en_passant) {
+        const int given = !placement ? 0 : !side ? 1 : !castling ? 2 : 3;
+        return refusal(RulesError::InvalidFen, "the text has %d field%s, fewer than four (fields are separated by spaces)",
+                       given, given == 1 ? "" : "s");
+    }
 
     PositionSetup setup;
-    if (!read_placement(*placement, setup)) return RulesError::InvalidFen;
+    if (auto refused = read_placement(*placement, setup)) return *refused;
 
     if (*side == "w" || *side == "W") {
         setup.side_to_move = Color::White;
     } else if (*side == "b" || *side == "B") {
         setup.side_to_move = Color::Black;
+    } else if (side->empty()) {
+        return refusal(RulesError::InvalidFen, "the side-to-move field is empty (two spaces in a row make an empty field)");
     } else {
-        return RulesError::InvalidFen;
+        return refusal(RulesError::InvalidFen, "the side to move is '%.*s', neither 'w' nor 'b'",
+                       static_cast<int>(std::min<std::size_t>(side->size(), 40)), side->data());
     }
 
     setup.castling = {rights_from_letters(*castling, 'K', 'Q'), rights_from_letters(*castling, 'k', 'q')};
@@ -115,7 +226,7 @@ Result<PositionSetup> read_position_setup(std::string_view fen) {
     return setup;
 }
 
-Result<Board> validate_position(const PositionSetup& setup) {
+Result<Board, FenRefusal> validate_position(const PositionSetup& setup) {
     Board b;
     for (int s = 0; s < 64; ++s) {
         const SetupEntry entry = setup.squares[s];
@@ -126,7 +237,6 @@ Result<Board> validate_position(const PositionSetup& setup) {
     }
     b.side_to_move = setup.side_to_move;
     const Color us = b.side_to_move;
-    const Color them = opposite(us);
 
     // The chance is kept only when a pawn of the side to move can use it, and only when the
     // square the capturing pawn lands on is empty: move generation relies on both.
@@ -140,23 +250,15 @@ Result<Board> validate_position(const PositionSetup& setup) {
     }
     b.castling = setup.castling;
 
-    if (!sets_are_consistent(b)) return RulesError::InvalidBoard;
-    const SquareSet white_king = b.pieces(Color::White, PieceKind::King);
-    const SquareSet black_king = b.pieces(Color::Black, PieceKind::King);
-    if (count(white_king) != 1 || count(black_king) != 1) return RulesError::InvalidBoard;
-    if (b.en_passant_pawn.present && !contains(b.pieces(them, PieceKind::Pawn), b.en_passant_pawn.square)) {
-        return RulesError::InvalidBoard;
+    if (auto refused = broken_rule(b)) {
+        add_placement_hint(*refused, setup);
+        return *refused;
     }
-    if (attacked_by(b, lowest(b.pieces(them, PieceKind::King)), us)) return RulesError::InvalidBoard;
-    if (!castling_pieces_in_place(b, Color::White) || !castling_pieces_in_place(b, Color::Black)) {
-        return RulesError::InvalidBoard;
-    }
-    if (king_attacks(lowest(white_king)) & black_king) return RulesError::InvalidBoard;
     return b;
 }
 
-Result<Board> board_from_fen(std::string_view fen) {
-    const Result<PositionSetup> setup = read_position_setup(fen);
+Result<Board, FenRefusal> board_from_fen(std::string_view fen) {
+    const auto setup = read_position_setup(fen);
     if (!setup) return setup.error();
     return validate_position(*setup);
 }

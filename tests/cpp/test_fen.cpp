@@ -178,7 +178,7 @@ TEST(FenEnPassant, FileOnlyRankIgnored) {
 TEST(FenEnPassant, FieldsThatAreNoSquareAreIgnored) {
     for (const std::string_view field : {"-"sv, ""sv, "e"sv, "E6"sv, "i6"sv, "e9"sv, "e0"sv, "6e"sv}) {
         const std::string fen = "4k3/8/8/3Pp3/8/8/8/4K3 w - " + std::string(field) + " 0 1";
-        const Result<Board> b = board_from_fen(fen);
+        const auto b = board_from_fen(fen);
         ASSERT_TRUE(b.ok()) << fen;
         EXPECT_FALSE(b->en_passant_pawn.present) << fen;
     }
@@ -233,7 +233,7 @@ class FenValidation : public ::testing::TestWithParam<ValidationCase> {};
 
 TEST_P(FenValidation, AcceptsOrRefusesWithInvalidBoard) {
     const ValidationCase& c = GetParam();
-    const Result<Board> b = board_from_fen(c.fen);
+    const auto b = board_from_fen(c.fen);
     if (c.accepted) {
         ASSERT_TRUE(b.ok()) << c.why << ": " << c.fen;
         EXPECT_TRUE(sets_are_consistent(*b)) << c.why;
@@ -325,7 +325,7 @@ TEST(FenValidation, BoardFieldsOfAnAcceptedPosition) {
 
 TEST(FenValidation, ReaderSetupBeforeValidation) {
     // The reader alone takes a position that validation refuses.
-    const Result<PositionSetup> setup = read_position_setup("8/8/8/8/8/8/8/8 b Kq e3 0 1");
+    const auto setup = read_position_setup("8/8/8/8/8/8/8/8 b Kq e3 0 1");
     ASSERT_TRUE(setup.ok());
     EXPECT_EQ(setup->side_to_move, Color::Black);
     EXPECT_EQ(setup->castling[0], 1);

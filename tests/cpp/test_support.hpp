@@ -44,7 +44,7 @@ inline std::string names_of(SquareSet set) {
 }
 
 inline Board board_of(std::string_view fen) {
-    const Result<Board> board = board_from_fen(fen);
+    const auto board = board_from_fen(fen);
     EXPECT_TRUE(board.ok()) << "FEN refused: " << fen;
     return board.ok() ? board.value() : Board{};
 }
@@ -56,6 +56,17 @@ template <typename T, typename E>
     if (result.error() != expected) {
         return ::testing::AssertionFailure() << "error " << static_cast<int>(result.error()) << " instead of "
                                              << static_cast<int>(expected);
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// FEN refusals carry their reason besides the kind; the kind is what tests pin down.
+template <typename T>
+::testing::AssertionResult fails_with(const Result<T, FenRefusal>& result, RulesError expected) {
+    if (result.ok()) return ::testing::AssertionFailure() << "accepted";
+    if (result.error().kind != expected) {
+        return ::testing::AssertionFailure() << "error " << static_cast<int>(result.error().kind) << " instead of "
+                                             << static_cast<int>(expected) << " (" << result.error().why() << ")";
     }
     return ::testing::AssertionSuccess();
 }

@@ -207,15 +207,14 @@ class TestBoardObjects:
         holder = type("Holder", (), {"fen": value})()
         expect_error(ValueError, lambda: SelfPlayGame(holder), BOARD_REFUSAL)
 
-    def test_failing_attribute_lookup_is_replaced(self):
+    def test_failing_attribute_lookup_is_replaced_and_kept_as_cause(self):
         class Lookup:
             @property
             def fen(self):
                 raise ZeroDivisionError
 
         error = expect_error(ValueError, lambda: SelfPlayGame(Lookup()), BOARD_REFUSAL)
-        assert error.__cause__ is None
-        assert error.__context__ is None
+        assert type(error.__cause__) is ZeroDivisionError
 
     @pytest.mark.parametrize(
         "board",
