@@ -6,6 +6,7 @@ can say ``import support``.
 """
 
 import random
+import time
 import types
 
 import pytest
@@ -48,6 +49,16 @@ def snapshot(game):
     }
 
 
+def frozen(value):
+    """A hashable form of a snapshot (or any nesting of dicts, lists and tuples), equal
+    exactly when the values are, so that many states can be kept in a set."""
+    if isinstance(value, dict):
+        return tuple((key, frozen(item)) for key, item in sorted(value.items()))
+    if isinstance(value, (list, tuple)):
+        return tuple(frozen(item) for item in value)
+    return value
+
+
 def expect_error(kind, call, message, unchanged=None):
     """Check that ``call()`` raises exactly ``kind`` (no subclass) with ``message``, and
     that the game ``unchanged``, when given, looks afterwards as it did before; return
@@ -88,6 +99,17 @@ def recorder(method, result):
         return result
 
     return type("Recorder", (), {method: record})(), calls
+
+
+class SlowAction:
+    """An action that lets other threads run while ``apply`` holds the game."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def uci(self):
+        time.sleep(0)
+        return self.text
 
 
 class CallbackAction:

@@ -9,7 +9,7 @@ import types
 import pytest
 
 from murkplay import SelfPlayGame
-from support import PLAIN_READS, CallbackAction
+from support import PLAIN_READS, CallbackAction, SlowAction
 
 SHARED_REFUSED = "Already mutably borrowed"
 EXCLUSIVE_REFUSED = "Already borrowed"
@@ -222,17 +222,6 @@ def key(value):
     if isinstance(value, list):
         return hash(tuple(key(item) for item in value))
     return hash(value)
-
-
-class SlowAction:
-    """An action that lets other threads run while ``apply`` holds the game."""
-
-    def __init__(self, text):
-        self.text = text
-
-    def uci(self):
-        time.sleep(0)
-        return self.text
 
 
 def test_threads_see_only_borrow_errors_and_whole_states():
