@@ -1,5 +1,7 @@
 #include "encode/observation.hpp"
 
+#include <algorithm>
+
 #include "game/movegen.hpp"
 
 namespace murkplay {
@@ -23,7 +25,7 @@ enum Feature : int {
 // Each mirrored set keeps the ascending walk, and every feature is one bit set away.
 class Writer {
 public:
-    Writer(Observation& out, Color viewer) : out_(out), viewer_(viewer) {}
+    Writer(std::span<float, observation_size> out, Color viewer) : out_(out), viewer_(viewer) {}
 
     void mark(SquareSet squares, int feature) {
         for (const Square q : squares_of(squares)) at(q, feature) = 1.0f;
@@ -31,16 +33,16 @@ public:
     float& at(Square q, int feature) { return out_[observation_features * relative_square(viewer_, q) + feature]; }
 
 private:
-    Observation& out_;
+    std::span<float, observation_size> out_;
     Color viewer_;
 };
 
 }  // namespace
 
-void build_observation(const Game& game, bool oracle, Observation& out) {
-    out.fill(0.0f);
+void build_observation(const Game& game, Color viewer, bool oracle, std::span<float, observation_size> out) {
+    std::fill(out.begin(), out.end(), 0.0f);
     const Board& b = game.board;
-    const Color us = b.side_to_move;
+    const Color us = viewer;
     const Color them = opposite(us);
     const SquareSet seen = oracle ? ~SquareSet{0} : visible_squares(b, us);
     Writer cells(out, us);

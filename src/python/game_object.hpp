@@ -1,6 +1,8 @@
 // The Python object of one game: the header, the game record by value, the borrow counter.
 #pragma once
 
+#include <new>
+
 #include "game/game.hpp"
 #include "python/borrow.hpp"
 
@@ -13,6 +15,16 @@ struct GameObject {
 };
 
 inline GameObject* as_game(PyObject* self) { return reinterpret_cast<GameObject*>(self); }
+
+// A new, unborrowed game object of `type` holding a copy of `game`.
+inline PyObject* new_game_object(PyTypeObject* type, const Game& game) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    GameObject* object = as_game(self);
+    object->game = game;
+    new (&object->borrow) BorrowCounter(0);
+    return self;
+}
 
 // Runs `body` on the game under a borrow of the given kind; a refused borrow raises instead.
 template <Access access, typename Body>

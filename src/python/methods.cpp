@@ -1,7 +1,6 @@
 // The methods and properties of SelfPlayGame: match the arguments, take the borrow, convert
 // the arguments, run the game logic, build the result.
 #include <cstddef>
-#include <new>
 
 #include "encode/action_index.hpp"
 #include "encode/observation.hpp"
@@ -25,15 +24,6 @@ constexpr Signature terminal_value_signature{"SelfPlayGame.terminal_value", {"pl
 constexpr Signature encode_signature{"SelfPlayGame.encode", {"oracle", false}};
 constexpr Signature encode_flattened_signature{"SelfPlayGame.encode_flattened", {"oracle", false}};
 constexpr Signature action_index_signature{"SelfPlayGame.action_index", {"action", true}};
-
-PyObject* new_game_object(PyTypeObject* type, const Game& game) {
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    GameObject* object = as_game(self);
-    object->game = game;
-    new (&object->borrow) BorrowCounter(0);
-    return self;
-}
 
 PyObject* game_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Matched board_argument = nullptr;

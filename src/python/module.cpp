@@ -3,6 +3,7 @@
 #include "python/errors.hpp"
 #include "python/game_object.hpp"
 #include "python/per_interpreter.hpp"
+#include "python/pickling.hpp"
 
 namespace murkplay::python {
 
@@ -14,7 +15,7 @@ int exec_module(PyObject* module) {
     if (!create_internal_error_type()) return -1;
     // One class object serves the interpreter; a repeated import hands out the same one.
     Ref type = per_interpreter("murkplay.SelfPlayGame", make_game_type);
-    if (!type) return -1;
+    if (!type || !register_pickling(type.get())) return -1;
     Ref all(PyObject_GetAttrString(module, "__all__"));
     if (!all) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;

@@ -57,4 +57,15 @@ constexpr bool sets_are_consistent(const Board& b) {
     return seen == b.occupied && (white & black) == 0 && (white | black) == b.occupied;
 }
 
+// The first castling move of a colour whose right is held while its king or its rook is not
+// at home, or null. A right always has both at home: it is lost when either leaves.
+constexpr const CastlingMove* unbacked_castling_right(const Board& b, Color c) {
+    for (const CastlingMove& castle : castling_moves_of(c)) {
+        const bool at_home = contains(b.pieces(c, PieceKind::King), castle.king_from) &&
+                             contains(b.pieces(c, PieceKind::Rook), castle.rook_from);
+        if ((b.castling[index(c)] & castle.right) && !at_home) return &castle;
+    }
+    return nullptr;
+}
+
 }  // namespace murkplay

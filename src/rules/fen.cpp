@@ -129,19 +129,15 @@ bool attacked_by(const Board& b, Square target, Color attacker) {
 }
 
 std::optional<FenRefusal> castling_pieces_missing(const Board& b, Color c) {
-    for (const CastlingMove& castle : castling_moves_of(c)) {
-        if (!(b.castling[index(c)] & castle.right)) continue;
-        if (!contains(b.pieces(c, PieceKind::King), castle.king_from)) {
-            return refusal(RulesError::InvalidBoard, "%s holds a castling right, but its king is not on %s", name_of(c),
-                           name_of(castle.king_from).data());
-        }
-        if (!contains(b.pieces(c, PieceKind::Rook), castle.rook_from)) {
-            return refusal(RulesError::InvalidBoard, "%s's %s castling right needs a %s rook on %s", name_of(c),
-                           castle.right == king_side ? "king-side" : "queen-side", name_of(c),
-                           name_of(castle.rook_from).data());
-        }
+    const CastlingMove* castle = unbacked_castling_right(b, c);
+    if (castle == nullptr) return std::nullopt;
+    if (!contains(b.pieces(c, PieceKind::King), castle->king_from)) {
+        return refusal(RulesError::InvalidBoard, "%s holds a castling right, but its king is not on %s", name_of(c),
+                       name_of(castle->king_from).data());
     }
-    return std::nullopt;
+    return refusal(RulesError::InvalidBoard, "%s's %s castling right needs a %s rook on %s", name_of(c),
+                   castle->right == king_side ? "king-side" : "queen-side", name_of(c),
+                   name_of(castle->rook_from).data());
 }
 
 std::optional<FenRefusal> king_count_wrong(const Board& b, Color c) {

@@ -12,6 +12,7 @@
 
 #include "encode/observation.hpp"
 #include "game/apply.hpp"
+#include "game/game_end.hpp"
 #include "game/movegen.hpp"
 #include "test_support.hpp"
 

@@ -383,10 +383,10 @@ class Game:
             self.position.play(s, d, promotion)
         self.refresh()
 
-    def observation(self, oracle: bool = False) -> np.ndarray:
-        """The 64 x 35 observation of the side to move, as float32."""
+    def observation(self, oracle: bool = False, viewer: int | None = None) -> np.ndarray:
+        """The 64 x 35 observation of the side to move (or of `viewer`), as float32."""
         pos = self.position
-        me = pos.side
+        me = pos.side if viewer is None else viewer
         obs = np.zeros((CELLS, FEATURES), dtype=np.float32)
         seen = None if oracle else pos.visible_squares(me)
         counts = [0] * 6

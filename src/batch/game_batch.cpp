@@ -1,0 +1,170 @@
+#include "batch/game_batch.hpp"
+
+#include <algorithm>
+#include <cassert>
+#include <utility>
+
+#include "batch/parallel.hpp"
+#include "encode/legal_slots.hpp"
+#include "game/apply.hpp"
+#include "game/game_end.hpp"
+
+namespace murkplay::batch {
+
+namespace {
+
+static_assert(sizeof(Entry) <= 1024 - 16, "a game in a batch must stay within a kibibyte");
+
+// splitmix64's finaliser: every input bit reaches every output bit.
+constexpr std::uint64_t mix(std::uint64_t x) {
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+// A game's random stream is a function of the seed, the game's place in the batch, its restart
+// count and its ply, so no thread split or call order can change it.
+std::size_t random_position(std::uint64_t seed, std::size_t game, const Entry& entry, std::size_t count) {
+    const std::uint64_t where = mix(game ^ (std::uint64_t{entry.episode} << 32)) ^ mix(~std::uint64_t{entry.plies});
+    return static_cast<std::size_t>(mix(seed ^ where) % count);
+}
+
+}  // namespace
+
+GameBatch::GameBatch(std::vector<Entry> entries, const Game& start, Settings settings)
+    : entries_(std::move(entries)), start_(start), settings_(settings), plans_(entries_.size()),
+      counts_(entries_.size()) {
+    listing_.offsets.assign(entries_.size() + 1, 0);
+}
+
+std::size_t GameBatch::chunk_count() const {
+    return std::clamp<std::size_t>(settings_.threads, 1, std::max<std::size_t>(size(), 1));
+}
+
+void GameBatch::set_game(std::size_t i, const Game& game) { entries_[i] = Entry{game, 0, entries_[i].episode}; }
+
+void GameBatch::restart(std::size_t i) { entries_[i] = Entry{start_, 0, entries_[i].episode + 1}; }
+
+std::optional<Refusal> GameBatch::plan(std::size_t i, Choice choice, const std::int64_t* values) {
+    const Entry& entry = entries_[i];
+    Plan& plan = plans_[i];
+    if (entry.ended && settings_.auto_reset) {
+        plan.kind = Plan::Kind::Restart;
+        return std::nullopt;
+    }
+    MoveList moves;
+    generate_moves(entry.game.board, moves);
+    const std::int64_t value = choice == Choice::Random ? 0 : values[i];
+    const auto refuse = [&](Refusal::Reason reason) { return Refusal{reason, i, value, moves.size()}; };
+    if (moves.size() == 0) return refuse(Refusal::Reason::NoLegalMove);
+    std::size_t position = 0;
+    switch (choice) {
+        case Choice::Position:
+            if (value < 0 || static_cast<std::uint64_t>(value) >= moves.size()) {
+                return refuse(Refusal::Reason::PositionOutOfRange);
+            }
+            position = static_cast<std::size_t>(value);
+            break;
+        case Choice::Slot: {
+            const auto found = value >= 0 && value < mask_size
+                                   ? first_with_slot(entry.game.board.side_to_move, moves, static_cast<int>(value))
+                                   : std::nullopt;
+            if (!found) return refuse(Refusal::Reason::NoMoveWithSlot);
+            position = *found;
+            break;
+        }
+        case Choice::Random: position = random_position(settings_.seed, i, entry, moves.size()); break;
+    }
+    plan = Plan{Plan::Kind::Play, moves[position]};
+    return std::nullopt;
+}
+
+void GameBatch::report(std::size_t i, std::size_t chunk, bool oracle, const Outputs& out) {
+    Entry& entry = entries_[i];
+    const Plan plan = std::exchange(plans_[i], Plan{});
+    if (out.played_move) out.played_move[i] = no_move;
+    if (out.played_slot) out.played_slot[i] = -1;
+    if (plan.kind == Plan::Kind::Restart) {
+        restart(i);
+    } else if (plan.kind == Plan::Kind::Play) {
+        if (out.played_move) out.played_move[i] = move_code(plan.move);
+        if (out.played_slot) out.played_slot[i] = slot_of(entry.game.board.side_to_move, plan.move);
+        // Listed moves are always playable.
+        [[maybe_unused]] const auto applied = apply_move(entry.game, plan.move);
+        assert(applied.ok());
+        ++entry.plies;
+    }
+
+    const Game& game = entry.game;
+    const Color side = game.board.side_to_move;
+    MoveList moves;
+    generate_moves(game.board, moves);
+    const bool terminated = is_terminal(game);
+    const bool cut_off = settings_.max_plies != 0 && entry.plies >= settings_.max_plies;
+    const bool truncated = !terminated && (cut_off || moves.size() == 0);
+    if (plan.kind != Plan::Kind::Keep) entry.ended = terminated || truncated;
+
+    if (out.terminated) out.terminated[i] = terminated;
+    if (out.truncated) out.truncated[i] = truncated;
+    if (out.values) {
+        out.values[2 * i] = terminal_value(game, Color::White);
+        out.values[2 * i + 1] = terminal_value(game, Color::Black);
+    }
+    if (out.plies) out.plies[i] = static_cast<std::int32_t>(entry.plies);
+    if (out.observation) {
+        build_observation(game, oracle, std::span<float, observation_size>(out.observation + i * observation_size,
+                                                                            observation_size));
+    }
+    if (out.mask) {
+        std::uint8_t* row = out.mask + i * mask_size;
+        std::fill(row, row + mask_size, std::uint8_t{0});
+        mark_slots(side, moves, row);
+    }
+    Listing& listed = chunks_[chunk];
+    for (const BoardMove& move : moves) {
+        listed.moves.push_back(move_code(move));
+        listed.slots.push_back(static_cast<std::int16_t>(slot_of(side, move)));
+    }
+    counts_[i] = static_cast<std::uint32_t>(moves.size());
+}
+
+void GameBatch::run(bool oracle, const Outputs& out) {
+    const std::size_t threads = chunk_count();
+    chunks_.resize(threads);
+    for (Listing& chunk : chunks_) {
+        chunk.moves.clear();
+        chunk.slots.clear();
+    }
+    for_each_chunk(size(), threads, [&](std::size_t begin, std::size_t end, std::size_t chunk) {
+        for (std::size_t i = begin; i < end; ++i) report(i, chunk, oracle, out);
+    });
+    listing_.moves.clear();
+    listing_.slots.clear();
+    for (const Listing& chunk : chunks_) {
+        listing_.moves.insert(listing_.moves.end(), chunk.moves.begin(), chunk.moves.end());
+        listing_.slots.insert(listing_.slots.end(), chunk.slots.begin(), chunk.slots.end());
+    }
+    listing_.offsets[0] = 0;
+    for (std::size_t i = 0; i < size(); ++i) listing_.offsets[i + 1] = listing_.offsets[i] + counts_[i];
+}
+
+std::optional<Refusal> GameBatch::step(Choice choice, const std::int64_t* values, bool oracle, const Outputs& out) {
+    const std::size_t threads = chunk_count();
+    std::vector<std::optional<Refusal>> refused(threads);
+    for_each_chunk(size(), threads, [&](std::size_t begin, std::size_t end, std::size_t chunk) {
+        for (std::size_t i = begin; i < end && !refused[chunk]; ++i) refused[chunk] = plan(i, choice, values);
+    });
+    // The first refusal in game order, whatever the split; the plans made are simply dropped.
+    for (const auto& refusal : refused) {
+        if (refusal) {
+            std::fill(plans_.begin(), plans_.end(), Plan{});
+            return refusal;
+        }
+    }
+    run(oracle, out);
+    return std::nullopt;
+}
+
+void GameBatch::observe(bool oracle, const Outputs& out) { run(oracle, out); }
+
+}  // namespace murkplay::batch

@@ -1,0 +1,122 @@
+// Many games side by side in one block of memory, stepped together: one call chooses a move
+// in every game, plays it, and writes what the next decision needs (observation, legal moves
+// with their slots, mask, how each game stands) into the caller's arrays. Nothing here knows
+// Python; the binding releases the interpreter around these calls.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "encode/move_code.hpp"
+#include "encode/observation.hpp"
+#include "game/game.hpp"
+
+namespace murkplay::batch {
+
+inline constexpr int mask_size = 64 * 64 + 64 * 4;
+
+// One game and what the batch keeps beside it: the moves played since it (re)started, how
+// often it has been restarted (a game's random stream depends on both), and whether the last
+// step reported it ended.
+struct Entry {
+    Game game;
+    std::uint32_t plies = 0;
+    std::uint32_t episode = 0;
+    bool ended = false;
+};
+
+struct Settings {
+    std::uint32_t max_plies = 0;  // 0: no limit
+    bool auto_reset = false;      // restart ended games at the next step, ignoring their action
+    std::uint64_t seed = 0;       // of the random moves
+    std::uint32_t threads = 1;    // native threads a call spreads the games over
+};
+
+inline constexpr std::uint32_t max_threads = 256;
+
+// How each game's move is named.
+enum class Choice : std::uint8_t {
+    Position,  // by its place in the game's list of legal moves
+    Slot,      // by its policy slot; the first listed move with that slot
+    Random,    // uniformly from the list, by the game's own random stream
+};
+
+// Why a step was refused; nothing changed.
+struct Refusal {
+    enum class Reason : std::uint8_t { PositionOutOfRange, NoMoveWithSlot, NoLegalMove };
+    Reason reason;
+    std::size_t game;
+    std::int64_t value;
+    std::size_t legal_moves;
+};
+
+// Where the outputs go: the caller's arrays, game after game; a null pointer is an output the
+// caller does not want. Moves and slots go to the batch's own listing (see listing()).
+struct Outputs {
+    float* observation = nullptr;        // games x observation_size
+    std::uint8_t* mask = nullptr;        // games x mask_size, 1 for every legal slot, else 0
+    std::uint8_t* terminated = nullptr;  // a king has been captured
+    std::uint8_t* truncated = nullptr;   // cut off by the ply limit, or stalled with no move at all
+    float* values = nullptr;             // games x 2: the value for White, for Black
+    std::int32_t* plies = nullptr;       // moves played since the game (re)started
+    MoveCode* played_move = nullptr;     // the move this call played, or no_move
+    std::int64_t* played_slot = nullptr; // its slot, seen from the side that played it, or -1
+};
+
+// The legal moves of every game after the last step or observation: game i's moves are
+// moves[offsets[i]] up to moves[offsets[i + 1]], in the order legal_actions_uci() lists them.
+struct Listing {
+    std::vector<std::int64_t> offsets;
+    std::vector<MoveCode> moves;
+    std::vector<std::int16_t> slots;
+};
+
+class GameBatch {
+public:
+    GameBatch(std::vector<Entry> entries, const Game& start, Settings settings);
+
+    std::size_t size() const { return entries_.size(); }
+    const Entry& entry(std::size_t i) const { return entries_[i]; }
+    const Game& start() const { return start_; }
+    const Settings& settings() const { return settings_; }
+    const Listing& listing() const { return listing_; }
+
+    // A game written into the batch starts counting its plies afresh.
+    void set_game(std::size_t i, const Game& game);
+    void restart(std::size_t i);
+    void set_threads(std::uint32_t threads) { settings_.threads = threads; }
+
+    // Plays one move in every game, as `choice` names it (`values` holds one position or slot
+    // per game; Random reads none), then reports on every game. A game that ended at the last
+    // step and is restarted plays no move and its value is not read. Every game's move is
+    // checked before any is played: a refused step changes nothing.
+    [[nodiscard]] std::optional<Refusal> step(Choice choice, const std::int64_t* values, bool oracle,
+                                              const Outputs& out);
+    // Reports on every game as a step would, without changing any.
+    void observe(bool oracle, const Outputs& out);
+
+private:
+    // What a step does to one game, decided before anything is played.
+    struct Plan {
+        enum class Kind : std::uint8_t { Keep, Play, Restart } kind = Kind::Keep;
+        BoardMove move;
+    };
+
+    std::optional<Refusal> plan(std::size_t i, Choice choice, const std::int64_t* values);
+    void report(std::size_t i, std::size_t chunk, bool oracle, const Outputs& out);
+    std::size_t chunk_count() const;
+    void run(bool oracle, const Outputs& out);
+
+    std::vector<Entry> entries_;
+    Game start_;
+    Settings settings_;
+    std::vector<Plan> plans_;
+    // Each thread lists the moves of its own games here; they are joined in game order.
+    std::vector<Listing> chunks_;
+    std::vector<std::uint32_t> counts_;
+    Listing listing_;
+};
+
+}  // namespace murkplay::batch

@@ -1,0 +1,59 @@
+// Arrays in and out: the caller's buffers, checked for element type, shape, contiguity and
+// writability before anything is computed, and new numpy arrays where the caller gave none.
+// Any object with the buffer protocol serves: numpy arrays, torch CPU tensors through
+// tensor.numpy(), memoryviews cast to a shape.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <vector>
+
+#include "python/ref.hpp"
+
+namespace murkplay::python::rl {
+
+enum class Element : std::uint8_t { Float32, Byte, Int64, Int32, UInt16, Int16 };
+
+// A writable, C-contiguous view held for the length of a call.
+class ArrayView {
+public:
+    ArrayView() = default;
+    ArrayView(const ArrayView&) = delete;
+    ArrayView& operator=(const ArrayView&) = delete;
+    ~ArrayView() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    template <typename T>
+    T* data() const {
+        return static_cast<T*>(view_.buf);
+    }
+    // The number of elements.
+    Py_ssize_t length() const { return view_.itemsize == 0 ? 0 : view_.len / view_.itemsize; }
+    bool held() const { return held_; }
+
+private:
+    friend bool take_view(PyObject*, const char*, Element, std::initializer_list<Py_ssize_t>, bool, ArrayView&);
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// A view of `object` as a writable C-contiguous array of `element` with exactly `shape`, or,
+// when `at_least` is set, a one-dimensional one of at least shape[0] elements. Otherwise
+// TypeError or ValueError naming `name` and what was expected, and false.
+bool take_view(PyObject* object, const char* name, Element element, std::initializer_list<Py_ssize_t> shape,
+               bool at_least, ArrayView& out);
+
+// A new numpy array, and a view of it.
+Ref new_array(Element element, std::initializer_list<Py_ssize_t> shape, ArrayView& out);
+
+// The caller's array for one output when it gave one (`given` not null and not None), checked;
+// a new numpy array otherwise. Returns the array that holds the output.
+Ref output_array(PyObject* given, const char* name, Element element, std::initializer_list<Py_ssize_t> shape,
+                 ArrayView& out);
+
+// One integer per game from any sequence or array of integers; TypeError or ValueError naming
+// `name` otherwise.
+bool read_integers(PyObject* object, const char* name, Py_ssize_t count, std::vector<std::int64_t>& out);
+
+}  // namespace murkplay::python::rl

@@ -1,0 +1,585 @@
+// The Python class GameBatch: check every argument, release the interpreter for the native
+// work, then hand the arrays back.
+#include "python/rl/batch_object.hpp"
+
+#include <array>
+#include <memory>
+#include <new>
+#include <string_view>
+
+#include "batch/batch_codec.hpp"
+#include "python/borrow.hpp"
+#include "python/errors.hpp"
+#include "python/game_object.hpp"
+#include "python/rl/arrays.hpp"
+#include "python/rl/records.hpp"
+#include "python/rl/state.hpp"
+#include "rules/fen.hpp"
+
+namespace murkplay::python::rl {
+
+namespace {
+
+using batch::Choice;
+using batch::GameBatch;
+
+struct BatchObject {
+    PyObject_HEAD
+    GameBatch* batch;
+    BorrowCounter borrow;
+};
+
+BatchObject* as_batch(PyObject* self) { return reinterpret_cast<BatchObject*>(self); }
+
+// Runs `body` on the batch under a borrow of the given kind; a refused borrow raises instead.
+template <Access access, typename Body>
+PyObject* with_batch(PyObject* self, Body&& body) {
+    const BorrowGuard guard(as_batch(self)->borrow, access);
+    if (!guard) return nullptr;
+    return body(*as_batch(self)->batch);
+}
+
+// The fields of a Step, in the order of step_fields; `out=` is read by the same names.
+enum Field : int {
+    observation,
+    mask,
+    offsets,
+    moves,
+    slots,
+    terminated,
+    truncated,
+    values,
+    plies,
+    played_move,
+    played_slot,
+    field_count,
+};
+
+constexpr RecordField step_fields[] = {
+    {"observation", "float32 (games, 64, 35): what each side to move sees, as encode_flattened; None if not asked"},
+    {"mask", "bool (games, 4352): the slots of each game's legal moves; None if not asked"},
+    {"offsets", "int64 (games + 1,): game i's moves are moves[offsets[i]:offsets[i + 1]]"},
+    {"moves", "uint16: every game's legal moves as move codes, in the order of legal_actions_uci()"},
+    {"slots", "int64: the policy slot (action_index) of each of those moves"},
+    {"terminated", "bool (games,): a king has been captured"},
+    {"truncated", "bool (games,): cut off by max_plies, or stalled without a legal move"},
+    {"values", "float32 (games, 2): terminal_value for White and for Black"},
+    {"plies", "int32 (games,): moves played since the game (re)started"},
+    {"played_move", "uint16 (games,): the move each game played in this call, or NO_MOVE"},
+    {"played_slot", "int64 (games,): its slot, seen from the side that played it, or -1"},
+};
+
+// The arrays of one call: the caller's where `out` names them, new ones elsewhere.
+struct CallArrays {
+    std::array<Ref, field_count> arrays;
+    std::array<ArrayView, field_count> views;
+
+    batch::Outputs outputs() const {
+        return {views[observation].held() ? views[observation].data<float>() : nullptr,
+                views[mask].held() ? views[mask].data<std::uint8_t>() : nullptr,
+                views[terminated].data<std::uint8_t>(),
+                views[truncated].data<std::uint8_t>(),
+                views[values].data<float>(),
+                views[plies].data<std::int32_t>(),
+                views[played_move].data<MoveCode>(),
+                views[played_slot].data<std::int64_t>()};
+    }
+};
+
+// The arrays `out` offers for the fields (an attribute of that name that is not None).
+bool given_arrays(PyObject* out, std::array<Ref, field_count>& given) {
+    if (out == nullptr || out == Py_None) return true;
+    for (int f = 0; f < field_count; ++f) {
+        Ref value(PyObject_GetAttrString(out, step_fields[f].name));
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+            PyErr_Clear();
+        }
+        given[f] = std::move(value);
+    }
+    return true;
+}
+
+// Every fixed-shape output, checked or made before the native work begins.
+bool prepare(PyObject* out, Py_ssize_t n, bool observe, CallArrays& call, std::array<Ref, field_count>& given) {
+    if (!given_arrays(out, given)) return false;
+    struct Spec {
+        Field field;
+        Element element;
+        std::initializer_list<Py_ssize_t> shape;
+    };
+    const Spec specs[] = {
+        {terminated, Element::Byte, {n}},      {truncated, Element::Byte, {n}},
+        {values, Element::Float32, {n, 2}},    {plies, Element::Int32, {n}},
+        {played_move, Element::UInt16, {n}},   {played_slot, Element::Int64, {n}},
+        {observation, Element::Float32, {n, 64, 35}}, {mask, Element::Byte, {n, batch::mask_size}},
+    };
+    for (const Spec& spec : specs) {
+        if (!observe && (spec.field == observation || spec.field == mask)) continue;
+        const std::string name = std::string("out.") + step_fields[spec.field].name;
+        call.arrays[spec.field] =
+            output_array(given[spec.field].get(), name.c_str(), spec.element, spec.shape, call.views[spec.field]);
+        if (!call.arrays[spec.field]) return false;
+    }
+    return true;
+}
+
+// A variable-length output: into the caller's array when it is long enough (a view of its
+// first `length` elements is returned), into a new array otherwise; elements widen to `T`.
+template <typename T, typename Source>
+Ref listing_array(PyObject* given, const char* name, Element element, const Source* values, Py_ssize_t length) {
+    ArrayView view;
+    Ref array;
+    if (given != nullptr && given != Py_None) {
+        if (!take_view(given, name, element, {0}, true, view)) return Ref();
+        if (view.length() >= length) array = Ref(PySequence_GetSlice(given, 0, length));
+    }
+    if (!array) {
+        ArrayView fresh;
+        array = new_array(element, {length}, fresh);
+        if (!array) return array;
+        std::copy(values, values + length, fresh.data<T>());
+        return array;
+    }
+    std::copy(values, values + length, view.data<T>());
+    return array;
+}
+
+PyObject* make_step(PyObject* self, const GameBatch& batch, CallArrays& call, const std::array<Ref, field_count>& given) {
+    const batch::Listing& listing = batch.listing();
+    const auto count = static_cast<Py_ssize_t>(listing.moves.size());
+    ArrayView offset_view;
+    call.arrays[offsets] = output_array(given[offsets].get(), "out.offsets", Element::Int64,
+                                        {static_cast<Py_ssize_t>(batch.size()) + 1}, offset_view);
+    if (!call.arrays[offsets]) return nullptr;
+    std::copy(listing.offsets.begin(), listing.offsets.end(), offset_view.data<std::int64_t>());
+    call.arrays[moves] =
+        listing_array<MoveCode>(given[moves].get(), "out.moves", Element::UInt16, listing.moves.data(), count);
+    if (!call.arrays[moves]) return nullptr;
+    call.arrays[slots] =
+        listing_array<std::int64_t>(given[slots].get(), "out.slots", Element::Int64, listing.slots.data(), count);
+    if (!call.arrays[slots]) return nullptr;
+
+    State& state = state_of_type(Py_TYPE(self));
+    return make_record(state.step_type, call.arrays).release();
+}
+
+PyObject* refusal_error(const batch::Refusal& refusal) {
+    const auto game = refusal.game;
+    const auto value = static_cast<long long>(refusal.value);
+    switch (refusal.reason) {
+        case batch::Refusal::Reason::PositionOutOfRange:
+            return PyErr_Format(PyExc_ValueError,
+                                "actions[%zu]: position %lld is out of range for game %zu, which has %zu legal moves",
+                                game, value, game, refusal.legal_moves);
+        case batch::Refusal::Reason::NoMoveWithSlot:
+            return PyErr_Format(PyExc_ValueError, "actions[%zu]: no legal move of game %zu has slot %lld", game, game,
+                                value);
+        case batch::Refusal::Reason::NoLegalMove:
+            return PyErr_Format(PyExc_ValueError,
+                                "actions[%zu]: game %zu has no legal move to play; it ended stalled, restart it", game,
+                                game);
+    }
+    return internal_failure("unknown refusal");
+}
+
+// One batched call: check, compute without the interpreter, build the results.
+PyObject* batched_call(PyObject* self, Choice choice, PyObject* actions, bool stepping, bool oracle, bool observe,
+                       PyObject* out) {
+    return with_batch<Access::Exclusive>(self, [&](GameBatch& batch) -> PyObject* {
+        const auto n = static_cast<Py_ssize_t>(batch.size());
+        std::vector<std::int64_t> values;
+        if (stepping && choice != Choice::Random && !read_integers(actions, "actions", n, values)) return nullptr;
+        CallArrays call;
+        std::array<Ref, field_count> given;
+        if (!prepare(out, n, observe, call, given)) return nullptr;
+        const batch::Outputs outputs = call.outputs();
+        std::optional<batch::Refusal> refused;
+        bool out_of_memory = false;
+        Py_BEGIN_ALLOW_THREADS
+        try {
+            if (stepping) {
+                refused = batch.step(choice, values.data(), oracle, outputs);
+            } else {
+                batch.observe(oracle, outputs);
+            }
+        } catch (const std::bad_alloc&) {
+            out_of_memory = true;
+        }
+        Py_END_ALLOW_THREADS
+        if (out_of_memory) return PyErr_NoMemory();
+        if (refused) return refusal_error(*refused);
+        return make_step(self, batch, call, given);
+    });
+}
+
+// ------------------------------------------------------------------------- construction
+
+const batch::Settings* default_settings() {
+    static const batch::Settings settings;
+    return &settings;
+}
+
+bool read_start(PyObject* fen, Game& start) {
+    std::string_view text = start_fen;
+    if (fen != nullptr && fen != Py_None) {
+        if (!PyUnicode_Check(fen)) {
+            PyErr_Format(PyExc_TypeError, "fen must be a str or None, not '%s'", Py_TYPE(fen)->tp_name);
+            return false;
+        }
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(fen, &size);
+        if (data == nullptr) return false;
+        text = std::string_view(data, static_cast<std::size_t>(size));
+    }
+    const auto board = board_from_fen(text);
+    if (!board) {
+        refuse_with_note("Invalid FEN string", board.error().why());
+        return false;
+    }
+    start = new_game(*board);
+    return true;
+}
+
+bool read_entries(const State& state, PyObject* games, const Game& start, std::vector<batch::Entry>& entries) {
+    if (PyLong_Check(games)) {
+        const Py_ssize_t count = PyLong_AsSsize_t(games);
+        if (count == -1 && PyErr_Occurred()) return false;
+        if (count < 0) {
+            PyErr_Format(PyExc_ValueError, "games must be a count of at least 0 or a sequence of games, not %zd", count);
+            return false;
+        }
+        entries.assign(static_cast<std::size_t>(count), batch::Entry{start});
+        return true;
+    }
+    Ref items(PySequence_Fast(games, "games must be a count or a sequence of SelfPlayGame objects"));
+    if (!items) return false;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    entries.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+        if (!check_game(state, item, "games")) return false;
+        const BorrowGuard guard(as_game(item)->borrow, Access::Shared);
+        if (!guard) return false;
+        entries.push_back(batch::Entry{as_game(item)->game});
+    }
+    return true;
+}
+
+bool read_settings(PyObject* max_plies, PyObject* seed, Py_ssize_t threads, batch::Settings& settings) {
+    const unsigned long long plies = max_plies == nullptr ? 0 : PyLong_AsUnsignedLongLong(max_plies);
+    if (PyErr_Occurred() || plies > UINT32_MAX) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_ValueError, "max_plies must be an int from 0 (no limit) to 4294967295");
+        return false;
+    }
+    const unsigned long long seed_value = seed == nullptr ? 0 : PyLong_AsUnsignedLongLong(seed);
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_ValueError, "seed must be an int from 0 to 2**64 - 1");
+        return false;
+    }
+    if (threads < 1 || threads > batch::max_threads) {
+        PyErr_Format(PyExc_ValueError, "threads must be from 1 to %u, not %zd", batch::max_threads, threads);
+        return false;
+    }
+    settings.max_plies = static_cast<std::uint32_t>(plies);
+    settings.seed = seed_value;
+    settings.threads = static_cast<std::uint32_t>(threads);
+    return true;
+}
+
+PyObject* adopt(PyTypeObject* type, std::unique_ptr<GameBatch> batch) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    as_batch(self)->batch = batch.release();
+    new (&as_batch(self)->borrow) BorrowCounter(0);
+    return self;
+}
+
+PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"games", "fen", "max_plies", "auto_reset", "seed", "threads", nullptr};
+    PyObject* games = nullptr;
+    PyObject* fen = nullptr;
+    PyObject* max_plies = nullptr;
+    int auto_reset = default_settings()->auto_reset;
+    PyObject* seed = nullptr;
+    Py_ssize_t threads = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OO!pO!n:GameBatch", const_cast<char**>(keywords), &games, &fen,
+                                     &PyLong_Type, &max_plies, &auto_reset, &PyLong_Type, &seed, &threads)) {
+        return nullptr;
+    }
+    batch::Settings settings;
+    settings.auto_reset = auto_reset != 0;
+    if (!read_settings(max_plies, seed, threads, settings)) return nullptr;
+    const State& state = state_of_type(type);
+    Game start;
+    std::vector<batch::Entry> entries;
+    try {
+        if (!read_start(fen, start) || !read_entries(state, games, start, entries)) return nullptr;
+        return adopt(type, std::make_unique<GameBatch>(std::move(entries), start, settings));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+void batch_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete as_batch(self)->batch;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// ------------------------------------------------------------------------- methods
+
+PyObject* observe_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"oracle", "out", nullptr};
+    int oracle = 0;
+    PyObject* out = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$pO:observe", const_cast<char**>(keywords), &oracle, &out)) {
+        return nullptr;
+    }
+    return batched_call(self, Choice::Random, nullptr, false, oracle != 0, true, out);
+}
+
+PyObject* step_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"actions", "by", "oracle", "observe", "out", nullptr};
+    PyObject* actions = nullptr;
+    const char* by = "position";
+    int oracle = 0;
+    int observe = 1;
+    PyObject* out = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$sppO:step", const_cast<char**>(keywords), &actions, &by, &oracle,
+                                     &observe, &out)) {
+        return nullptr;
+    }
+    const std::string_view named = by;
+    if (named != "position" && named != "slot") {
+        return PyErr_Format(PyExc_ValueError, "by must be 'position' or 'slot', not '%s'", by);
+    }
+    return batched_call(self, named == "slot" ? Choice::Slot : Choice::Position, actions, true, oracle != 0,
+                        observe != 0, out);
+}
+
+PyObject* step_random_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"oracle", "observe", "out", nullptr};
+    int oracle = 0;
+    int observe = 1;
+    PyObject* out = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$ppO:step_random", const_cast<char**>(keywords), &oracle, &observe,
+                                     &out)) {
+        return nullptr;
+    }
+    return batched_call(self, Choice::Random, nullptr, true, oracle != 0, observe != 0, out);
+}
+
+// A game number as Python indexes sequences: negative counts from the end.
+bool game_index(const GameBatch& batch, PyObject* key, std::size_t& out) {
+    Py_ssize_t i = PyNumber_AsSsize_t(key, PyExc_IndexError);
+    if (i == -1 && PyErr_Occurred()) return false;
+    const auto n = static_cast<Py_ssize_t>(batch.size());
+    if (i < 0) i += n;
+    if (i < 0 || i >= n) {
+        PyErr_SetString(PyExc_IndexError, "game index out of range");
+        return false;
+    }
+    out = static_cast<std::size_t>(i);
+    return true;
+}
+
+PyObject* reset_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"games", nullptr};
+    PyObject* games = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:reset", const_cast<char**>(keywords), &games)) return nullptr;
+    return with_batch<Access::Exclusive>(self, [&](GameBatch& batch) -> PyObject* {
+        std::vector<std::size_t> chosen;
+        if (games == Py_None) {
+            for (std::size_t i = 0; i < batch.size(); ++i) chosen.push_back(i);
+        } else {
+            Ref items(PySequence_Fast(games, "games must be a sequence of game indices or None"));
+            if (!items) return nullptr;
+            for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(items.get()); ++k) {
+                std::size_t i = 0;
+                if (!game_index(batch, PySequence_Fast_GET_ITEM(items.get(), k), i)) return nullptr;
+                chosen.push_back(i);
+            }
+        }
+        // Every index is checked before any game restarts.
+        for (const std::size_t i : chosen) batch.restart(i);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* reduce_method(PyObject* self, PyObject*) {
+    return with_batch<Access::Shared>(self, [&](const GameBatch& batch) -> PyObject* {
+        std::vector<std::uint8_t> bytes;
+        try {
+            bytes = batch::write_batch_bytes(batch);
+        } catch (const std::bad_alloc&) {
+            return PyErr_NoMemory();
+        }
+        Ref payload(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                              static_cast<Py_ssize_t>(bytes.size())));
+        if (!payload) return nullptr;
+        Ref restore(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_from_bytes"));
+        if (!restore) return nullptr;
+        return Py_BuildValue("O(O)", restore.get(), payload.get());
+    });
+}
+
+PyObject* from_bytes_method(PyObject* type, PyObject* payload) {
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(payload, &data, &size) < 0) return nullptr;
+    try {
+        std::optional<GameBatch> batch = batch::read_batch_bytes(
+            std::span(reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size)));
+        if (!batch) {
+            PyErr_SetString(PyExc_ValueError, "not a pickled GameBatch of this version, or a damaged one");
+            return nullptr;
+        }
+        return adopt(reinterpret_cast<PyTypeObject*>(type), std::make_unique<GameBatch>(std::move(*batch)));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+Py_ssize_t batch_length(PyObject* self) { return static_cast<Py_ssize_t>(as_batch(self)->batch->size()); }
+
+PyObject* get_game(PyObject* self, PyObject* key) {
+    return with_batch<Access::Shared>(self, [&](const GameBatch& batch) -> PyObject* {
+        std::size_t i = 0;
+        if (!game_index(batch, key, i)) return nullptr;
+        return new_game_object(reinterpret_cast<PyTypeObject*>(state_of_type(Py_TYPE(self)).game_type),
+                               batch.entry(i).game);
+    });
+}
+
+int set_game(PyObject* self, PyObject* key, PyObject* value) {
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "games cannot be deleted from a batch");
+        return -1;
+    }
+    PyObject* done = with_batch<Access::Exclusive>(self, [&](GameBatch& batch) -> PyObject* {
+        std::size_t i = 0;
+        if (!game_index(batch, key, i) || !check_game(state_of_type(Py_TYPE(self)), value, "value")) return nullptr;
+        const BorrowGuard guard(as_game(value)->borrow, Access::Shared);
+        if (!guard) return nullptr;
+        batch.set_game(i, as_game(value)->game);
+        Py_RETURN_NONE;
+    });
+    if (done == nullptr) return -1;
+    Py_DECREF(done);
+    return 0;
+}
+
+template <typename Read>
+PyObject* read_setting(PyObject* self, Read read) {
+    return with_batch<Access::Shared>(self, [&](const GameBatch& batch) { return read(batch.settings()); });
+}
+
+PyObject* get_threads(PyObject* self, void*) {
+    return read_setting(self, [](const batch::Settings& s) { return PyLong_FromUnsignedLong(s.threads); });
+}
+
+int set_threads(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "threads cannot be deleted");
+        return -1;
+    }
+    const Py_ssize_t threads = PyNumber_AsSsize_t(value, PyExc_ValueError);
+    if (threads == -1 && PyErr_Occurred()) return -1;
+    batch::Settings settings;
+    if (!read_settings(nullptr, nullptr, threads, settings)) return -1;
+    PyObject* done = with_batch<Access::Exclusive>(self, [&](GameBatch& batch) {
+        batch.set_threads(settings.threads);
+        return Py_NewRef(Py_None);
+    });
+    if (done == nullptr) return -1;
+    Py_DECREF(done);
+    return 0;
+}
+
+PyObject* get_max_plies(PyObject* self, void*) {
+    return read_setting(self, [](const batch::Settings& s) { return PyLong_FromUnsignedLong(s.max_plies); });
+}
+
+PyObject* get_auto_reset(PyObject* self, void*) {
+    return read_setting(self, [](const batch::Settings& s) { return PyBool_FromLong(s.auto_reset); });
+}
+
+PyObject* get_seed(PyObject* self, void*) {
+    return read_setting(self, [](const batch::Settings& s) { return PyLong_FromUnsignedLongLong(s.seed); });
+}
+
+template <auto method>
+constexpr PyCFunction keywords_method() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
+}
+
+PyMethodDef batch_methods[] = {
+    {"observe", keywords_method<observe_method>(), METH_VARARGS | METH_KEYWORDS,
+     "observe($self, /, *, oracle=False, out=None)\n--\n\n"
+     "Reports on every game as it stands, changing none: a Step whose played_move is NO_MOVE throughout."},
+    {"step", keywords_method<step_method>(), METH_VARARGS | METH_KEYWORDS,
+     "step($self, actions, /, *, by='position', oracle=False, observe=True, out=None)\n--\n\n"
+     "Plays one move in every game and reports on all of them.\n\n"
+     "actions holds one integer per game: with by='position' the move's place in that game's list\n"
+     "(moves[offsets[i]:offsets[i + 1]] of the last Step, the order of legal_actions_uci()); with\n"
+     "by='slot' its policy slot, which names the first listed move with that slot (a promotion push\n"
+     "before the captures that share its slot). Every action is checked before any game changes.\n"
+     "With auto_reset, a game that ended at the last step restarts instead and its action is not read."},
+    {"step_random", keywords_method<step_random_method>(), METH_VARARGS | METH_KEYWORDS,
+     "step_random($self, /, *, oracle=False, observe=True, out=None)\n--\n\n"
+     "Plays a uniformly random legal move in every game, from each game's own stream of the seed,\n"
+     "the same for every thread count."},
+    {"reset", keywords_method<reset_method>(), METH_VARARGS | METH_KEYWORDS,
+     "reset($self, /, games=None)\n--\n\nRestarts the given games (all when None) from the start position."},
+    {"__reduce__", reduce_method, METH_NOARGS, nullptr},
+    {"_from_bytes", from_bytes_method, METH_O | METH_CLASS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef batch_properties[] = {
+    {"threads", get_threads, set_threads, "Native threads each call spreads the games over.", nullptr},
+    {"max_plies", get_max_plies, nullptr, "Plies after which a game is truncated; 0 for no limit.", nullptr},
+    {"auto_reset", get_auto_reset, nullptr, "Whether ended games restart at the next step.", nullptr},
+    {"seed", get_seed, nullptr, "The seed of the random moves.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot batch_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "GameBatch(games, *, fen=None, max_plies=0, auto_reset=False, seed=0, threads=1)\n--\n\n"
+                    "Many fog-of-war games held in native memory and stepped together.\n\n"
+                    "games is a count of new games, or a sequence of SelfPlayGame objects to copy, fog memories\n"
+                    "included. fen is the position new and restarted games start from (the standard start by\n"
+                    "default). batch[i] is an independent copy of game i; batch[i] = game writes one back.")},
+    {Py_tp_new, reinterpret_cast<void*>(batch_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(batch_dealloc)},
+    {Py_tp_methods, batch_methods},
+    {Py_tp_getset, batch_properties},
+    {Py_mp_length, reinterpret_cast<void*>(batch_length)},
+    {Py_mp_subscript, reinterpret_cast<void*>(get_game)},
+    {Py_mp_ass_subscript, reinterpret_cast<void*>(set_game)},
+    {Py_sq_length, reinterpret_cast<void*>(batch_length)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec batch_type_spec = {
+    .name = "murkplay_rl.GameBatch",
+    .basicsize = static_cast<int>(sizeof(BatchObject)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = batch_slots,
+};
+
+const RecordSpec step_spec = {
+    .name = "Step",
+    .doc = "The outputs of one batched call: arrays, game after game. Pass one as `out` to reuse its arrays.",
+    .fields = step_fields,
+};
+
+}  // namespace murkplay::python::rl

@@ -1,0 +1,89 @@
+// The native engine of murkplay_rl: batches of games, the single-game fast paths, and the
+// rebuilding of pickled games. Everything it keeps lives in the module's state, one per
+// module object, so every interpreter has its own.
+#include "batch/game_batch.hpp"
+#include "encode/move_code.hpp"
+#include "game/movegen.hpp"
+#include "python/rl/batch_object.hpp"
+#include "python/rl/single_game.hpp"
+#include "python/rl/state.hpp"
+
+namespace murkplay::python::rl {
+
+namespace {
+
+int traverse(PyObject* module, visitproc visit, void* arg) {
+    State& state = state_of(module);
+    Py_VISIT(state.game_type);
+    Py_VISIT(state.batch_type);
+    Py_VISIT(state.step_type);
+    Py_VISIT(state.legal_moves_type);
+    return 0;
+}
+
+int clear(PyObject* module) {
+    State& state = state_of(module);
+    Py_CLEAR(state.game_type);
+    Py_CLEAR(state.batch_type);
+    Py_CLEAR(state.step_type);
+    Py_CLEAR(state.legal_moves_type);
+    return 0;
+}
+
+void free_module(void* module) { clear(static_cast<PyObject*>(module)); }
+
+// Adds a type to the module under its own name; the state keeps a reference of its own.
+bool add_type(PyObject* module, PyObject* type, PyObject*& slot, const char* name) {
+    if (type == nullptr) return false;
+    slot = type;
+    return PyModule_AddObjectRef(module, name, type) == 0;
+}
+
+int exec_module(PyObject* module) {
+    State& state = state_of(module);
+    Ref murkplay(PyImport_ImportModule("murkplay"));
+    if (!murkplay) return -1;
+    state.game_type = PyObject_GetAttrString(murkplay.get(), "SelfPlayGame");
+    if (state.game_type == nullptr) return -1;
+    const bool added =
+        add_type(module, PyType_FromModuleAndSpec(module, &batch_type_spec, nullptr), state.batch_type, "GameBatch") &&
+        add_type(module, make_record_type(step_spec), state.step_type, "Step") &&
+        add_type(module, make_record_type(legal_moves_spec), state.legal_moves_type, "LegalMoves");
+    if (!added) return -1;
+    return PyModule_AddIntConstant(module, "ACTION_COUNT", batch::mask_size) < 0 ||
+                   PyModule_AddIntConstant(module, "NO_MOVE", no_move) < 0 ||
+                   PyModule_AddIntConstant(module, "MAX_MOVES", static_cast<long>(max_moves)) < 0 ||
+                   PyModule_AddIntConstant(module, "MAX_THREADS", batch::max_threads) < 0
+               ? -1
+               : 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#ifdef Py_mod_multiple_interpreters
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+#ifdef Py_mod_gil
+    // A batch guards itself with a borrow counter, as every game does.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "murkplay_rl._native",
+    .m_doc = "The native engine of murkplay_rl.",
+    .m_size = sizeof(State),
+    .m_methods = single_game_functions,
+    .m_slots = module_slots,
+    .m_traverse = traverse,
+    .m_clear = clear,
+    .m_free = free_module,
+};
+
+}  // namespace
+
+}  // namespace murkplay::python::rl
+
+PyMODINIT_FUNC PyInit__native() { return PyModuleDef_Init(&murkplay::python::rl::module_definition); }

@@ -1,0 +1,43 @@
+#include "python/rl/records.hpp"
+
+#include <vector>
+
+namespace murkplay::python::rl {
+
+PyObject* make_record_type(const RecordSpec& spec) {
+    Ref collections(PyImport_ImportModule("collections"));
+    if (!collections) return nullptr;
+    Ref names(PyTuple_New(static_cast<Py_ssize_t>(spec.fields.size())));
+    if (!names) return nullptr;
+    for (std::size_t i = 0; i < spec.fields.size(); ++i) {
+        PyObject* name = PyUnicode_FromString(spec.fields[i].name);
+        if (name == nullptr) return nullptr;
+        PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name);
+    }
+    Ref make(PyObject_GetAttrString(collections.get(), "namedtuple"));
+    if (!make) return nullptr;
+    Ref arguments(Py_BuildValue("(sO)", spec.name, names.get()));
+    Ref keywords(Py_BuildValue("{ss}", "module", "murkplay_rl"));
+    if (!arguments || !keywords) return nullptr;
+    Ref type(PyObject_Call(make.get(), arguments.get(), keywords.get()));
+    if (!type) return nullptr;
+    Ref doc(PyUnicode_FromString(spec.doc));
+    if (!doc || PyObject_SetAttrString(type.get(), "__doc__", doc.get()) < 0) return nullptr;
+    for (const RecordField& field : spec.fields) {
+        Ref accessor(PyObject_GetAttrString(type.get(), field.name));
+        Ref field_doc(PyUnicode_FromString(field.doc));
+        if (!accessor || !field_doc || PyObject_SetAttrString(accessor.get(), "__doc__", field_doc.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return type.release();
+}
+
+Ref make_record(PyObject* type, std::span<Ref> items) {
+    std::vector<PyObject*> arguments;
+    arguments.reserve(items.size());
+    for (const Ref& item : items) arguments.push_back(item ? item.get() : Py_None);
+    return Ref(PyObject_Vectorcall(type, arguments.data(), arguments.size(), nullptr));
+}
+
+}  // namespace murkplay::python::rl

@@ -1,0 +1,240 @@
+"""Batched stepping and the single-game fast paths, in lockstep with SelfPlayGame."""
+
+import random
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import murkplay_rl as rl
+import reference_model as model
+from murkplay import SelfPlayGame
+from support import START_FEN, random_play
+
+FENS = [
+    START_FEN,
+    "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1",
+    "n1n5/PPPk4/8/8/8/8/4Kppp/5N1N b - - 0 1",
+    "3r1r2/4P3/8/8/8/8/8/K6k w - - 0 1",
+]
+
+
+def observation_of(game, oracle=False):
+    return np.array(game.encode_flattened(oracle), dtype=np.float32).reshape(64, 35)
+
+
+def expect_step_matches(step, games, oracle):
+    """Every array of a Step says what the single games say, bit for bit."""
+    for i, game in enumerate(games):
+        np.testing.assert_array_equal(step.observation[i], observation_of(game, oracle))
+        listed = game.legal_actions_uci()
+        moves = step.moves[step.offsets[i]:step.offsets[i + 1]]
+        slots = step.slots[step.offsets[i]:step.offsets[i + 1]]
+        assert [rl.move_uci(int(code)) for code in moves] == listed
+        assert slots.tolist() == [game.action_index(text) for text in listed]
+        assert np.flatnonzero(step.mask[i]).tolist() == sorted(set(slots.tolist()))
+        assert step.terminated[i] == game.is_terminal()
+        assert step.values[i].tolist() == [game.terminal_value(True), game.terminal_value(False)]
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("by", ["position", "slot"])
+def test_lockstep_with_single_games(threads, by):
+    rng = random.Random(threads * 10 + len(by))
+    games = [SelfPlayGame(FENS[i % len(FENS)]) for i in range(6)]
+    batch = rl.GameBatch([g.clone() for g in games], max_plies=30, auto_reset=True, threads=threads)
+    step = batch.observe()
+    expect_step_matches(step, games, False)
+    plies = [0] * len(games)
+    for turn in range(90):
+        oracle = turn % 3 == 0
+        actions = []
+        for i, game in enumerate(games):
+            if step.terminated[i] or step.truncated[i]:
+                actions.append(-1)  # not read: the game restarts
+                continue
+            listed = game.legal_actions_uci()
+            position = rng.randrange(len(listed))
+            if by == "slot":
+                slot = game.action_index(listed[position])
+                position = [game.action_index(text) for text in listed].index(slot)
+                actions.append(slot)
+            else:
+                actions.append(position)
+            game.apply(listed[position])
+        ended = step.terminated | step.truncated
+        step = batch.step(actions, by=by, oracle=oracle)
+        for i in range(len(games)):
+            if ended[i]:
+                games[i] = SelfPlayGame()
+                plies[i] = 0
+                assert step.played_move[i] == rl.NO_MOVE and step.played_slot[i] == -1
+            else:
+                plies[i] += 1
+            assert step.plies[i] == plies[i]
+            assert step.truncated[i] == (not games[i].is_terminal() and plies[i] >= 30)
+        expect_step_matches(step, games, oracle)
+        for i, game in enumerate(games):
+            assert batch[i].encode_flattened() == game.encode_flattened()
+
+
+def test_random_steps_are_the_same_for_every_thread_count():
+    batches = [rl.GameBatch(9, seed=5, max_plies=25, auto_reset=True, threads=t) for t in (1, 2, 4)]
+    for _ in range(60):
+        steps = [batch.step_random() for batch in batches]
+        for other in steps[1:]:
+            for field in rl.Step._fields:
+                np.testing.assert_array_equal(getattr(other, field), getattr(steps[0], field), err_msg=field)
+
+
+def test_outputs_go_into_the_callers_arrays():
+    batch = rl.GameBatch(3)
+    out = batch.observe()
+    moves = np.zeros(3 * rl.MAX_MOVES, dtype=np.uint16)
+    out = out._replace(moves=moves)
+    step = batch.step([0, 1, 2], out=out)
+    assert step.observation is out.observation and step.mask is out.mask
+    assert np.shares_memory(step.moves, moves) and len(step.moves) == step.offsets[-1]
+    # A torch tensor's memory serves through .numpy().
+    torch = pytest.importorskip("torch")
+    tensor = torch.zeros(3, 64, 35)
+    batch.step_random(out=out._replace(observation=tensor.numpy()))
+    assert torch.equal(tensor, torch.from_numpy(np.stack([observation_of(batch[i]) for i in range(3)])))
+
+
+def batch_state(batch):
+    return [batch[i].encode_flattened() + batch[i].legal_actions_uci() for i in range(len(batch))]
+
+
+N = 3
+BAD_CALLS = [
+    ("actions", lambda b: b.step([0, 0]), ValueError, "actions: expected 3 values, one per game, got 2"),
+    ("actions", lambda b: b.step(np.zeros(3, np.float32)), TypeError, "actions: expected integers, got float32"),
+    ("actions", lambda b: b.step(["e2e4"] * 3), TypeError, "actions[0]: expected an integer, got 'str'"),
+    ("actions", lambda b: b.step(5), TypeError, "actions: expected a sequence or array of integers, got 'int'"),
+    ("position", lambda b: b.step([0, 20, 0]), ValueError,
+     "actions[1]: position 20 is out of range for game 1, which has 20 legal moves"),
+    ("position", lambda b: b.step([-1, 0, 0]), ValueError,
+     "actions[0]: position -1 is out of range for game 0, which has 20 legal moves"),
+    ("slot", lambda b: b.step([796, 796, 4095], by="slot"), ValueError, "actions[2]: no legal move of game 2 has slot 4095"),
+    ("slot", lambda b: b.step([796, 796, 2**70], by="slot"), ValueError,
+     "actions[2]: no legal move of game 2 has slot 9223372036854775807"),
+    ("by", lambda b: b.step([0, 0, 0], by="uci"), ValueError, "by must be 'position' or 'slot', not 'uci'"),
+    ("dtype", lambda b: b.observe(out=out(observation=np.zeros((N, 64, 35), np.float64))), TypeError,
+     "out.observation: expected elements of float32, got float64"),
+    ("shape", lambda b: b.observe(out=out(mask=np.zeros((N, 4351), bool))), ValueError,
+     "out.mask: expected shape (3, 4352), got (3, 4351)"),
+    ("strides", lambda b: b.observe(out=out(values=np.zeros((2, N), np.float32).T)), ValueError,
+     "out.values: the array must be C-contiguous"),
+    ("read-only", lambda b: b.observe(out=out(plies=read_only(np.zeros(N, np.int32)))), ValueError,
+     "out.plies: the array is read-only"),
+    ("not an array", lambda b: b.observe(out=out(terminated=[0] * N)), TypeError,
+     "out.terminated: expected a writable array of bool, int8 or uint8 (a numpy array, or tensor.numpy()), got 'list'"),
+]
+
+
+def out(**arrays):
+    return type("Out", (), arrays)()
+
+
+def read_only(array):
+    array.flags.writeable = False
+    return array
+
+
+@pytest.mark.parametrize("call, kind, message", [case[1:] for case in BAD_CALLS], ids=[case[0] for case in BAD_CALLS])
+def test_bad_input_is_refused_before_any_game_changes(call, kind, message):
+    batch = rl.GameBatch(N)
+    before = batch_state(batch)
+    with pytest.raises(kind) as raised:
+        call(batch)
+    assert str(raised.value) == message
+    assert batch_state(batch) == before
+
+
+def test_the_interpreter_runs_during_a_long_call():
+    batch = rl.GameBatch(3000, threads=1)
+    ticks = []
+    stop = threading.Event()
+
+    def tick():
+        while not stop.is_set():
+            ticks.append(time.perf_counter())
+
+    ticker = threading.Thread(target=tick)
+    ticker.start()
+    try:
+        time.sleep(0.01)
+        for _ in range(3):
+            started = time.perf_counter()
+            batch.step_random()
+            finished = time.perf_counter()
+            # Python code ran on the other thread in the middle of the native work.
+            inside = [t for t in ticks if started + 0.002 < t < finished - 0.002]
+            assert finished - started > 0.01
+            assert inside, "the batched call held the interpreter"
+    finally:
+        stop.set()
+        ticker.join()
+
+
+def test_concurrent_use_of_one_batch_gives_only_the_borrow_errors():
+    batch = rl.GameBatch(600, auto_reset=True)
+    errors, done = [], []
+
+    def use(kind):
+        for _ in range(15):
+            try:
+                batch.step_random() if kind == "step" else batch[0].legal_actions_uci()
+                done.append(kind)
+            except RuntimeError as error:
+                errors.append(str(error))
+
+    threads = [threading.Thread(target=use, args=(kind,)) for kind in ("step", "step", "read")]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert set(errors) <= {"Already borrowed", "Already mutably borrowed"}
+    assert errors and done
+
+
+@pytest.mark.parametrize("oracle", [False, True])
+def test_single_game_paths_match_the_game(oracle):
+    out = np.empty((64, 35), np.float32)
+    mask = np.empty(rl.ACTION_COUNT, np.uint8)
+    for game in random_play(range(3), 60):
+        assert rl.observe(game, out, oracle=oracle) is out
+        np.testing.assert_array_equal(out, observation_of(game, oracle))
+        listed = game.legal_actions_uci()
+        legal = rl.legal_moves(game, mask)
+        assert [rl.move_uci(int(code)) for code in legal.moves] == listed
+        assert legal.slots.tolist() == [game.action_index(text) for text in listed]
+        assert np.flatnonzero(legal.mask).tolist() == sorted(set(legal.slots.tolist()))
+        assert legal.mask is mask
+
+
+def test_each_side_sees_its_own_view():
+    rng = random.Random(3)
+    game, reference = SelfPlayGame(), model.Game()
+    for _ in range(80):
+        for viewer, colour in ((True, model.WHITE), (False, model.BLACK)):
+            np.testing.assert_array_equal(rl.observe(game, viewer=viewer), reference.observation(viewer=colour))
+        listed = game.legal_actions_uci()
+        if game.is_terminal() or not listed:
+            break
+        move = rng.choice(listed)
+        game.apply(move)
+        reference.apply(move)
+
+
+def test_apply_slot_plays_the_first_listed_move_with_the_slot():
+    game = SelfPlayGame("3r1r2/4P3/8/8/8/8/8/K6k w - - 0 1")
+    slot = game.action_index("e7d8q")  # shared with e7e8q, which is listed first
+    assert rl.move_uci(rl.apply_slot(game, slot)) == "e7e8q"
+    assert game.board[0][4] == 5
+    with pytest.raises(ValueError, match="^no legal move has slot 0$"):
+        rl.apply_slot(game, 0)
+    with pytest.raises(TypeError, match="^game must be a murkplay.SelfPlayGame, not 'str'$"):
+        rl.observe(START_FEN)
