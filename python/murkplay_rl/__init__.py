@@ -13,11 +13,14 @@ from murkplay_rl._native import (
     NO_MOVE,
     GameBatch,
     LegalMoves,
+    Replay,
     Step,
     apply_slot,
     legal_moves,
+    move_code,
     move_uci,
     observe,
+    replay,
 )
 
 __all__ = [
@@ -27,9 +30,12 @@ __all__ = [
     "NO_MOVE",
     "GameBatch",
     "LegalMoves",
+    "Replay",
     "Step",
     "apply_slot",
     "legal_moves",
+    "move_code",
     "move_uci",
     "observe",
+    "replay",
 ]

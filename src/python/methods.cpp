@@ -11,6 +11,7 @@
 #include "python/arguments.hpp"
 #include "python/conversions.hpp"
 #include "python/errors.hpp"
+#include "python/method_table.hpp"
 #include "python/game_object.hpp"
 #include "rules/fen.hpp"
 
@@ -212,11 +213,6 @@ PyObject* action_index(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     });
 }
 
-template <auto method>
-constexpr PyCFunction fast() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
-}
-
 constexpr int fast_flags = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef methods[] = {
@@ -225,12 +221,12 @@ PyMethodDef methods[] = {
     {"current_player", current_player, METH_NOARGS, "current_player($self)\n--\n\n"},
     {"legal_actions", legal_actions, METH_NOARGS, "legal_actions($self)\n--\n\n"},
     {"legal_actions_uci", legal_actions_uci, METH_NOARGS, "legal_actions_uci($self)\n--\n\n"},
-    {"apply", fast<apply>(), fast_flags, "apply($self, action)\n--\n\n"},
+    {"apply", as_table_entry<apply>(), fast_flags, "apply($self, action)\n--\n\n"},
     {"is_terminal", is_terminal, METH_NOARGS, "is_terminal($self)\n--\n\n"},
-    {"terminal_value", fast<terminal_value>(), fast_flags, "terminal_value($self, player_is_white)\n--\n\n"},
-    {"encode", fast<encode>(), fast_flags, "encode($self, oracle=False)\n--\n\n"},
-    {"encode_flattened", fast<encode_flattened>(), fast_flags, "encode_flattened($self, oracle=False)\n--\n\n"},
-    {"action_index", fast<action_index>(), fast_flags, "action_index($self, action)\n--\n\n"},
+    {"terminal_value", as_table_entry<terminal_value>(), fast_flags, "terminal_value($self, player_is_white)\n--\n\n"},
+    {"encode", as_table_entry<encode>(), fast_flags, "encode($self, oracle=False)\n--\n\n"},
+    {"encode_flattened", as_table_entry<encode_flattened>(), fast_flags, "encode_flattened($self, oracle=False)\n--\n\n"},
+    {"action_index", as_table_entry<action_index>(), fast_flags, "action_index($self, action)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -238,3 +238,46 @@ def test_apply_slot_plays_the_first_listed_move_with_the_slot():
         rl.apply_slot(game, 0)
     with pytest.raises(TypeError, match="^game must be a murkplay.SelfPlayGame, not 'str'$"):
         rl.observe(START_FEN)
+
+
+def test_replay_reproduces_what_each_mover_saw():
+    starts = [FENS[i % len(FENS)] for i in range(5)]
+    batch = rl.GameBatch([SelfPlayGame(fen) for fen in starts], seed=9, threads=2)
+    step = batch.observe(oracle=True)
+    seen = [[] for _ in starts]
+    for _ in range(40):
+        before = step
+        step = batch.step_random(oracle=True)
+        for i in range(len(starts)):
+            if not (before.terminated[i] or before.truncated[i]):
+                seen[i].append((before.observation[i], before.mask[i], step.played_slot[i], step.played_move[i]))
+    moves = [code for rows in seen for *_, code in rows]
+    offsets = np.cumsum([0] + [len(rows) for rows in seen])
+    for threads in (1, 3):
+        replayed = rl.replay(starts, moves, offsets, oracle=True, threads=threads)
+        rows = [row for game in seen for row in game]
+        np.testing.assert_array_equal(replayed.observation, np.stack([row[0] for row in rows]))
+        np.testing.assert_array_equal(replayed.mask, np.stack([row[1] for row in rows]))
+        assert replayed.slot.tolist() == [int(row[2]) for row in rows]
+        for i, start in enumerate(starts):
+            game, movers = SelfPlayGame(start), []
+            for code in moves[offsets[i]:offsets[i + 1]]:
+                movers.append(game.turn)
+                game.apply(rl.move_uci(int(code)))
+            expected = [game.terminal_value(white) for white in movers]
+            assert replayed.outcome[offsets[i]:offsets[i + 1]].tolist() == expected
+
+
+@pytest.mark.parametrize(
+    "moves, offsets, message",
+    [
+        ([rl.move_code("e2e4"), rl.move_code("e2e4")], [0, 2], "game 0, ply 1: e2e4 is not a legal move there"),
+        ([rl.move_code("e2e4")], [0, 2], "moves: the offsets end at 2, but there are 1 moves"),
+        ([70000], [0, 1], "moves[0]: 70000 is not a move code"),
+        ([], [1, 0], "offsets: the first offset must be 0"),
+    ],
+)
+def test_replay_refuses_what_was_not_played(moves, offsets, message):
+    with pytest.raises(ValueError) as raised:
+        rl.replay([START_FEN], moves, offsets)
+    assert str(raised.value) == message

@@ -150,7 +150,6 @@ Ref output_array(PyObject* given, const char* name, Element element, std::initia
 }
 
 bool read_integers(PyObject* object, const char* name, Py_ssize_t count, std::vector<std::int64_t>& out) {
-    out.resize(static_cast<std::size_t>(count));
     Py_buffer view{};
     if (PyObject_GetBuffer(object, &view, PyBUF_RECORDS_RO) == 0) {
         const char code = element_code(view);
@@ -158,11 +157,14 @@ bool read_integers(PyObject* object, const char* name, Py_ssize_t count, std::ve
         std::string problem;
         if (!integral) {
             problem = "expected integers, got " + dtype_text(view);
-        } else if (view.ndim != 1 || view.shape[0] != count) {
-            problem = "expected shape (" + std::to_string(count) + ",), one value per game, got " +
+        } else if (view.ndim != 1 || (count != any_count && view.shape[0] != count)) {
+            const std::string wanted = count == any_count ? "one dimension" : "shape (" + std::to_string(count) + ",), one value per game";
+            problem = "expected " + wanted + ", got " +
                       (view.shape == nullptr ? std::string("(unknown)") : shape_text(view.shape, view.ndim));
         }
         if (problem.empty()) {
+            count = view.shape[0];
+            out.resize(static_cast<std::size_t>(count));
             const bool is_signed = std::strchr("bhilq", code) != nullptr;
             for (Py_ssize_t i = 0; i < count; ++i) {
                 const auto* item = static_cast<const unsigned char*>(view.buf) + i * view.strides[0];
@@ -192,11 +194,13 @@ bool read_integers(PyObject* object, const char* name, Py_ssize_t count, std::ve
                      Py_TYPE(object)->tp_name);
         return false;
     }
-    if (PySequence_Fast_GET_SIZE(items.get()) != count) {
+    if (count != any_count && PySequence_Fast_GET_SIZE(items.get()) != count) {
         PyErr_Format(PyExc_ValueError, "%s: expected %zd values, one per game, got %zd", name, count,
                      PySequence_Fast_GET_SIZE(items.get()));
         return false;
     }
+    count = PySequence_Fast_GET_SIZE(items.get());
+    out.resize(static_cast<std::size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
         Ref number(PyNumber_Index(item));

@@ -52,8 +52,9 @@ Ref new_array(Element element, std::initializer_list<Py_ssize_t> shape, ArrayVie
 Ref output_array(PyObject* given, const char* name, Element element, std::initializer_list<Py_ssize_t> shape,
                  ArrayView& out);
 
-// One integer per game from any sequence or array of integers; TypeError or ValueError naming
-// `name` otherwise.
+// `count` integers (any number when count is any_count) from any sequence or one-dimensional
+// array of integers; TypeError or ValueError naming `name` otherwise.
+inline constexpr Py_ssize_t any_count = -1;
 bool read_integers(PyObject* object, const char* name, Py_ssize_t count, std::vector<std::int64_t>& out);
 
 }  // namespace murkplay::python::rl

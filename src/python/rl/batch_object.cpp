@@ -10,6 +10,7 @@
 #include "batch/batch_codec.hpp"
 #include "python/borrow.hpp"
 #include "python/errors.hpp"
+#include "python/method_table.hpp"
 #include "python/game_object.hpp"
 #include "python/rl/arrays.hpp"
 #include "python/rl/records.hpp"
@@ -86,23 +87,9 @@ struct CallArrays {
     }
 };
 
-// The arrays `out` offers for the fields (an attribute of that name that is not None).
-bool given_arrays(PyObject* out, std::array<Ref, field_count>& given) {
-    if (out == nullptr || out == Py_None) return true;
-    for (int f = 0; f < field_count; ++f) {
-        Ref value(PyObject_GetAttrString(out, step_fields[f].name));
-        if (!value) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-            PyErr_Clear();
-        }
-        given[f] = std::move(value);
-    }
-    return true;
-}
-
 // Every fixed-shape output, checked or made before the native work begins.
 bool prepare(PyObject* out, Py_ssize_t n, bool observe, CallArrays& call, std::array<Ref, field_count>& given) {
-    if (!given_arrays(out, given)) return false;
+    if (!offered_arrays(out, step_fields, given)) return false;
     struct Spec {
         Field field;
         Element element;
@@ -512,28 +499,23 @@ PyObject* get_seed(PyObject* self, void*) {
     return read_setting(self, [](const batch::Settings& s) { return PyLong_FromUnsignedLongLong(s.seed); });
 }
 
-template <auto method>
-constexpr PyCFunction keywords_method() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
-}
-
 PyMethodDef batch_methods[] = {
-    {"observe", keywords_method<observe_method>(), METH_VARARGS | METH_KEYWORDS,
+    {"observe", as_table_entry<observe_method>(), METH_VARARGS | METH_KEYWORDS,
      "observe($self, /, *, oracle=False, out=None)\n--\n\n"
      "Reports on every game as it stands, changing none: a Step whose played_move is NO_MOVE throughout."},
-    {"step", keywords_method<step_method>(), METH_VARARGS | METH_KEYWORDS,
-     "step($self, actions, /, *, by='position', oracle=False, observe=True, out=None)\n--\n\n"
+    {"step", as_table_entry<step_method>(), METH_VARARGS | METH_KEYWORDS,
+     "step($self, /, actions, *, by='position', oracle=False, observe=True, out=None)\n--\n\n"
      "Plays one move in every game and reports on all of them.\n\n"
      "actions holds one integer per game: with by='position' the move's place in that game's list\n"
      "(moves[offsets[i]:offsets[i + 1]] of the last Step, the order of legal_actions_uci()); with\n"
      "by='slot' its policy slot, which names the first listed move with that slot (a promotion push\n"
      "before the captures that share its slot). Every action is checked before any game changes.\n"
      "With auto_reset, a game that ended at the last step restarts instead and its action is not read."},
-    {"step_random", keywords_method<step_random_method>(), METH_VARARGS | METH_KEYWORDS,
+    {"step_random", as_table_entry<step_random_method>(), METH_VARARGS | METH_KEYWORDS,
      "step_random($self, /, *, oracle=False, observe=True, out=None)\n--\n\n"
      "Plays a uniformly random legal move in every game, from each game's own stream of the seed,\n"
      "the same for every thread count."},
-    {"reset", keywords_method<reset_method>(), METH_VARARGS | METH_KEYWORDS,
+    {"reset", as_table_entry<reset_method>(), METH_VARARGS | METH_KEYWORDS,
      "reset($self, /, games=None)\n--\n\nRestarts the given games (all when None) from the start position."},
     {"__reduce__", reduce_method, METH_NOARGS, nullptr},
     {"_from_bytes", from_bytes_method, METH_O | METH_CLASS, nullptr},

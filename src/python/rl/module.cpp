@@ -5,6 +5,7 @@
 #include "encode/move_code.hpp"
 #include "game/movegen.hpp"
 #include "python/rl/batch_object.hpp"
+#include "python/rl/replay_function.hpp"
 #include "python/rl/single_game.hpp"
 #include "python/rl/state.hpp"
 
@@ -18,6 +19,7 @@ int traverse(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(state.batch_type);
     Py_VISIT(state.step_type);
     Py_VISIT(state.legal_moves_type);
+    Py_VISIT(state.replay_type);
     return 0;
 }
 
@@ -27,6 +29,7 @@ int clear(PyObject* module) {
     Py_CLEAR(state.batch_type);
     Py_CLEAR(state.step_type);
     Py_CLEAR(state.legal_moves_type);
+    Py_CLEAR(state.replay_type);
     return 0;
 }
 
@@ -48,8 +51,9 @@ int exec_module(PyObject* module) {
     const bool added =
         add_type(module, PyType_FromModuleAndSpec(module, &batch_type_spec, nullptr), state.batch_type, "GameBatch") &&
         add_type(module, make_record_type(step_spec), state.step_type, "Step") &&
-        add_type(module, make_record_type(legal_moves_spec), state.legal_moves_type, "LegalMoves");
-    if (!added) return -1;
+        add_type(module, make_record_type(legal_moves_spec), state.legal_moves_type, "LegalMoves") &&
+        add_type(module, make_record_type(replay_spec), state.replay_type, "Replay");
+    if (!added || PyModule_AddFunctions(module, replay_functions) < 0) return -1;
     return PyModule_AddIntConstant(module, "ACTION_COUNT", batch::mask_size) < 0 ||
                    PyModule_AddIntConstant(module, "NO_MOVE", no_move) < 0 ||
                    PyModule_AddIntConstant(module, "MAX_MOVES", static_cast<long>(max_moves)) < 0 ||

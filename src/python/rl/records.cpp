@@ -33,6 +33,19 @@ PyObject* make_record_type(const RecordSpec& spec) {
     return type.release();
 }
 
+bool offered_arrays(PyObject* out, std::span<const RecordField> fields, std::span<Ref> given) {
+    if (out == nullptr || out == Py_None) return true;
+    for (std::size_t f = 0; f < fields.size(); ++f) {
+        Ref value(PyObject_GetAttrString(out, fields[f].name));
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+            PyErr_Clear();
+        }
+        given[f] = std::move(value);
+    }
+    return true;
+}
+
 Ref make_record(PyObject* type, std::span<Ref> items) {
     std::vector<PyObject*> arguments;
     arguments.reserve(items.size());

@@ -8,6 +8,7 @@
 #include "game/apply.hpp"
 #include "game/game_codec.hpp"
 #include "python/errors.hpp"
+#include "python/method_table.hpp"
 #include "python/game_object.hpp"
 #include "python/rl/arrays.hpp"
 #include "python/rl/records.hpp"
@@ -125,6 +126,18 @@ PyObject* move_uci(PyObject*, PyObject* code) {
     return PyUnicode_FromStringAndSize(text.chars.data(), text.length);
 }
 
+PyObject* move_code_of(PyObject*, PyObject* text) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_Check(text) ? PyUnicode_AsUTF8AndSize(text, &size) : nullptr;
+    if (data == nullptr) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "expected UCI text, got '%s'", Py_TYPE(text)->tp_name);
+        return nullptr;
+    }
+    const Result<BoardMove> move = parse_uci_move(std::string_view(data, static_cast<std::size_t>(size)));
+    if (!move) return PyErr_Format(PyExc_ValueError, "Invalid UCI move");
+    return PyLong_FromLong(move_code(*move));
+}
+
 PyObject* restore_game(PyObject* module, PyObject* payload) {
     char* data = nullptr;
     Py_ssize_t size = 0;
@@ -138,11 +151,6 @@ PyObject* restore_game(PyObject* module, PyObject* payload) {
     return new_game_object(reinterpret_cast<PyTypeObject*>(state_of(module).game_type), *game);
 }
 
-template <auto function>
-constexpr PyCFunction keywords_function() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 }  // namespace
 
 bool check_game(const State& state, PyObject* object, const char* name) {
@@ -152,13 +160,13 @@ bool check_game(const State& state, PyObject* object, const char* name) {
 }
 
 PyMethodDef single_game_functions[] = {
-    {"observe", keywords_function<observe>(), METH_VARARGS | METH_KEYWORDS,
+    {"observe", as_table_entry<observe>(), METH_VARARGS | METH_KEYWORDS,
      "observe(game, out=None, *, oracle=False, viewer=None)\n--\n\n"
      "The observation of a game as a float32 (64, 35) array, value for value encode_flattened().\n\n"
      "out is a writable C-contiguous float32 (64, 35) array to fill and return (a numpy array, or a\n"
      "torch tensor's .numpy()). viewer None is the side to move; True or False asks for White's or\n"
      "Black's own view of the current board, with its memory as of its last turn."},
-    {"legal_moves", keywords_function<legal_moves>(), METH_VARARGS | METH_KEYWORDS,
+    {"legal_moves", as_table_entry<legal_moves>(), METH_VARARGS | METH_KEYWORDS,
      "legal_moves(game, mask=None)\n--\n\n"
      "The legal moves of a game as arrays: LegalMoves(moves, slots, mask). mask may be the caller's\n"
      "bool, int8 or uint8 (4352,) array."},
@@ -168,6 +176,8 @@ PyMethodDef single_game_functions[] = {
      "returns its move code. Promotions of one pawn to one piece share a slot; the push is listed\n"
      "before the captures. ValueError if no legal move has the slot."},
     {"move_uci", move_uci, METH_O, "move_uci(code)\n--\n\nThe UCI text of a move code."},
+    {"move_code", move_code_of, METH_O,
+     "move_code(uci)\n--\n\nThe move code of UCI text, read as apply() reads it; ValueError if it is not a move."},
     {"restore_game", restore_game, METH_O,
      "restore_game(payload)\n--\n\nThe game a pickled SelfPlayGame holds; ValueError for anything else."},
     {nullptr, nullptr, 0, nullptr},

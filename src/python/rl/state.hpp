@@ -11,6 +11,7 @@ struct State {
     PyObject* batch_type;        // GameBatch
     PyObject* step_type;         // Step, the outputs of one batched call
     PyObject* legal_moves_type;  // LegalMoves, the moves of one game
+    PyObject* replay_type;       // Replay, recorded games played again
 };
 
 inline State& state_of(PyObject* module) { return *static_cast<State*>(PyModule_GetState(module)); }

@@ -1,0 +1,37 @@
+// Recorded games played again, for training: a game stored as its start and its moves turns
+// back into what the mover saw at every ply, bit for bit, at a small fraction of the cost of
+// playing it, since nothing is chosen.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "encode/move_code.hpp"
+#include "game/game.hpp"
+
+namespace murkplay::batch {
+
+// One row per ply, plies of a game after one another, games in order; null outputs are skipped.
+struct ReplayOutputs {
+    float* observation = nullptr;  // plies x observation_size: what the mover saw
+    std::uint8_t* mask = nullptr;  // plies x mask_size: the legal slots
+    std::int64_t* slot = nullptr;  // the slot of the move played
+    float* outcome = nullptr;      // the game's final value for the side that moved
+};
+
+struct ReplayRefusal {
+    std::size_t game;
+    std::size_t ply;
+    MoveCode move;
+};
+
+// Game g starts from starts[g] and plays moves[offsets[g]] to moves[offsets[g + 1]]; the
+// offsets ascend from 0 to moves.size(). Every move must be legal where it is played; the
+// first that is not, in game order, refuses the replay (outputs written so far are left).
+[[nodiscard]] std::optional<ReplayRefusal> replay(std::span<const Game> starts, std::span<const MoveCode> moves,
+                                                  std::span<const std::int64_t> offsets, bool oracle,
+                                                  std::size_t threads, const ReplayOutputs& out);
+
+}  // namespace murkplay::batch

@@ -1,0 +1,181 @@
+#include "python/rl/replay_function.hpp"
+
+#include <array>
+#include <new>
+#include <string>
+
+#include "batch/game_batch.hpp"
+#include "batch/replay.hpp"
+#include "python/errors.hpp"
+#include "python/method_table.hpp"
+#include "python/game_object.hpp"
+#include "python/rl/arrays.hpp"
+#include "python/rl/records.hpp"
+#include "python/rl/state.hpp"
+#include "rules/fen.hpp"
+
+namespace murkplay::python::rl {
+
+namespace {
+
+constexpr RecordField replay_fields[] = {
+    {"observation", "float32 (plies, 64, 35): what the mover saw before each ply, as encode_flattened"},
+    {"mask", "bool (plies, 4352): the slots of the legal moves at each ply"},
+    {"slot", "int64 (plies,): the slot of the move played"},
+    {"outcome", "float32 (plies,): the game's final value for the side that moved: 1, -1, or 0 if unfinished"},
+};
+
+// The start of every game: FEN text, or a game whose record is copied.
+bool read_starts(const State& state, PyObject* starts, std::vector<Game>& out) {
+    Ref items(PySequence_Fast(starts, "starts must be a sequence of FEN strings or SelfPlayGame objects"));
+    if (!items) return false;
+    for (Py_ssize_t g = 0; g < PySequence_Fast_GET_SIZE(items.get()); ++g) {
+        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), g);
+        if (Py_TYPE(item) == reinterpret_cast<PyTypeObject*>(state.game_type)) {
+            const BorrowGuard guard(as_game(item)->borrow, Access::Shared);
+            if (!guard) return false;
+            out.push_back(as_game(item)->game);
+            continue;
+        }
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_Check(item) ? PyUnicode_AsUTF8AndSize(item, &size) : nullptr;
+        if (text == nullptr) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_TypeError, "starts[%zd]: expected FEN text or a SelfPlayGame, got '%s'", g,
+                             Py_TYPE(item)->tp_name);
+            }
+            return false;
+        }
+        const auto board = board_from_fen(std::string_view(text, static_cast<std::size_t>(size)));
+        if (!board) {
+            const std::string message = "starts[" + std::to_string(g) + "]: Invalid FEN string";
+            refuse_with_note(message.c_str(), board.error().why());
+            return false;
+        }
+        out.push_back(new_game(*board));
+    }
+    return true;
+}
+
+bool read_offsets(PyObject* object, std::size_t games, std::vector<std::int64_t>& offsets) {
+    if (!read_integers(object, "offsets", static_cast<Py_ssize_t>(games + 1), offsets)) return false;
+    if (offsets[0] != 0) {
+        PyErr_SetString(PyExc_ValueError, "offsets: the first offset must be 0");
+        return false;
+    }
+    for (std::size_t g = 0; g < games; ++g) {
+        if (offsets[g + 1] < offsets[g]) {
+            PyErr_Format(PyExc_ValueError, "offsets[%zu]: offsets must not decrease", g + 1);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool read_moves(PyObject* object, std::int64_t count, std::vector<MoveCode>& moves) {
+    std::vector<std::int64_t> values;
+    if (!read_integers(object, "moves", any_count, values)) return false;
+    if (static_cast<std::int64_t>(values.size()) != count) {
+        PyErr_Format(PyExc_ValueError, "moves: the offsets end at %lld, but there are %zu moves",
+                     static_cast<long long>(count), values.size());
+        return false;
+    }
+    moves.reserve(values.size());
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        if (values[k] < 0 || values[k] >= no_move) {
+            PyErr_Format(PyExc_ValueError, "moves[%zu]: %lld is not a move code", k, static_cast<long long>(values[k]));
+            return false;
+        }
+        moves.push_back(static_cast<MoveCode>(values[k]));
+    }
+    return true;
+}
+
+PyObject* refused(const batch::ReplayRefusal& refusal) {
+    const std::optional<BoardMove> move = move_of_code(refusal.move);
+    if (!move) {
+        return PyErr_Format(PyExc_ValueError, "game %zu, ply %zu: %u is not a move code", refusal.game, refusal.ply,
+                            static_cast<unsigned>(refusal.move));
+    }
+    const UciText text = format_uci_move(*move);
+    return PyErr_Format(PyExc_ValueError, "game %zu, ply %zu: %s is not a legal move there", refusal.game,
+                        refusal.ply, text.chars.data());
+}
+
+PyObject* replay(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"starts", "moves", "offsets", "oracle", "threads", "out", nullptr};
+    PyObject* starts_object = nullptr;
+    PyObject* moves_object = nullptr;
+    PyObject* offsets_object = nullptr;
+    int oracle = 0;
+    Py_ssize_t threads = 1;
+    PyObject* out = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$pnO:replay", const_cast<char**>(keywords), &starts_object,
+                                     &moves_object, &offsets_object, &oracle, &threads, &out)) {
+        return nullptr;
+    }
+    if (threads < 1 || threads > batch::max_threads) {
+        return PyErr_Format(PyExc_ValueError, "threads must be from 1 to %u, not %zd", batch::max_threads, threads);
+    }
+    const State& state = state_of(module);
+    try {
+        std::vector<Game> starts;
+        std::vector<std::int64_t> offsets;
+        std::vector<MoveCode> moves;
+        if (!read_starts(state, starts_object, starts) || !read_offsets(offsets_object, starts.size(), offsets) ||
+            !read_moves(moves_object, offsets.back(), moves)) {
+            return nullptr;
+        }
+        const auto plies = static_cast<Py_ssize_t>(moves.size());
+        std::array<Ref, std::size(replay_fields)> given;
+        if (!offered_arrays(out, replay_fields, given)) return nullptr;
+        std::array<ArrayView, std::size(replay_fields)> views;
+        std::array<Ref, std::size(replay_fields)> arrays{
+            output_array(given[0].get(), "out.observation", Element::Float32, {plies, 64, 35}, views[0]),
+            output_array(given[1].get(), "out.mask", Element::Byte, {plies, batch::mask_size}, views[1]),
+            output_array(given[2].get(), "out.slot", Element::Int64, {plies}, views[2]),
+            output_array(given[3].get(), "out.outcome", Element::Float32, {plies}, views[3]),
+        };
+        for (const Ref& array : arrays) {
+            if (!array) return nullptr;
+        }
+        const batch::ReplayOutputs outputs{views[0].data<float>(), views[1].data<std::uint8_t>(),
+                                           views[2].data<std::int64_t>(), views[3].data<float>()};
+        std::optional<batch::ReplayRefusal> refusal;
+        bool out_of_memory = false;
+        Py_BEGIN_ALLOW_THREADS
+        try {
+            refusal = batch::replay(starts, moves, offsets, oracle != 0, static_cast<std::size_t>(threads), outputs);
+        } catch (const std::bad_alloc&) {
+            out_of_memory = true;
+        }
+        Py_END_ALLOW_THREADS
+        if (out_of_memory) return PyErr_NoMemory();
+        if (refusal) return refused(*refusal);
+        return make_record(state.replay_type, arrays).release();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+}  // namespace
+
+PyMethodDef replay_functions[] = {
+    {"replay", as_table_entry<replay>(), METH_VARARGS | METH_KEYWORDS,
+     "replay(starts, moves, offsets, *, oracle=False, threads=1, out=None)\n--\n\n"
+     "Plays recorded games again and returns, for every ply, what the mover saw, the legal slots,\n"
+     "the slot played and the game's final value for the mover: a Replay of arrays, one row per ply.\n\n"
+     "starts holds one FEN text or SelfPlayGame per game; moves the move codes of all games, one\n"
+     "after another; offsets (games + 1 of them) where each game's moves begin. The games are played\n"
+     "natively, without the interpreter, over `threads` native threads. A move that is not legal\n"
+     "where it is played raises ValueError naming the game and the ply."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const RecordSpec replay_spec = {
+    .name = "Replay",
+    .doc = "Recorded games played again: arrays with one row per ply, games one after another.",
+    .fields = replay_fields,
+};
+
+}  // namespace murkplay::python::rl
