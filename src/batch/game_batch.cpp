@@ -120,7 +120,7 @@ void GameBatch::report(std::size_t i, std::size_t chunk, bool oracle, const Outp
         std::fill(row, row + mask_size, std::uint8_t{0});
         mark_slots(side, moves, row);
     }
-    Listing& listed = chunks_[chunk];
+    Listing& listed = chunks_[chunk].listing;
     for (const BoardMove& move : moves) {
         listed.moves.push_back(move_code(move));
         listed.slots.push_back(static_cast<std::int16_t>(slot_of(side, move)));
@@ -128,21 +128,21 @@ void GameBatch::report(std::size_t i, std::size_t chunk, bool oracle, const Outp
     counts_[i] = static_cast<std::uint32_t>(moves.size());
 }
 
-void GameBatch::run(bool oracle, const Outputs& out) {
-    const std::size_t threads = chunk_count();
-    chunks_.resize(threads);
-    for (Listing& chunk : chunks_) {
-        chunk.moves.clear();
-        chunk.slots.clear();
+void GameBatch::start_listing(std::size_t chunks) {
+    chunks_.resize(chunks);
+    for (ChunkListing& chunk : chunks_) {
+        chunk.listing.moves.clear();
+        chunk.listing.slots.clear();
     }
-    for_each_chunk(size(), threads, [&](std::size_t begin, std::size_t end, std::size_t chunk) {
-        for (std::size_t i = begin; i < end; ++i) report(i, chunk, oracle, out);
-    });
+}
+
+void GameBatch::join_listing() {
     listing_.moves.clear();
     listing_.slots.clear();
-    for (const Listing& chunk : chunks_) {
-        listing_.moves.insert(listing_.moves.end(), chunk.moves.begin(), chunk.moves.end());
-        listing_.slots.insert(listing_.slots.end(), chunk.slots.begin(), chunk.slots.end());
+    for (const ChunkListing& chunk : chunks_) {
+        const Listing& listed = chunk.listing;
+        listing_.moves.insert(listing_.moves.end(), listed.moves.begin(), listed.moves.end());
+        listing_.slots.insert(listing_.slots.end(), listed.slots.begin(), listed.slots.end());
     }
     listing_.offsets[0] = 0;
     for (std::size_t i = 0; i < size(); ++i) listing_.offsets[i + 1] = listing_.offsets[i] + counts_[i];
@@ -150,10 +150,20 @@ void GameBatch::run(bool oracle, const Outputs& out) {
 
 std::optional<Refusal> GameBatch::step(Choice choice, const std::int64_t* values, bool oracle, const Outputs& out) {
     const std::size_t threads = chunk_count();
+    start_listing(threads);
     std::vector<std::optional<Refusal>> refused(threads);
-    for_each_chunk(size(), threads, [&](std::size_t begin, std::size_t end, std::size_t chunk) {
-        for (std::size_t i = begin; i < end && !refused[chunk]; ++i) refused[chunk] = plan(i, choice, values);
-    });
+    const auto none_refused = [&] {
+        return std::none_of(refused.begin(), refused.end(), [](const auto& r) { return r.has_value(); });
+    };
+    for_each_chunk_twice(
+        size(), threads,
+        [&](std::size_t begin, std::size_t end, std::size_t chunk) {
+            for (std::size_t i = begin; i < end && !refused[chunk]; ++i) refused[chunk] = plan(i, choice, values);
+        },
+        none_refused,
+        [&](std::size_t begin, std::size_t end, std::size_t chunk) {
+            for (std::size_t i = begin; i < end; ++i) report(i, chunk, oracle, out);
+        });
     // The first refusal in game order, whatever the split; the plans made are simply dropped.
     for (const auto& refusal : refused) {
         if (refusal) {
@@ -161,10 +171,17 @@ std::optional<Refusal> GameBatch::step(Choice choice, const std::int64_t* values
             return refusal;
         }
     }
-    run(oracle, out);
+    join_listing();
     return std::nullopt;
 }
 
-void GameBatch::observe(bool oracle, const Outputs& out) { run(oracle, out); }
+void GameBatch::observe(bool oracle, const Outputs& out) {
+    const std::size_t threads = chunk_count();
+    start_listing(threads);
+    for_each_chunk(size(), threads, [&](std::size_t begin, std::size_t end, std::size_t chunk) {
+        for (std::size_t i = begin; i < end; ++i) report(i, chunk, oracle, out);
+    });
+    join_listing();
+}
 
 }  // namespace murkplay::batch

@@ -107,14 +107,20 @@ private:
     std::optional<Refusal> plan(std::size_t i, Choice choice, const std::int64_t* values);
     void report(std::size_t i, std::size_t chunk, bool oracle, const Outputs& out);
     std::size_t chunk_count() const;
-    void run(bool oracle, const Outputs& out);
+    // Empties each thread's listing, then joins them in game order after the reports.
+    void start_listing(std::size_t chunks);
+    void join_listing();
 
     std::vector<Entry> entries_;
     Game start_;
     Settings settings_;
     std::vector<Plan> plans_;
-    // Each thread lists the moves of its own games here; they are joined in game order.
-    std::vector<Listing> chunks_;
+    // Each thread lists the moves of its own games here, on cache lines of its own; they are
+    // joined in game order.
+    struct alignas(64) ChunkListing {
+        Listing listing;
+    };
+    std::vector<ChunkListing> chunks_;
     std::vector<std::uint32_t> counts_;
     Listing listing_;
 };

@@ -1,0 +1,119 @@
+"""Batches on many threads at once, Python's and their own, with plain buffers instead of
+numpy so that the free-threaded interpreter runs these too."""
+
+import threading
+
+import pytest
+
+import murkplay_rl as rl
+
+GAMES = 40
+
+
+def plain_buffers(n):
+    """Every output of a call as a memoryview of the right element type and shape."""
+
+    def buffer(fmt, itemsize, *shape):
+        count = 1
+        for dim in shape:
+            count *= dim
+        return memoryview(bytearray(count * itemsize)).cast(fmt, shape)
+
+    capacity = n * rl.MAX_MOVES
+    fields = {
+        "observation": buffer("f", 4, n, 64, 35),
+        "mask": buffer("B", 1, n, rl.ACTION_COUNT),
+        "offsets": buffer("q", 8, n + 1),
+        "moves": buffer("H", 2, capacity),
+        "slots": buffer("q", 8, capacity),
+        "terminated": buffer("B", 1, n),
+        "truncated": buffer("B", 1, n),
+        "values": buffer("f", 4, n, 2),
+        "plies": buffer("i", 4, n),
+        "played_move": buffer("H", 2, n),
+        "played_slot": buffer("q", 8, n),
+    }
+    return type("Buffers", (), fields)()
+
+
+def play(seed, native_threads, steps=30):
+    """Every byte of every step of a batch of random games."""
+    batch = rl.GameBatch(GAMES, seed=seed, max_plies=25, auto_reset=True, threads=native_threads)
+    out = plain_buffers(GAMES)
+    history = []
+    for _ in range(steps):
+        step = batch.step_random(out=out)
+        history.append(b"".join(bytes(array) for array in step))
+    return history
+
+
+def test_threads_of_both_kinds_give_the_results_of_one():
+    expected = {seed: play(seed, 1) for seed in range(4)}
+    results = {}
+
+    def worker(seed):
+        results[seed] = play(seed, 3)
+
+    threads = [threading.Thread(target=worker, args=(seed,)) for seed in expected]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert results == expected
+
+
+def test_one_batch_under_many_threads_refuses_rather_than_races():
+    batch = rl.GameBatch(GAMES, seed=1, auto_reset=True, threads=2)
+    refusals, finished = [], []
+    buffers = [plain_buffers(GAMES) for _ in range(4)]
+
+    def hammer(number):
+        for _ in range(40):
+            try:
+                if number % 2:
+                    batch.step_random(out=buffers[number])
+                else:
+                    batch[number].legal_actions_uci()
+                finished.append(number)
+            except RuntimeError as error:
+                refusals.append(str(error))
+
+    threads = [threading.Thread(target=hammer, args=(number,)) for number in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert set(refusals) <= {"Already borrowed", "Already mutably borrowed"}
+    assert finished
+    # Whatever interleaving happened, every game is whole: it lists moves and plays on.
+    step = batch.step_random(out=plain_buffers(GAMES))
+    assert step.offsets[GAMES] == sum(len(batch[i].legal_actions_uci()) for i in range(GAMES))
+
+
+@pytest.mark.parametrize("threads", [1, 4])
+def test_replay_on_native_threads_reproduces_play(threads):
+    starts = ["rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"] * 6
+    batch = rl.GameBatch(len(starts), seed=8)
+    out = plain_buffers(len(starts))
+    seen, moves = [], [[] for _ in starts]
+    for _ in range(12):
+        before = bytes(batch.observe(out=out).observation)
+        seen.append(before)
+        step = batch.step_random(out=out)
+        for i in range(len(starts)):
+            moves[i].append(step.played_move[i])
+    flat = [code for game in moves for code in game]
+    offsets = [12 * g for g in range(len(starts) + 1)]
+    replay_out = type("Out", (), {
+        "observation": memoryview(bytearray(len(flat) * 64 * 35 * 4)).cast("f", (len(flat), 64, 35)),
+        "mask": memoryview(bytearray(len(flat) * rl.ACTION_COUNT)).cast("B", (len(flat), rl.ACTION_COUNT)),
+        "slot": memoryview(bytearray(len(flat) * 8)).cast("q", (len(flat),)),
+        "outcome": memoryview(bytearray(len(flat) * 4)).cast("f", (len(flat),)),
+    })()
+    replayed = rl.replay(starts, flat, offsets, threads=threads, out=replay_out)
+    rows = bytes(replayed.observation)
+    size = 64 * 35 * 4
+    for ply, observed in enumerate(seen):
+        for i in range(len(starts)):
+            row = i * 12 + ply
+            assert rows[row * size:(row + 1) * size] == observed[i * size:(i + 1) * size]
