@@ -6,16 +6,9 @@ from __future__ import annotations
 import json
 
 import murkplay_rl as rl
+from memory import resident_bytes
 
 GAMES = 200_000
-
-
-def resident_bytes() -> int:
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) * 1024
-    raise RuntimeError("no VmRSS in /proc/self/status")
 
 
 if __name__ == "__main__":
