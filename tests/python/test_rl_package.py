@@ -1,0 +1,58 @@
+"""The companion package murkplay_rl: the single-game paths that its environment and pictures
+are built on, checked against the game's own methods."""
+
+import numpy as np
+import pytest
+
+from murkplay import SelfPlayGame
+from murkplay_rl import _single as single
+
+import support
+
+PROMOTIONS_FEN = "n1n5/PPPk4/8/8/8/8/4Kppp/5N1N b - - 0 1"
+
+
+def positions():
+    yield from (game.clone() for game in support.random_play(range(6), 40))
+    promotions = SelfPlayGame(PROMOTIONS_FEN)
+    yield promotions
+    promotions = promotions.clone()
+    promotions.apply("d7e6")
+    yield promotions
+
+
+@pytest.mark.parametrize("mask_dtype", [None, np.bool_, np.int8, np.uint8])
+def test_legal_moves_and_apply_slot_follow_the_listed_actions(mask_dtype):
+    for game in positions():
+        listed = game.legal_actions_uci()
+        mask = None if mask_dtype is None else np.full(single.ACTION_COUNT, 1, dtype=mask_dtype)
+        moves, slots, filled = single.legal_moves(game, mask)
+        assert [single.move_uci(int(code)) for code in moves] == listed
+        assert slots.tolist() == [game.action_index(uci) for uci in listed]
+        assert mask is None or filled is mask
+        assert set(np.flatnonzero(filled)) == set(slots.tolist())
+        for slot in set(slots.tolist()):
+            # Several moves share a slot only for promotions; the first listed one is played.
+            first = listed[slots.tolist().index(slot)]
+            played, expected = game.clone(), game.clone()
+            assert single.move_uci(single.apply_slot(played, slot)) == first
+            expected.apply(first)
+            assert support.snapshot(played) == support.snapshot(expected)
+
+
+def test_apply_slot_refuses_a_slot_without_a_move():
+    game = SelfPlayGame()
+    with pytest.raises(ValueError):
+        single.apply_slot(game, 0)
+    assert support.snapshot(game) == support.snapshot(SelfPlayGame())
+
+
+@pytest.mark.parametrize("oracle", [False, True])
+def test_observe_is_the_encoded_observation(oracle):
+    out = np.full((64, 35), np.nan, dtype=np.float32)
+    for game in positions():
+        expected = np.array(game.encode_flattened(oracle), dtype=np.float32).reshape(64, 35)
+        np.testing.assert_array_equal(single.observe(game, oracle=oracle), expected)
+        np.testing.assert_array_equal(single.observe(game, oracle=oracle, viewer=game.turn), expected)
+        assert single.observe(game, out, oracle=oracle) is out
+        np.testing.assert_array_equal(out, expected)
