@@ -1,5 +1,8 @@
-"""The companion package murkplay_rl: the single-game paths that its environment and pictures
-are built on, checked against the game's own methods."""
+"""The companion package murkplay_rl: what importing it costs, and the single-game paths that
+its environment and pictures are built on, checked against the game's own methods."""
+
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -10,6 +13,16 @@ from murkplay_rl import _single as single
 import support
 
 PROMOTIONS_FEN = "n1n5/PPPk4/8/8/8/8/4Kppp/5N1N b - - 0 1"
+
+
+def test_importing_loads_no_optional_tool():
+    code = (
+        "import sys, murkplay, murkplay_rl\n"
+        "assert {'env', 'raw_env'} <= set(dir(murkplay_rl))\n"
+        "print(sorted(m for m in ('pettingzoo', 'gymnasium', 'chess') if m in sys.modules))"
+    )
+    loaded = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True).stdout
+    assert loaded.strip() == "[]"
 
 
 def positions():
