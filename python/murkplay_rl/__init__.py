@@ -7,9 +7,9 @@ pyarrow, Ray, python-chess) are imported by the parts that need them.
 
 import importlib
 
-# The PettingZoo environment imports PettingZoo and gymnasium,
+# The PettingZoo environment and the SVG pictures import PettingZoo, gymnasium and python-chess,
 # so they are loaded on first use rather than with the package.
-_LAZY = {"env": "pettingzoo_env", "raw_env": "pettingzoo_env"}
+_LAZY = {"env": "pettingzoo_env", "raw_env": "pettingzoo_env", "render_svg": "svg"}
 
 
 def __getattr__(name):

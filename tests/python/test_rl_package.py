@@ -18,7 +18,7 @@ PROMOTIONS_FEN = "n1n5/PPPk4/8/8/8/8/4Kppp/5N1N b - - 0 1"
 def test_importing_loads_no_optional_tool():
     code = (
         "import sys, murkplay, murkplay_rl\n"
-        "assert {'env', 'raw_env'} <= set(dir(murkplay_rl))\n"
+        "assert {'env', 'raw_env', 'render_svg'} <= set(dir(murkplay_rl))\n"
         "print(sorted(m for m in ('pettingzoo', 'gymnasium', 'chess') if m in sys.modules))"
     )
     loaded = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True).stdout
