@@ -44,7 +44,10 @@ def picture(rows: list[list[tuple[str, str]]]) -> str:
         y = row_index * (BOARD + LABEL + GAP)
         for column, (label, board) in enumerate(row):
             x = column * (BOARD + GAP)
-            parts.append(f'<text x="{x + BOARD / 2}" y="{y + 19}" text-anchor="middle" font-family="sans-serif" font-size="16">{label}</text>')
+            parts.append(
+                f'<text x="{x + BOARD / 2}" y="{y + 19}" text-anchor="middle" '
+                f'font-family="sans-serif" font-size="16">{label}</text>'
+            )
             parts.append(board.replace("<svg ", f'<svg x="{x}" y="{y + LABEL}" ', 1))
     parts.append("</svg>")
     return "\n".join(parts)
@@ -54,7 +57,8 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--plies", type=int, default=24, help="an even number, so that White is to move")
-    parser.add_argument("--out", type=Path, default=Path(__file__).resolve().parent.parent / "docs" / "what_each_side_sees.svg")
+    default_out = Path(__file__).resolve().parent.parent / "docs" / "what_each_side_sees.svg"
+    parser.add_argument("--out", type=Path, default=default_out)
     args = parser.parse_args()
 
     white_to_move = play(args.seed, args.plies)

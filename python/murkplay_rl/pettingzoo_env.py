@@ -140,7 +140,8 @@ class raw_env(AECEnv, EzPickle):
         else:
             observation = single.observe(source, oracle=self._oracle)
         mask = np.zeros(single.ACTION_COUNT, dtype=np.int8)
-        if agent == self.agent_selection and not (self.terminations.get(agent, True) or self.truncations.get(agent, True)):
+        live = not (self.terminations.get(agent, True) or self.truncations.get(agent, True))
+        if live and agent == self.agent_selection:
             single.legal_moves(self.game, mask)
         return {"observation": observation, "action_mask": mask}
 

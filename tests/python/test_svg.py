@@ -46,6 +46,7 @@ def test_a_view_shades_fog_and_shows_memories_faintly():
         mirror = 0 if game.turn else 56
         fog = {name(s) for s in range(64) if cells[s ^ mirror, 13]}
         remembered = {name(s) for s in range(64) if cells[s ^ mirror, 14:26].any()} & fog
-        occupied = {name(8 * (7 - rank) + file) for rank, row in enumerate(game.board) for file, v in enumerate(row) if v}
+        board = game.board
+        occupied = {name(8 * (7 - rank) + file) for rank in range(8) for file in range(8) if board[rank][file]}
         assert drawn(render_svg(game, game.turn)) == (fog, remembered, occupied - fog)
         assert drawn(render_svg(game)) == (set(), set(), occupied)
