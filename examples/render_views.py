@@ -2,9 +2,8 @@
 
     python examples/render_views.py [--seed 0] [--plies 24] [--out docs/what_each_side_sees.svg]
 
-The top row is the position after ``--plies`` random plies with White to move; the bottom row
-is the position after White's reply, with Black to move. Each row shows the true board and
-the view of the side to move: fog shaded, remembered pieces faint. Needs python-chess.
+The position is the one after ``--plies`` random plies. The true board comes first, then
+White's view and Black's: fog shaded, remembered pieces faint. Needs python-chess.
 """
 
 from __future__ import annotations
@@ -56,19 +55,17 @@ def picture(rows: list[list[tuple[str, str]]]) -> str:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seed", type=int, default=0)
-    parser.add_argument("--plies", type=int, default=24, help="an even number, so that White is to move")
+    parser.add_argument("--plies", type=int, default=24)
     default_out = Path(__file__).resolve().parent.parent / "docs" / "what_each_side_sees.svg"
     parser.add_argument("--out", type=Path, default=default_out)
     args = parser.parse_args()
 
-    white_to_move = play(args.seed, args.plies)
-    black_to_move = play(args.seed, args.plies + 1)
-    rows = [
-        [(f"true board after {args.plies} plies", render_svg(white_to_move, size=BOARD)),
-         ("what White sees", render_svg(white_to_move, "white", size=BOARD))],
-        [("true board after White's reply", render_svg(black_to_move, size=BOARD)),
-         ("what Black sees", render_svg(black_to_move, "black", size=BOARD))],
-    ]
+    game = play(args.seed, args.plies)
+    rows = [[
+        (f"true board after {args.plies} plies", render_svg(game, size=BOARD)),
+        ("what White sees", render_svg(game, "white", size=BOARD)),
+        ("what Black sees", render_svg(game, "black", size=BOARD)),
+    ]]
     args.out.parent.mkdir(parents=True, exist_ok=True)
     args.out.write_text(picture(rows) + "\n")
     print(f"wrote {args.out}")
