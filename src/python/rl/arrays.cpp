@@ -99,10 +99,11 @@ bool take_view(PyObject* object, const char* name, Element element, std::initial
                                    : view.ndim == static_cast<int>(expected.size()) &&
                                          std::equal(expected.begin(), expected.end(), view.shape);
     if (!shape_ok) {
-        const std::string wanted = shape_text(expected.data(), static_cast<Py_ssize_t>(expected.size()));
+        const std::string least = expected[0] > 0 ? " of at least " + std::to_string(expected[0]) + " elements" : "";
+        const std::string wanted = at_least ? "a one-dimensional array" + least
+                                            : "shape " + shape_text(expected.data(), static_cast<Py_ssize_t>(expected.size()));
         const std::string given = view.shape == nullptr ? "(unknown)" : shape_text(view.shape, view.ndim);
-        PyErr_Format(PyExc_ValueError, "%s: expected shape %s%s, got %s", name, wanted.c_str(),
-                     at_least ? " or longer" : "", given.c_str());
+        PyErr_Format(PyExc_ValueError, "%s: expected %s, got shape %s", name, wanted.c_str(), given.c_str());
         return false;
     }
     if (view.readonly) {

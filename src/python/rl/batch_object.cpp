@@ -4,6 +4,7 @@
 
 #include <array>
 #include <memory>
+#include <utility>
 #include <new>
 #include <string_view>
 
@@ -100,6 +101,7 @@ bool prepare(PyObject* out, Py_ssize_t n, bool observe, CallArrays& call, std::a
         {values, Element::Float32, {n, 2}},    {plies, Element::Int32, {n}},
         {played_move, Element::UInt16, {n}},   {played_slot, Element::Int64, {n}},
         {observation, Element::Float32, {n, 64, 35}}, {mask, Element::Byte, {n, batch::mask_size}},
+        {offsets, Element::Int64, {n + 1}},
     };
     for (const Spec& spec : specs) {
         if (!observe && (spec.field == observation || spec.field == mask)) continue;
@@ -108,28 +110,31 @@ bool prepare(PyObject* out, Py_ssize_t n, bool observe, CallArrays& call, std::a
             output_array(given[spec.field].get(), name.c_str(), spec.element, spec.shape, call.views[spec.field]);
         if (!call.arrays[spec.field]) return false;
     }
+    // The moves' arrays are checked now too; whether they are long enough is known only later.
+    for (const auto& [field, element] : {std::pair{moves, Element::UInt16}, std::pair{slots, Element::Int64}}) {
+        PyObject* offered = given[field].get();
+        const std::string name = std::string("out.") + step_fields[field].name;
+        if (offered != nullptr && offered != Py_None && !take_view(offered, name.c_str(), element, {0}, true, call.views[field])) {
+            return false;
+        }
+    }
     return true;
 }
 
-// A variable-length output: the caller's array when it holds at least `length` elements (a
-// view of its first `length` is returned), a new array otherwise; `view` is where to write.
-Ref listing_array(PyObject* given, const char* name, Element element, Py_ssize_t length, ArrayView& view) {
-    if (given != nullptr && given != Py_None) {
-        if (!take_view(given, name, element, {0}, true, view)) return Ref();
-        if (view.length() >= length) return Ref(PySequence_GetSlice(given, 0, length));
-        view.release();
-    }
+// A variable-length output: the caller's array, already checked and held in `view`, when it
+// holds at least `length` elements (a view of its first `length` is returned), a new array
+// otherwise; `view` is then where to write.
+Ref listing_array(PyObject* given, Element element, Py_ssize_t length, ArrayView& view) {
+    if (view.held() && view.length() >= length) return Ref(PySequence_GetSlice(given, 0, length));
+    view.release();
     return new_array(element, {length}, view);
 }
 
 PyObject* make_step(PyObject* self, const GameBatch& batch, CallArrays& call, const std::array<Ref, field_count>& given) {
     const auto count = static_cast<Py_ssize_t>(batch.listed_moves());
-    call.arrays[offsets] = output_array(given[offsets].get(), "out.offsets", Element::Int64,
-                                        {static_cast<Py_ssize_t>(batch.size()) + 1}, call.views[offsets]);
-    if (!call.arrays[offsets]) return nullptr;
-    call.arrays[moves] = listing_array(given[moves].get(), "out.moves", Element::UInt16, count, call.views[moves]);
+    call.arrays[moves] = listing_array(given[moves].get(), Element::UInt16, count, call.views[moves]);
     if (!call.arrays[moves]) return nullptr;
-    call.arrays[slots] = listing_array(given[slots].get(), "out.slots", Element::Int64, count, call.views[slots]);
+    call.arrays[slots] = listing_array(given[slots].get(), Element::Int64, count, call.views[slots]);
     if (!call.arrays[slots]) return nullptr;
     Py_BEGIN_ALLOW_THREADS
     batch.write_listing(call.views[offsets].data<std::int64_t>(), call.views[moves].data<MoveCode>(),
