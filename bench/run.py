@@ -25,6 +25,7 @@ HERE = Path(__file__).resolve().parent
 # The test suite's python-chess reference of the variant's moves is the baselines' too.
 sys.path.insert(0, str(HERE.parent / "tests" / "python"))
 
+import batch  # noqa: E402
 import fog_baseline  # noqa: E402
 import method_calls  # noqa: E402
 import perft_python  # noqa: E402
@@ -38,6 +39,12 @@ TARGETS = {
     "random_playouts": 30.0,  # at least, times python-chess
     "selfplay_step": 50.0,  # at least, times the python-chess + numpy baseline
     "game_bytes": 1024,  # at most
+    "batch_vs_python": 25.0,  # at least, a batched step over a Python loop of the same games
+    "batch_vs_cpp": 0.7,  # at least, a batched step over a plain C++ loop
+    "threads": 1.7,  # at least, two native threads over one
+    "observe": 20.0,  # at least, observe into a buffer over np.asarray(encode_flattened())
+    "demo": 10.0,  # at least, the demo 256 at a time over one at a time
+    "demo_share": 0.2,  # at most, murkplay's share of the batched demo's step time
 }
 
 
@@ -75,7 +82,56 @@ def measure_memory() -> dict:
     return json.loads(output)
 
 
-def table(args, calls, random_rates, step_rates, perft, memory, elapsed) -> str:
+def batch_table(b: dict) -> list[str]:
+    out = ["### Batches (murkplay_rl)", ""]
+    add = out.append
+    add("| measure | murkplay_rl | beside | beside is | ratio | target | |")
+    add("|---|---:|---:|---|---:|---|---|")
+    n, big = b["games"], b["big"]
+    add(f"| batched step, {n} games, 1 thread | {b['batch_ns']:,.0f} ns/game | {b['python_ns']:,.0f} ns/game | "
+        f"a Python loop over {n} `SelfPlayGame`s building the same numpy observation and mask | "
+        f"{times(b['batch_vs_python'])} | ≥ {TARGETS['batch_vs_python']:g}× | "
+        f"{verdict(b['batch_vs_python'] >= TARGETS['batch_vs_python'])} |")
+    if "cpp_ns" in b:
+        add(f"| batched step, {n} games, 1 thread | {b['batch_ns']:,.0f} ns/game | {b['cpp_ns']:,.0f} ns/game | "
+            f"the same step as a plain C++ loop over the core (bench/batch_step.cpp) | {times(b['batch_vs_cpp'])} | "
+            f"≥ {TARGETS['batch_vs_cpp']:g}× | {verdict(b['batch_vs_cpp'] >= TARGETS['batch_vs_cpp'])} |")
+    add(f"| batched step, {big} games, 2 native threads (wall time) | {b['threads_ns']['threads=2']:,.0f} ns/game | "
+        f"{b['threads_ns']['threads=1']:,.0f} ns/game | 1 native thread | {times(b['threads_speedup'])} | "
+        f"≥ {TARGETS['threads']:g}× | {verdict(b['threads_speedup'] >= TARGETS['threads'])} |")
+    single = b["single_ns"]
+    add(f"| one game's observation into a buffer | {single['observe']:,.0f} ns | {single['asarray']:,.0f} ns | "
+        f"`np.asarray(game.encode_flattened(), np.float32)` | {times(b['observe_speedup'])} | "
+        f"≥ {TARGETS['observe']:g}× | {verdict(b['observe_speedup'] >= TARGETS['observe'])} |")
+    add(f"| one game's legal moves, slots and mask | {single['legal_moves']:,.0f} ns | | | | | |")
+    demo = b["demo"]
+    if demo:
+        add(f"| self-play demo, {demo['batch']} games at a time | {demo['batched']:,.0f} plies/s | "
+            f"{demo['single']:,.0f} plies/s | the same demo and network one game at a time | {times(demo['ratio'])} | "
+            f"≥ {TARGETS['demo']:g}× | {verdict(demo['ratio'] >= TARGETS['demo'])} |")
+        add(f"| murkplay's share of the batched demo's step time | {demo['murkplay_share']:.1%} | | "
+            f"the rest is the network (torch, {demo['torch_threads']} threads) | | ≤ {TARGETS['demo_share']:.0%} | "
+            f"{verdict(demo['murkplay_share'] <= TARGETS['demo_share'])} |")
+    else:
+        add("| self-play demo | not run (no torch) | | | | | |")
+    memory = b["memory"]
+    add(f"| resident memory per game of a batch, beyond its output arrays | {memory['stepped']:,.0f} B | | "
+        f"(after creation {memory['created']:,.0f} B; the step's arrays {memory['outputs']:,.0f} B per game) | | "
+        f"≤ 1 KiB | {verdict(memory['stepped'] <= 1024)} |")
+    add("")
+    add(
+        "The batched step is `step_random(out=...)` with auto-restart at 200 plies: legal moves, their slots, the "
+        "mask, the observation and a random move played in every game; the Python loop does the same per game "
+        "with `legal_actions_uci()`, `action_index` of each move, `encode_flattened()` into a numpy array and "
+        "`apply`. Steps are timed in the measuring thread's CPU time, the thread comparison in wall time. "
+        f"Memory: {memory['games']:,} games in a fresh process, resident set before and after two steps without "
+        "observations, less the arrays the step returned."
+    )
+    add("")
+    return out
+
+
+def table(args, calls, random_rates, step_rates, perft, memory, batches, elapsed) -> str:
     out = []
     add = out.append
     positions = list(method_calls.POSITIONS)
@@ -169,6 +225,8 @@ def table(args, calls, random_rates, step_rates, perft, memory, elapsed) -> str:
     )
     add("")
 
+    out.extend(batch_table(batches))
+
     add("### Memory")
     add("")
     per_game = (memory["rss_after"] - memory["rss_before"]) / memory["games"]
@@ -194,6 +252,7 @@ def table(args, calls, random_rates, step_rates, perft, memory, elapsed) -> str:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--perft", help="path of the murkplay_perft executable (bench/perft.cpp)")
+    parser.add_argument("--batch-step", help="path of the murkplay_batch_step executable (bench/batch_step.cpp)")
     parser.add_argument("--quick", action="store_true", help="fewer, shorter samples: a smoke test, not a measurement")
     args = parser.parse_args()
     args.rounds, args.seconds = (2, 0.1) if args.quick else (7, 1.0)
@@ -233,10 +292,13 @@ def main() -> int:
         progress("perft")
         perft = perft_python.measure(args.perft, rounds=1 if args.quick else 5)
 
+    progress("batches")
+    batches = batch.measure(args.batch_step, rounds=2 if args.quick else 5, quick=args.quick)
+
     progress("memory")
     memory = measure_memory()
 
-    print(table(args, calls, random_rates, step_rates, perft, memory, time.perf_counter() - started))
+    print(table(args, calls, random_rates, step_rates, perft, memory, batches, time.perf_counter() - started))
     return 0
 
 

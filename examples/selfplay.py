@@ -6,11 +6,18 @@ weights turns the observation into 4352 logits, the logits are masked to the act
 of the legal actions, and an action is sampled from the masked softmax and applied. A game
 ends when a king is captured or after ``--plies`` plies.
 
-    python examples/selfplay.py --games 16 --plies 300 --seed 0 [--oracle] [--threads N]
+    python examples/selfplay.py --games 16 --plies 300 --seed 0 [--oracle] [--threads N] [--batch N]
 
 With ``--threads N`` the games are spread over N threads. murkplay never needs the
 interpreter lock, so on a free-threaded interpreter the threads really play in parallel; on
 an ordinary one they take turns.
+
+With ``--batch N`` N games are played at once by ``murkplay_rl.GameBatch``: one forward pass
+of the policy for all of them per step, the observations and legal-slot masks written by
+murkplay straight into arrays the network reads, and the sampled slots played natively
+(``--threads`` then spreads each step over native threads). Games that end are replaced by
+new ones until ``--games`` have finished. The summary shows how the step time divides
+between the network and murkplay.
 """
 
 from __future__ import annotations
@@ -24,6 +31,7 @@ from dataclasses import dataclass
 
 import torch
 
+import murkplay_rl
 from murkplay import SelfPlayGame
 
 OBSERVATION_SIZE = 64 * 35
@@ -36,7 +44,8 @@ class Policy(torch.nn.Module):
     def __init__(self, hidden: int = 256) -> None:
         super().__init__()
         self.layers = torch.nn.Sequential(
-            torch.nn.Flatten(start_dim=0),
+            # One observation of 64 x 35, or a batch of them.
+            torch.nn.Flatten(start_dim=-2),
             torch.nn.Linear(OBSERVATION_SIZE, hidden),
             torch.nn.ReLU(),
             torch.nn.Linear(hidden, hidden),
@@ -93,6 +102,41 @@ def play_game(policy: Policy, number: int, seed: int, max_plies: int, oracle: bo
     return GameResult(number, plies, game.terminal_value(True))
 
 
+def play_batch(policy: Policy, args: argparse.Namespace, report) -> tuple[list[GameResult], dict[str, float]]:
+    """Plays args.batch games at a time until args.games have ended; returns them and where the time went."""
+    batch = murkplay_rl.GameBatch(args.batch, max_plies=args.plies, auto_reset=True, seed=args.seed,
+                                  threads=args.threads)
+    generator = torch.Generator().manual_seed(args.seed)
+    step = batch.observe(oracle=args.oracle)
+    observation, mask = torch.from_numpy(step.observation), torch.from_numpy(step.mask)
+    results: list[GameResult] = []
+    seconds = {"network": 0.0, "murkplay": 0.0, "plies": 0}
+    with torch.inference_mode():
+        while len(results) < args.games:
+            started = time.perf_counter()
+            probabilities = torch.softmax(policy(observation).masked_fill_(~mask, float("-inf")), dim=1)
+            # One uniform number per row against the running sum of its probabilities: at this
+            # size torch.multinomial costs more than the network itself. Searching to the right
+            # never lands on a slot of probability 0; a game without a legal move (its row is
+            # NaN) ended stalled and restarts at this step, so its slot is not read.
+            running = probabilities.cumsum_(dim=1)
+            drawn = torch.rand(len(running), 1, generator=generator) * running[:, -1:]
+            slots = torch.searchsorted(running, drawn, right=True).squeeze(1).clamp_(max=murkplay_rl.ACTION_COUNT - 1)
+            sampled = time.perf_counter()
+            # The arrays of the last step are reused: observation and mask stay the tensors above.
+            step = batch.step(slots.numpy(), by="slot", oracle=args.oracle, out=step)
+            stepped = time.perf_counter()
+            seconds["network"] += sampled - started
+            seconds["murkplay"] += stepped - sampled
+            seconds["plies"] += int((step.played_move != murkplay_rl.NO_MOVE).sum())
+            for i in (step.terminated | step.truncated).nonzero()[0]:
+                if len(results) < args.games:
+                    result = GameResult(len(results), int(step.plies[i]), float(step.values[i, 0]))
+                    results.append(result)
+                    report(result)
+    return results, seconds
+
+
 def progress_reporter(total: int):
     """tqdm on a terminal when it is installed, otherwise one plain line per game."""
     if sys.stdout.isatty():
@@ -125,9 +169,11 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("--seed", type=int, default=0, help="seed of the network weights and the games")
     parser.add_argument("--oracle", action="store_true", help="observe the whole board instead of the fogged view")
     parser.add_argument("--threads", type=int, default=1, help="threads to spread the games over (default 1)")
+    parser.add_argument("--batch", type=int, default=0,
+                        help="play this many games at once with one forward pass per step (default: one at a time)")
     args = parser.parse_args(argv)
-    if args.games < 1 or args.plies < 1 or args.threads < 1:
-        parser.error("--games, --plies and --threads must be at least 1")
+    if args.games < 1 or args.plies < 1 or args.threads < 1 or args.batch < 0:
+        parser.error("--games, --plies and --threads must be at least 1, --batch at least 0")
     return args
 
 
@@ -141,25 +187,35 @@ def main(argv: list[str] | None = None) -> int:
 
     report, finish = progress_reporter(args.games)
     results: list[GameResult] = []
+    split = None
     start = time.perf_counter()
-    with concurrent.futures.ThreadPoolExecutor(max_workers=args.threads) as pool:
-        futures = [
-            pool.submit(play_game, policy, number, args.seed * 1_000_003 + number, args.plies, args.oracle)
-            for number in range(args.games)
-        ]
-        for future in concurrent.futures.as_completed(futures):
-            result = future.result()
-            results.append(result)
-            report(result)
+    if args.batch:
+        results, split = play_batch(policy, args, report)
+    else:
+        with concurrent.futures.ThreadPoolExecutor(max_workers=args.threads) as pool:
+            futures = [
+                pool.submit(play_game, policy, number, args.seed * 1_000_003 + number, args.plies, args.oracle)
+                for number in range(args.games)
+            ]
+            for future in concurrent.futures.as_completed(futures):
+                result = future.result()
+                results.append(result)
+                report(result)
     elapsed = time.perf_counter() - start
     finish()
 
-    plies = sum(r.plies for r in results)
+    # In batch mode every ply played counts, those of games still running at the end too.
+    plies = split["plies"] if split else sum(r.plies for r in results)
     gil = getattr(sys, "_is_gil_enabled", lambda: True)()
+    mode = f"{args.batch} at a time" if args.batch else f"one at a time on {args.threads} thread(s)"
     print()
-    print(f"games:            {len(results)} on {args.threads} thread(s), GIL {'enabled' if gil else 'disabled'}, "
+    print(f"games:            {len(results)}, {mode}, GIL {'enabled' if gil else 'disabled'}, "
           f"{'oracle' if args.oracle else 'fogged'} observations")
     print(f"plies:            {plies} in {elapsed:.2f} s, {plies / elapsed:,.0f} plies per second")
+    if split:
+        total = split["network"] + split["murkplay"]
+        print(f"step time:        network {split['network'] / total:.0%}, murkplay {split['murkplay'] / total:.0%} "
+              f"({split['murkplay'] / max(plies, 1) * 1e6:.2f} µs per ply on {args.threads} native thread(s))")
     print(f"White wins:       {sum(r.white_value > 0 for r in results)}")
     print(f"Black wins:       {sum(r.white_value < 0 for r in results)}")
     print(f"unfinished:       {sum(r.white_value == 0 for r in results)} (ply limit {args.plies})")

@@ -34,7 +34,6 @@ std::size_t random_position(std::uint64_t seed, std::size_t game, const Entry& e
 GameBatch::GameBatch(std::vector<Entry> entries, const Game& start, Settings settings)
     : entries_(std::move(entries)), start_(start), settings_(settings), plans_(entries_.size()),
       counts_(entries_.size()) {
-    listing_.offsets.assign(entries_.size() + 1, 0);
 }
 
 std::size_t GameBatch::chunk_count() const {
@@ -120,37 +119,45 @@ void GameBatch::report(std::size_t i, std::size_t chunk, bool oracle, const Outp
         std::fill(row, row + mask_size, std::uint8_t{0});
         mark_slots(side, moves, row);
     }
-    Listing& listed = chunks_[chunk].listing;
-    for (const BoardMove& move : moves) {
-        listed.moves.push_back(move_code(move));
-        listed.slots.push_back(static_cast<std::int16_t>(slot_of(side, move)));
-    }
+    std::vector<MoveCode>& listed = chunks_[chunk].moves;
+    for (const BoardMove& move : moves) listed.push_back(move_code(move));
     counts_[i] = static_cast<std::uint32_t>(moves.size());
 }
 
-void GameBatch::start_listing(std::size_t chunks) {
-    chunks_.resize(chunks);
-    for (ChunkListing& chunk : chunks_) {
-        chunk.listing.moves.clear();
-        chunk.listing.slots.clear();
-    }
+void GameBatch::report_chunk(std::size_t begin, std::size_t end, std::size_t chunk, bool oracle, const Outputs& out) {
+    chunks_[chunk].moves.clear();
+    for (std::size_t i = begin; i < end; ++i) report(i, chunk, oracle, out);
 }
 
-void GameBatch::join_listing() {
-    listing_.moves.clear();
-    listing_.slots.clear();
-    for (const ChunkListing& chunk : chunks_) {
-        const Listing& listed = chunk.listing;
-        listing_.moves.insert(listing_.moves.end(), listed.moves.begin(), listed.moves.end());
-        listing_.slots.insert(listing_.slots.end(), listed.slots.begin(), listed.slots.end());
+std::size_t GameBatch::listed_moves() const {
+    std::size_t total = 0;
+    for (const ChunkMoves& chunk : chunks_) total += chunk.moves.size();
+    return total;
+}
+
+void GameBatch::write_listing(std::int64_t* offsets, MoveCode* moves, std::int64_t* slots) const {
+    std::int64_t at = 0;
+    auto chunk = chunks_.begin();
+    std::size_t in_chunk = 0;
+    for (std::size_t i = 0; i < size(); ++i) {
+        if (offsets) offsets[i] = at;
+        const Color side = entries_[i].game.board.side_to_move;
+        for (std::uint32_t m = 0; m < counts_[i]; ++m, ++at, ++in_chunk) {
+            while (in_chunk == chunk->moves.size()) {
+                ++chunk;
+                in_chunk = 0;
+            }
+            const MoveCode code = chunk->moves[in_chunk];
+            if (moves) moves[at] = code;
+            if (slots) slots[at] = slot_of(side, *move_of_code(code));
+        }
     }
-    listing_.offsets[0] = 0;
-    for (std::size_t i = 0; i < size(); ++i) listing_.offsets[i + 1] = listing_.offsets[i] + counts_[i];
+    if (offsets) offsets[size()] = at;
 }
 
 std::optional<Refusal> GameBatch::step(Choice choice, const std::int64_t* values, bool oracle, const Outputs& out) {
     const std::size_t threads = chunk_count();
-    start_listing(threads);
+    chunks_.resize(threads);
     std::vector<std::optional<Refusal>> refused(threads);
     const auto none_refused = [&] {
         return std::none_of(refused.begin(), refused.end(), [](const auto& r) { return r.has_value(); });
@@ -161,9 +168,7 @@ std::optional<Refusal> GameBatch::step(Choice choice, const std::int64_t* values
             for (std::size_t i = begin; i < end && !refused[chunk]; ++i) refused[chunk] = plan(i, choice, values);
         },
         none_refused,
-        [&](std::size_t begin, std::size_t end, std::size_t chunk) {
-            for (std::size_t i = begin; i < end; ++i) report(i, chunk, oracle, out);
-        });
+        [&](std::size_t begin, std::size_t end, std::size_t chunk) { report_chunk(begin, end, chunk, oracle, out); });
     // The first refusal in game order, whatever the split; the plans made are simply dropped.
     for (const auto& refusal : refused) {
         if (refusal) {
@@ -171,17 +176,15 @@ std::optional<Refusal> GameBatch::step(Choice choice, const std::int64_t* values
             return refusal;
         }
     }
-    join_listing();
     return std::nullopt;
 }
 
 void GameBatch::observe(bool oracle, const Outputs& out) {
     const std::size_t threads = chunk_count();
-    start_listing(threads);
+    chunks_.resize(threads);
     for_each_chunk(size(), threads, [&](std::size_t begin, std::size_t end, std::size_t chunk) {
-        for (std::size_t i = begin; i < end; ++i) report(i, chunk, oracle, out);
+        report_chunk(begin, end, chunk, oracle, out);
     });
-    join_listing();
 }
 
 }  // namespace murkplay::batch

@@ -53,7 +53,8 @@ struct Refusal {
 };
 
 // Where the outputs go: the caller's arrays, game after game; a null pointer is an output the
-// caller does not want. Moves and slots go to the batch's own listing (see listing()).
+// caller does not want. The legal moves, whose number is known only afterwards, are kept by
+// the batch until the caller has arrays for them (write_listing).
 struct Outputs {
     float* observation = nullptr;        // games x observation_size
     std::uint8_t* mask = nullptr;        // games x mask_size, 1 for every legal slot, else 0
@@ -65,14 +66,6 @@ struct Outputs {
     std::int64_t* played_slot = nullptr; // its slot, seen from the side that played it, or -1
 };
 
-// The legal moves of every game after the last step or observation: game i's moves are
-// moves[offsets[i]] up to moves[offsets[i + 1]], in the order legal_actions_uci() lists them.
-struct Listing {
-    std::vector<std::int64_t> offsets;
-    std::vector<MoveCode> moves;
-    std::vector<std::int16_t> slots;
-};
-
 class GameBatch {
 public:
     GameBatch(std::vector<Entry> entries, const Game& start, Settings settings);
@@ -81,7 +74,12 @@ public:
     const Entry& entry(std::size_t i) const { return entries_[i]; }
     const Game& start() const { return start_; }
     const Settings& settings() const { return settings_; }
-    const Listing& listing() const { return listing_; }
+
+    // The legal moves of every game after the last step or observation, game after game in
+    // the order legal_actions_uci() lists them: how many in all, and the moves themselves with
+    // the offsets (size() + 1) where each game's begin and their slots. Null outputs are skipped.
+    std::size_t listed_moves() const;
+    void write_listing(std::int64_t* offsets, MoveCode* moves, std::int64_t* slots) const;
 
     // A game written into the batch starts counting its plies afresh.
     void set_game(std::size_t i, const Game& game);
@@ -107,22 +105,20 @@ private:
     std::optional<Refusal> plan(std::size_t i, Choice choice, const std::int64_t* values);
     void report(std::size_t i, std::size_t chunk, bool oracle, const Outputs& out);
     std::size_t chunk_count() const;
-    // Empties each thread's listing, then joins them in game order after the reports.
-    void start_listing(std::size_t chunks);
-    void join_listing();
+    // One thread's reports, its listing emptied first: a refused step keeps the last one.
+    void report_chunk(std::size_t begin, std::size_t end, std::size_t chunk, bool oracle, const Outputs& out);
 
     std::vector<Entry> entries_;
     Game start_;
     Settings settings_;
     std::vector<Plan> plans_;
-    // Each thread lists the moves of its own games here, on cache lines of its own; they are
-    // joined in game order.
-    struct alignas(64) ChunkListing {
-        Listing listing;
+    // Each thread lists the moves of its own games here, on cache lines of its own; the chunks
+    // are ranges of games in order, so one after another they are in game order.
+    struct alignas(64) ChunkMoves {
+        std::vector<MoveCode> moves;
     };
-    std::vector<ChunkListing> chunks_;
+    std::vector<ChunkMoves> chunks_;
     std::vector<std::uint32_t> counts_;
-    Listing listing_;
 };
 
 }  // namespace murkplay::batch

@@ -1,6 +1,7 @@
 // Module initialisation: two phases, no module state, and a declaration that the GIL is not
 // needed, since every game guards itself with its borrow counter.
 #include "python/errors.hpp"
+#include "python/module_slots.hpp"
 #include "python/game_object.hpp"
 #include "python/per_interpreter.hpp"
 #include "python/pickling.hpp"
@@ -30,27 +31,13 @@ int exec_module(PyObject* module) {
     return PyObject_SetAttrString(module, "SelfPlayGame", type.get());
 }
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-// Slots are tested by their macros, which pre-releases lack as well as older versions.
-#ifdef Py_mod_multiple_interpreters
-    // Nothing is shared between interpreters: the tables are constants, the classes are
-    // made per interpreter.
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#endif
-#ifdef Py_mod_gil
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-    {0, nullptr},
-};
-
 PyModuleDef module_definition = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "murkplay",
     .m_doc = "Fog-of-war chess for self-play and training, a Python module implemented natively in C++.",
     .m_size = 0,
     .m_methods = nullptr,
-    .m_slots = module_slots,
+    .m_slots = module_slots<exec_module>,
     .m_traverse = nullptr,
     .m_clear = nullptr,
     .m_free = nullptr,

@@ -20,8 +20,11 @@ public:
     ArrayView() = default;
     ArrayView(const ArrayView&) = delete;
     ArrayView& operator=(const ArrayView&) = delete;
-    ~ArrayView() {
+    ~ArrayView() { release(); }
+
+    void release() {
         if (held_) PyBuffer_Release(&view_);
+        held_ = false;
     }
 
     template <typename T>

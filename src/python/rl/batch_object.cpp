@@ -111,41 +111,28 @@ bool prepare(PyObject* out, Py_ssize_t n, bool observe, CallArrays& call, std::a
     return true;
 }
 
-// A variable-length output: into the caller's array when it is long enough (a view of its
-// first `length` elements is returned), into a new array otherwise; elements widen to `T`.
-template <typename T, typename Source>
-Ref listing_array(PyObject* given, const char* name, Element element, const Source* values, Py_ssize_t length) {
-    ArrayView view;
-    Ref array;
+// A variable-length output: the caller's array when it holds at least `length` elements (a
+// view of its first `length` is returned), a new array otherwise; `view` is where to write.
+Ref listing_array(PyObject* given, const char* name, Element element, Py_ssize_t length, ArrayView& view) {
     if (given != nullptr && given != Py_None) {
         if (!take_view(given, name, element, {0}, true, view)) return Ref();
-        if (view.length() >= length) array = Ref(PySequence_GetSlice(given, 0, length));
+        if (view.length() >= length) return Ref(PySequence_GetSlice(given, 0, length));
+        view.release();
     }
-    if (!array) {
-        ArrayView fresh;
-        array = new_array(element, {length}, fresh);
-        if (!array) return array;
-        std::copy(values, values + length, fresh.data<T>());
-        return array;
-    }
-    std::copy(values, values + length, view.data<T>());
-    return array;
+    return new_array(element, {length}, view);
 }
 
 PyObject* make_step(PyObject* self, const GameBatch& batch, CallArrays& call, const std::array<Ref, field_count>& given) {
-    const batch::Listing& listing = batch.listing();
-    const auto count = static_cast<Py_ssize_t>(listing.moves.size());
-    ArrayView offset_view;
+    const auto count = static_cast<Py_ssize_t>(batch.listed_moves());
     call.arrays[offsets] = output_array(given[offsets].get(), "out.offsets", Element::Int64,
-                                        {static_cast<Py_ssize_t>(batch.size()) + 1}, offset_view);
+                                        {static_cast<Py_ssize_t>(batch.size()) + 1}, call.views[offsets]);
     if (!call.arrays[offsets]) return nullptr;
-    std::copy(listing.offsets.begin(), listing.offsets.end(), offset_view.data<std::int64_t>());
-    call.arrays[moves] =
-        listing_array<MoveCode>(given[moves].get(), "out.moves", Element::UInt16, listing.moves.data(), count);
+    call.arrays[moves] = listing_array(given[moves].get(), "out.moves", Element::UInt16, count, call.views[moves]);
     if (!call.arrays[moves]) return nullptr;
-    call.arrays[slots] =
-        listing_array<std::int64_t>(given[slots].get(), "out.slots", Element::Int64, listing.slots.data(), count);
+    call.arrays[slots] = listing_array(given[slots].get(), "out.slots", Element::Int64, count, call.views[slots]);
     if (!call.arrays[slots]) return nullptr;
+    batch.write_listing(call.views[offsets].data<std::int64_t>(), call.views[moves].data<MoveCode>(),
+                        call.views[slots].data<std::int64_t>());
 
     State& state = state_of_type(Py_TYPE(self));
     return make_record(state.step_type, call.arrays).release();

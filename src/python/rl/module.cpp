@@ -4,6 +4,7 @@
 #include "batch/game_batch.hpp"
 #include "encode/move_code.hpp"
 #include "game/movegen.hpp"
+#include "python/module_slots.hpp"
 #include "python/rl/batch_object.hpp"
 #include "python/rl/replay_function.hpp"
 #include "python/rl/single_game.hpp"
@@ -62,25 +63,13 @@ int exec_module(PyObject* module) {
                : 0;
 }
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#ifdef Py_mod_multiple_interpreters
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#endif
-#ifdef Py_mod_gil
-    // A batch guards itself with a borrow counter, as every game does.
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-    {0, nullptr},
-};
-
 PyModuleDef module_definition = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "murkplay_rl._native",
     .m_doc = "The native engine of murkplay_rl.",
     .m_size = sizeof(State),
     .m_methods = single_game_functions,
-    .m_slots = module_slots,
+    .m_slots = module_slots<exec_module>,
     .m_traverse = traverse,
     .m_clear = clear,
     .m_free = free_module,

@@ -171,15 +171,15 @@ PyMethodDef single_game_functions[] = {
      "The legal moves of a game as arrays: LegalMoves(moves, slots, mask). mask may be the caller's\n"
      "bool, int8 or uint8 (4352,) array."},
     {"apply_slot", apply_slot, METH_VARARGS,
-     "apply_slot(game, slot)\n--\n\n"
+     "apply_slot(game, slot, /)\n--\n\n"
      "Plays the first legal move, in the order of legal_actions_uci(), whose policy slot is slot, and\n"
      "returns its move code. Promotions of one pawn to one piece share a slot; the push is listed\n"
      "before the captures. ValueError if no legal move has the slot."},
-    {"move_uci", move_uci, METH_O, "move_uci(code)\n--\n\nThe UCI text of a move code."},
+    {"move_uci", move_uci, METH_O, "move_uci(code, /)\n--\n\nThe UCI text of a move code."},
     {"move_code", move_code_of, METH_O,
-     "move_code(uci)\n--\n\nThe move code of UCI text, read as apply() reads it; ValueError if it is not a move."},
+     "move_code(uci, /)\n--\n\nThe move code of UCI text, read as apply() reads it; ValueError if it is not a move."},
     {"restore_game", restore_game, METH_O,
-     "restore_game(payload)\n--\n\nThe game a pickled SelfPlayGame holds; ValueError for anything else."},
+     "restore_game(payload, /)\n--\n\nThe game a pickled SelfPlayGame holds; ValueError for anything else."},
     {nullptr, nullptr, 0, nullptr},
 };
 
