@@ -48,6 +48,20 @@ def task_seed(seed: int, task: int) -> int:
     return int(np.random.SeedSequence([seed, task]).generate_state(1, np.uint64)[0] >> 1)
 
 
+def sample_slots(logits, generator):
+    """One slot per row, drawn from the softmax of ``logits`` (-inf at the slots not allowed).
+
+    Inverting the cumulative distribution costs a tenth of ``torch.multinomial`` on rows of 4352.
+    torch.rand stays below 1 and its product with the row's total rounds below the total, so
+    every draw lands where the cumulative sum rises: on an allowed slot.
+    """
+    import torch
+
+    cumulative = torch.softmax(logits, 1).cumsum_(1)
+    draw = torch.rand(len(logits), 1, generator=generator) * cumulative[:, -1:]
+    return torch.searchsorted(cumulative, draw, right=True)[:, 0]
+
+
 class Played(NamedTuple):
     records: list[GameRecord]
     seconds: float  # wall time of the play loop, on the worker
@@ -100,8 +114,7 @@ class SelfPlayWorker:
                 if len(chosen):
                     logits = self.network(torch.from_numpy(step.observation[chosen]))
                     logits.masked_fill_(~torch.from_numpy(step.mask[chosen]), -math.inf)
-                    sampled = torch.multinomial(torch.softmax(logits, 1), 1, generator=generator)
-                    actions[chosen] = sampled[:, 0].numpy()
+                    actions[chosen] = sample_slots(logits, generator).numpy()
                 # Games beyond the task's count keep the batch's shape with their first legal move.
                 idle = np.flatnonzero(~owed & ~ended)
                 actions[idle] = step.slots[step.offsets[idle]]

@@ -18,14 +18,26 @@ ray = pytest.importorskip("ray")
 
 from murkplay_rl.dataset import RecordWriter, read_records, replay_records, shard_paths  # noqa: E402
 from murkplay_rl.selfplay_ray import (  # noqa: E402
-    SelfPlayWorker, policy_network, run_selfplay, start_actors, task_seed, weights_of)
-
-# Starting Ray and the actors' torch takes most of this file's time.
-pytestmark = pytest.mark.slow
+    SelfPlayWorker, policy_network, run_selfplay, sample_slots, start_actors, task_seed, weights_of)
 
 WORKER = {"batch": 4, "max_plies": 40, "hidden": 32}
 GAMES, PER_TASK, SEED = 28, 6, 5
 EXAMPLE = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "distributed_selfplay.py")
+
+
+def test_slots_are_drawn_from_the_masked_softmax():
+    allowed = {0: [0], 1: [4351], 2: [5, 700, 4000]}
+    logits = torch.full((3, 4352), -math.inf)
+    for row, slots in allowed.items():
+        logits[row, slots] = torch.log(torch.tensor([1.0, 2.0, 5.0][:len(slots)]))
+    generator = torch.Generator().manual_seed(0)
+    draws = torch.stack([sample_slots(logits, generator) for _ in range(8000)])
+    for row, slots in allowed.items():
+        counts = torch.bincount(draws[:, row], minlength=4352)
+        assert counts.nonzero()[:, 0].tolist() == slots
+        expected = torch.softmax(logits[row, slots], 0) * len(draws)
+        # Within four standard deviations of a binomial count.
+        assert ((counts[slots] - expected).abs() <= 4 * (expected * (1 - expected / len(draws))).sqrt() + 1e-9).all()
 
 
 @pytest.fixture(scope="module")
@@ -72,6 +84,7 @@ def expect_complete_shards(directory, games):
     assert sum(pq.ParquetFile(path).metadata.num_rows for path in paths) == games
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("kill", [False, True], ids=["undisturbed", "actors killed"])
 def test_every_returned_game_is_written_once(tmp_path, actors, network, played_here, kill):
     returned, killed = [], []
@@ -99,6 +112,7 @@ def test_every_returned_game_is_written_once(tmp_path, actors, network, played_h
     assert collections.Counter(row.tobytes() for row in replay.observation) == seen
 
 
+@pytest.mark.slow
 def test_a_worker_error_reaches_the_driver_with_its_cause(tmp_path, actors):
     with RecordWriter(tmp_path) as writer, pytest.raises(RuntimeError) as raised:
         run_selfplay(actors, policy_network(WORKER["hidden"] + 1), writer, games=4, games_per_task=2)
@@ -108,6 +122,7 @@ def test_a_worker_error_reaches_the_driver_with_its_cause(tmp_path, actors):
     assert os.listdir(tmp_path) == []
 
 
+@pytest.mark.slow
 def test_interrupting_the_example_keeps_complete_shards(tmp_path):
     out = tmp_path / "data"
     example = subprocess.Popen(
