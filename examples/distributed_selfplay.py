@@ -6,7 +6,7 @@ version, hands out tasks of games to whichever actor is free, and writes the fin
 complete shards. With ``--learn-plies N`` it also replays N plies of every returned task and takes
 one policy-gradient step on them, so later tasks play with a new version of the weights.
 
-    python examples/distributed_selfplay.py --actors 2 --batch 32 --games 256 --out build/selfplay
+    python examples/distributed_selfplay.py --actors 2 --batch 64 --games 256 --out build/selfplay
 
 On one machine this starts a local Ray instance; ``--address auto`` (or ray://host:10001) joins
 a running cluster, whose nodes must have murkplay, torch and Ray installed. Ctrl-C stops the run
@@ -31,7 +31,7 @@ REPLAY_SAMPLE_PLIES = 20_000
 def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--actors", type=int, default=2, help="Ray actors, one CPU each (default 2)")
-    parser.add_argument("--batch", type=int, default=32, help="games each actor steps together (default 32)")
+    parser.add_argument("--batch", type=int, default=64, help="games each actor steps together (default 64)")
     parser.add_argument("--games-per-task", type=int, default=0,
                         help="games an actor plays per task (default: twice the batch)")
     parser.add_argument("--games", type=int, default=256, help="games in all (default 256)")
