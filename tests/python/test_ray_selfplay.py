@@ -11,7 +11,6 @@ import time
 
 import pytest
 
-np = pytest.importorskip("numpy")
 pq = pytest.importorskip("pyarrow.parquet")
 torch = pytest.importorskip("torch")
 ray = pytest.importorskip("ray")
