@@ -12,6 +12,7 @@ between two programs that do the same work.
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import json
 import os
 import platform
@@ -26,6 +27,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests" / "python"))
 
 import batch  # noqa: E402
+import env_plies  # noqa: E402
 import fog_baseline  # noqa: E402
 import method_calls  # noqa: E402
 import perft_python  # noqa: E402
@@ -295,10 +297,19 @@ def main() -> int:
     progress("batches")
     batches = batch.measure(args.batch_step, rounds=2 if args.quick else 5, quick=args.quick)
 
+    environment = None
+    if importlib.util.find_spec("pettingzoo") is not None:
+        progress("PettingZoo environment")
+        env_rounds, env_plies_each = (2, 1_000) if args.quick else (5, 10_000)
+        environment = env_plies.table(env_plies.measure(env_rounds, env_plies_each), env_rounds, env_plies_each)
+
     progress("memory")
     memory = measure_memory()
 
     print(table(args, calls, random_rates, step_rates, perft, memory, batches, time.perf_counter() - started))
+    if environment:
+        print()
+        print(environment)
     return 0
 
 

@@ -6,6 +6,8 @@ new arrays, and the optional tools (PettingZoo, pyarrow, Ray, python-chess) by t
 need them.
 """
 
+import importlib
+
 from murkplay_rl._native import (
     ACTION_COUNT,
     MAX_MOVES,
@@ -39,3 +41,20 @@ __all__ = [
     "observe",
     "replay",
 ]
+
+# The PettingZoo environment and the SVG pictures import PettingZoo, gymnasium and python-chess,
+# so they are loaded on first use rather than with the package.
+_LAZY = {"env": "pettingzoo_env", "raw_env": "pettingzoo_env", "render_svg": "svg"}
+
+
+def __getattr__(name):
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    value = getattr(importlib.import_module(f"{__name__}.{module}"), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__():
+    return sorted(set(globals()) | set(_LAZY))

@@ -1,10 +1,10 @@
 #include "batch/game_batch.hpp"
 
 #include <algorithm>
+#include <barrier>
 #include <cassert>
 #include <utility>
 
-#include "batch/parallel.hpp"
 #include "encode/legal_slots.hpp"
 #include "game/apply.hpp"
 #include "game/game_end.hpp"
@@ -36,8 +36,12 @@ GameBatch::GameBatch(std::vector<Entry> entries, const Game& start, Settings set
       counts_(entries_.size()) {
 }
 
-std::size_t GameBatch::chunk_count() const {
-    return std::clamp<std::size_t>(settings_.threads, 1, std::max<std::size_t>(size(), 1));
+std::size_t GameBatch::parts() {
+    const std::size_t wanted = std::clamp<std::size_t>(settings_.threads, 1, std::max<std::size_t>(size(), 1));
+    if (wanted > 1 && !team_) team_ = std::make_unique<ThreadTeam>();
+    const std::size_t parts = wanted > 1 ? team_->reserve(wanted) : 1;
+    chunks_.resize(parts);
+    return parts;
 }
 
 void GameBatch::set_game(std::size_t i, const Game& game) { entries_[i] = Entry{game, 0, entries_[i].episode}; }
@@ -78,7 +82,7 @@ std::optional<Refusal> GameBatch::plan(std::size_t i, Choice choice, const std::
     return std::nullopt;
 }
 
-void GameBatch::report(std::size_t i, std::size_t chunk, bool oracle, const Outputs& out) {
+void GameBatch::report(std::size_t i, std::size_t part, bool oracle, const Outputs& out) {
     Entry& entry = entries_[i];
     const Plan plan = std::exchange(plans_[i], Plan{});
     if (out.played_move) out.played_move[i] = no_move;
@@ -119,14 +123,14 @@ void GameBatch::report(std::size_t i, std::size_t chunk, bool oracle, const Outp
         std::fill(row, row + mask_size, std::uint8_t{0});
         mark_slots(side, moves, row);
     }
-    std::vector<MoveCode>& listed = chunks_[chunk].moves;
+    std::vector<MoveCode>& listed = chunks_[part].moves;
     for (const BoardMove& move : moves) listed.push_back(move_code(move));
     counts_[i] = static_cast<std::uint32_t>(moves.size());
 }
 
-void GameBatch::report_chunk(std::size_t begin, std::size_t end, std::size_t chunk, bool oracle, const Outputs& out) {
-    chunks_[chunk].moves.clear();
-    for (std::size_t i = begin; i < end; ++i) report(i, chunk, oracle, out);
+void GameBatch::report_part(std::size_t part, bool oracle, const Outputs& out) {
+    chunks_[part].moves.clear();
+    for (std::size_t i = part_begin(part); i < part_begin(part + 1); ++i) report(i, part, oracle, out);
 }
 
 std::size_t GameBatch::listed_moves() const {
@@ -136,39 +140,47 @@ std::size_t GameBatch::listed_moves() const {
 }
 
 void GameBatch::write_listing(std::int64_t* offsets, MoveCode* moves, std::int64_t* slots) const {
-    std::int64_t at = 0;
-    auto chunk = chunks_.begin();
-    std::size_t in_chunk = 0;
-    for (std::size_t i = 0; i < size(); ++i) {
-        if (offsets) offsets[i] = at;
-        const Color side = entries_[i].game.board.side_to_move;
-        for (std::uint32_t m = 0; m < counts_[i]; ++m, ++at, ++in_chunk) {
-            while (in_chunk == chunk->moves.size()) {
-                ++chunk;
-                in_chunk = 0;
+    // The last report split the games into these parts, so each thread copies the moves it
+    // listed itself, from where the games before its own end.
+    std::vector<std::int64_t> starts(size() + 1, 0);
+    for (std::size_t i = 0; i < size(); ++i) starts[i + 1] = starts[i] + counts_[i];
+    if (offsets) std::copy(starts.begin(), starts.end(), offsets);
+    const auto copy_part = [&](std::size_t part) {
+        const std::vector<MoveCode>& listed = chunks_[part].moves;
+        std::size_t at = 0;
+        for (std::size_t i = part_begin(part); i < part_begin(part + 1); ++i) {
+            const Color side = entries_[i].game.board.side_to_move;
+            for (auto to = static_cast<std::size_t>(starts[i]); to < static_cast<std::size_t>(starts[i + 1]); ++to, ++at) {
+                if (moves) moves[to] = listed[at];
+                if (slots) slots[to] = slot_of(side, *move_of_code(listed[at]));
             }
-            const MoveCode code = chunk->moves[in_chunk];
-            if (moves) moves[at] = code;
-            if (slots) slots[at] = slot_of(side, *move_of_code(code));
         }
+    };
+    if (chunks_.size() > 1) {
+        team_->run(chunks_.size(), copy_part);
+    } else if (!chunks_.empty()) {
+        copy_part(0);
     }
-    if (offsets) offsets[size()] = at;
 }
 
 std::optional<Refusal> GameBatch::step(Choice choice, const std::int64_t* values, bool oracle, const Outputs& out) {
-    const std::size_t threads = chunk_count();
-    chunks_.resize(threads);
-    std::vector<std::optional<Refusal>> refused(threads);
-    const auto none_refused = [&] {
-        return std::none_of(refused.begin(), refused.end(), [](const auto& r) { return r.has_value(); });
+    const std::size_t count = parts();
+    std::vector<std::optional<Refusal>> refused(count);
+    std::barrier all_planned(static_cast<std::ptrdiff_t>(count));
+    const auto play = [&](std::size_t part) {
+        for (std::size_t i = part_begin(part); i < part_begin(part + 1) && !refused[part]; ++i) {
+            refused[part] = plan(i, choice, values);
+        }
+        all_planned.arrive_and_wait();
+        if (std::none_of(refused.begin(), refused.end(), [](const auto& r) { return r.has_value(); })) {
+            report_part(part, oracle, out);
+        }
     };
-    for_each_chunk_twice(
-        size(), threads,
-        [&](std::size_t begin, std::size_t end, std::size_t chunk) {
-            for (std::size_t i = begin; i < end && !refused[chunk]; ++i) refused[chunk] = plan(i, choice, values);
-        },
-        none_refused,
-        [&](std::size_t begin, std::size_t end, std::size_t chunk) { report_chunk(begin, end, chunk, oracle, out); });
+    if (count > 1) {
+        team_->run(count, play);
+    } else {
+        play(0);
+    }
     // The first refusal in game order, whatever the split; the plans made are simply dropped.
     for (const auto& refusal : refused) {
         if (refusal) {
@@ -180,11 +192,13 @@ std::optional<Refusal> GameBatch::step(Choice choice, const std::int64_t* values
 }
 
 void GameBatch::observe(bool oracle, const Outputs& out) {
-    const std::size_t threads = chunk_count();
-    chunks_.resize(threads);
-    for_each_chunk(size(), threads, [&](std::size_t begin, std::size_t end, std::size_t chunk) {
-        report_chunk(begin, end, chunk, oracle, out);
-    });
+    const std::size_t count = parts();
+    const auto look = [&](std::size_t part) { report_part(part, oracle, out); };
+    if (count > 1) {
+        team_->run(count, look);
+    } else {
+        look(0);
+    }
 }
 
 }  // namespace murkplay::batch

@@ -6,9 +6,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
+#include "batch/thread_team.hpp"
 #include "encode/move_code.hpp"
 #include "encode/observation.hpp"
 #include "game/game.hpp"
@@ -103,22 +105,26 @@ private:
     };
 
     std::optional<Refusal> plan(std::size_t i, Choice choice, const std::int64_t* values);
-    void report(std::size_t i, std::size_t chunk, bool oracle, const Outputs& out);
-    std::size_t chunk_count() const;
-    // One thread's reports, its listing emptied first: a refused step keeps the last one.
-    void report_chunk(std::size_t begin, std::size_t end, std::size_t chunk, bool oracle, const Outputs& out);
+    void report(std::size_t i, std::size_t part, bool oracle, const Outputs& out);
+    // How many parts the games are split into this time, threads permitting.
+    std::size_t parts();
+    std::size_t part_begin(std::size_t part) const { return size() * part / chunks_.size(); }
+    // One part's reports, its listing emptied first: a refused step keeps the last one.
+    void report_part(std::size_t part, bool oracle, const Outputs& out);
 
     std::vector<Entry> entries_;
     Game start_;
     Settings settings_;
     std::vector<Plan> plans_;
-    // Each thread lists the moves of its own games here, on cache lines of its own; the chunks
+    // Each thread lists the moves of its own games here, on cache lines of its own; the parts
     // are ranges of games in order, so one after another they are in game order.
     struct alignas(64) ChunkMoves {
         std::vector<MoveCode> moves;
     };
     std::vector<ChunkMoves> chunks_;
     std::vector<std::uint32_t> counts_;
+    // Made at the first call on more than one thread; write_listing uses it as well.
+    mutable std::unique_ptr<ThreadTeam> team_;
 };
 
 }  // namespace murkplay::batch

@@ -8,9 +8,8 @@ import numpy as np
 import pytest
 
 import murkplay_rl as rl
-import reference_model as model
 from murkplay import SelfPlayGame
-from support import START_FEN, random_play
+from support import START_FEN
 
 FENS = [
     START_FEN,
@@ -198,46 +197,6 @@ def test_concurrent_use_of_one_batch_gives_only_the_borrow_errors():
         thread.join()
     assert set(errors) <= {"Already borrowed", "Already mutably borrowed"}
     assert errors and done
-
-
-@pytest.mark.parametrize("oracle", [False, True])
-def test_single_game_paths_match_the_game(oracle):
-    out = np.empty((64, 35), np.float32)
-    mask = np.empty(rl.ACTION_COUNT, np.uint8)
-    for game in random_play(range(3), 60):
-        assert rl.observe(game, out, oracle=oracle) is out
-        np.testing.assert_array_equal(out, observation_of(game, oracle))
-        listed = game.legal_actions_uci()
-        legal = rl.legal_moves(game, mask)
-        assert [rl.move_uci(int(code)) for code in legal.moves] == listed
-        assert legal.slots.tolist() == [game.action_index(text) for text in listed]
-        assert np.flatnonzero(legal.mask).tolist() == sorted(set(legal.slots.tolist()))
-        assert legal.mask is mask
-
-
-def test_each_side_sees_its_own_view():
-    rng = random.Random(3)
-    game, reference = SelfPlayGame(), model.Game()
-    for _ in range(80):
-        for viewer, colour in ((True, model.WHITE), (False, model.BLACK)):
-            np.testing.assert_array_equal(rl.observe(game, viewer=viewer), reference.observation(viewer=colour))
-        listed = game.legal_actions_uci()
-        if game.is_terminal() or not listed:
-            break
-        move = rng.choice(listed)
-        game.apply(move)
-        reference.apply(move)
-
-
-def test_apply_slot_plays_the_first_listed_move_with_the_slot():
-    game = SelfPlayGame("3r1r2/4P3/8/8/8/8/8/K6k w - - 0 1")
-    slot = game.action_index("e7d8q")  # shared with e7e8q, which is listed first
-    assert rl.move_uci(rl.apply_slot(game, slot)) == "e7e8q"
-    assert game.board[0][4] == 5
-    with pytest.raises(ValueError, match="^no legal move has slot 0$"):
-        rl.apply_slot(game, 0)
-    with pytest.raises(TypeError, match="^game must be a murkplay.SelfPlayGame, not 'str'$"):
-        rl.observe(START_FEN)
 
 
 def test_replay_reproduces_what_each_mover_saw():

@@ -1,7 +1,10 @@
 """Batches on many threads at once, Python's and their own, with plain buffers instead of
 numpy so that the free-threaded interpreter runs these too."""
 
+import os
 import threading
+import time
+import warnings
 
 import pytest
 
@@ -38,13 +41,7 @@ def plain_buffers(n):
 
 def play(seed, native_threads, steps=30):
     """Every byte of every step of a batch of random games."""
-    batch = rl.GameBatch(GAMES, seed=seed, max_plies=25, auto_reset=True, threads=native_threads)
-    out = plain_buffers(GAMES)
-    history = []
-    for _ in range(steps):
-        step = batch.step_random(out=out)
-        history.append(b"".join(bytes(array) for array in step))
-    return history
+    return play_on(rl.GameBatch(GAMES, seed=seed, max_plies=25, auto_reset=True, threads=native_threads), steps)
 
 
 def test_threads_of_both_kinds_give_the_results_of_one():
@@ -117,3 +114,32 @@ def test_replay_on_native_threads_reproduces_play(threads):
         for i in range(len(starts)):
             row = i * 12 + ply
             assert rows[row * size:(row + 1) * size] == observed[i * size:(i + 1) * size]
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork()")
+def test_a_forked_child_steps_an_inherited_batch():
+    # The batch's native threads stay in the parent; the child must get threads of its own.
+    batch = rl.GameBatch(GAMES, seed=4, auto_reset=True, threads=2)
+    expected = play_on(rl.GameBatch(GAMES, seed=4, auto_reset=True, threads=1), 6)
+    assert play_on(batch, 3) == expected[:3]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # forking a process that has threads
+        child = os.fork()
+    if child == 0:
+        os._exit(0 if play_on(batch, 3) == expected[3:] else 1)
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(child, os.WNOHANG)
+        if done:
+            assert os.waitstatus_to_exitcode(status) == 0
+            break
+        time.sleep(0.05)
+    else:
+        os.kill(child, 9)
+        pytest.fail("the child hung stepping the batch it inherited")
+    assert play_on(batch, 3) == expected[3:]
+
+
+def play_on(batch, steps):
+    out = plain_buffers(GAMES)
+    return [b"".join(bytes(array) for array in batch.step_random(out=out)) for _ in range(steps)]

@@ -131,8 +131,10 @@ PyObject* make_step(PyObject* self, const GameBatch& batch, CallArrays& call, co
     if (!call.arrays[moves]) return nullptr;
     call.arrays[slots] = listing_array(given[slots].get(), "out.slots", Element::Int64, count, call.views[slots]);
     if (!call.arrays[slots]) return nullptr;
+    Py_BEGIN_ALLOW_THREADS
     batch.write_listing(call.views[offsets].data<std::int64_t>(), call.views[moves].data<MoveCode>(),
                         call.views[slots].data<std::int64_t>());
+    Py_END_ALLOW_THREADS
 
     State& state = state_of_type(Py_TYPE(self));
     return make_record(state.step_type, call.arrays).release();

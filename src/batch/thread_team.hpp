@@ -1,0 +1,48 @@
+// The native threads of one batch, started once and kept waiting between calls, since a new
+// thread costs about as much as stepping dozens of games.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace murkplay::batch {
+
+class ThreadTeam {
+public:
+    ThreadTeam() = default;
+    ThreadTeam(const ThreadTeam&) = delete;
+    ThreadTeam& operator=(const ThreadTeam&) = delete;
+    ~ThreadTeam();
+
+    // How many parts run() can run at once, at most `parts`: fewer when the system refuses
+    // threads, and the caller then splits its work into that many.
+    std::size_t reserve(std::size_t parts);
+
+    // Runs job(part) for every part in [0, parts), part 0 on the calling thread, all at the same
+    // time, so parts may wait for one another; returns when all are done. `parts` is at most
+    // what reserve() gave. An exception in any part is rethrown here.
+    void run(std::size_t parts, const std::function<void(std::size_t)>& job);
+
+private:
+    void work(std::size_t index, std::uint32_t round);
+    void let_go();
+
+    std::vector<std::thread> workers_;
+    // The process the workers belong to: a child of fork() inherits this object, not its threads.
+    std::int64_t owner_ = 0;
+    const std::function<void(std::size_t)>* job_ = nullptr;
+    std::size_t parts_ = 0;
+    std::mutex failure_lock_;
+    std::exception_ptr failure_;
+    std::atomic<std::uint32_t> round_{0};
+    std::atomic<std::size_t> busy_{0};
+    std::atomic<bool> leaving_{false};
+};
+
+}  // namespace murkplay::batch
