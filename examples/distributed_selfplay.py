@@ -6,7 +6,7 @@ version, hands out tasks of games to whichever actor is free, and writes the fin
 complete shards. With ``--learn-plies N`` it also replays N plies of every returned task and takes
 one policy-gradient step on them, so later tasks play with a new version of the weights.
 
-    python examples/distributed_selfplay.py --actors 2 --batch 64 --games 256 --out build/selfplay
+    python examples/distributed_selfplay.py --actors 2 --batch 64 --games 1024 --out build/selfplay
 
 On one machine this starts a local Ray instance; ``--address auto`` (or ray://host:10001) joins
 a running cluster, whose nodes must have murkplay, torch and Ray installed. Ctrl-C stops the run
@@ -34,7 +34,7 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("--batch", type=int, default=64, help="games each actor steps together (default 64)")
     parser.add_argument("--games-per-task", type=int, default=0,
                         help="games an actor plays per task (default: twice the batch)")
-    parser.add_argument("--games", type=int, default=256, help="games in all (default 256)")
+    parser.add_argument("--games", type=int, default=1024, help="games in all (default 1024)")
     parser.add_argument("--max-plies", type=int, default=300, help="ply limit per game (default 300)")
     parser.add_argument("--hidden", type=int, default=256, help="width of the policy's hidden layers (default 256)")
     parser.add_argument("--out", default="build/selfplay", help="dataset directory (default build/selfplay)")
@@ -102,7 +102,7 @@ class Progress:
 
 
 def speed_section(summary, writer, args) -> list[str]:
-    """Throughput of the run, of one actor, of replaying what it wrote, and the bytes per ply."""
+    """Throughput of the run, of one actor, of replaying the dataset, and the bytes per ply."""
     records, plies = [], 0
     for record in read_records(args.out):
         if plies >= REPLAY_SAMPLE_PLIES:
@@ -119,7 +119,7 @@ def speed_section(summary, writer, args) -> list[str]:
         f"  run:             {run_rate:,.0f} plies/s on {args.actors} actor(s)",
         f"  one actor:       {actor_rate:,.0f} plies/s while playing, by its own clock",
         f"  actors at work:  {run_rate / actor_rate:.2f} of {args.actors} (the run's rate over one actor's)",
-        f"  replay:          {replay_rate:,.0f} plies/s over {plies:,} plies, "
+        f"  replay:          {replay_rate:,.0f} plies/s over the dataset's first {plies:,} plies, "
         f"{replay_rate / actor_rate:.1f}x one actor's self-play per ply",
         f"  dataset:         {size / writer.written_plies:.2f} bytes per ply ({size:,} bytes in this run's shards)",
     ]

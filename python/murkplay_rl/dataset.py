@@ -9,9 +9,9 @@ them. pyarrow (the extra ``murkplay[dataset]``) is imported by the calls that re
 
 from __future__ import annotations
 
+import dataclasses
 import os
 import re
-from dataclasses import dataclass
 from typing import Iterable, Iterator
 
 import murkplay_rl
@@ -20,7 +20,7 @@ import murkplay_rl
 _SHARD = re.compile(r"^shard-(\d+)\.parquet$")
 
 
-@dataclass
+@dataclasses.dataclass
 class GameRecord:
     """One finished game.
 
@@ -38,7 +38,7 @@ class GameRecord:
     policy_version: int = 0
 
 
-COLUMNS = ("start", "moves", "slots", "plies", "result", "seed", "policy_version")
+COLUMNS = tuple(field.name for field in dataclasses.fields(GameRecord))
 
 
 def schema():
@@ -134,15 +134,6 @@ class RecordWriter:
         self.shards.append(final)
         self.written_games += len(records)
         self.written_plies += sum(r.plies for r in records)
-
-
-def read_table(directory: str | os.PathLike):
-    """All complete shards of ``directory`` as one pyarrow Table."""
-    import pyarrow as pa
-    import pyarrow.parquet as pq
-
-    tables = [pq.read_table(path, schema=schema()) for path in shard_paths(directory)]
-    return pa.concat_tables(tables) if tables else schema().empty_table()
 
 
 def read_records(directory: str | os.PathLike) -> Iterator[GameRecord]:
