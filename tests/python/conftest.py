@@ -7,6 +7,11 @@ import pytest
 import support
 
 
+def pytest_configure(config):
+    # scripts/hardening leaves these out of its run under the sanitizers.
+    config.addinivalue_line("markers", "slow: starts Ray or another process, taking seconds")
+
+
 @pytest.fixture
 def block_import(monkeypatch):
     """Return a function that makes ``import NAME`` fail until the test ends.

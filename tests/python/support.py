@@ -138,3 +138,29 @@ def fake_module(name, **attributes):
     for key, value in attributes.items():
         setattr(module, key, value)
     return module
+
+
+def recorded_games(fens, max_plies, seed, oracle=False):
+    """Play one random game from each FEN on a GameBatch and return its records with what the
+    batch showed before every move: a list of (GameRecord, observations, masks), the arrays
+    stacked ply by ply."""
+    import numpy as np
+
+    import murkplay_rl as rl
+    from murkplay_rl.dataset import GameRecord
+
+    played = []
+    for number, fen in enumerate(fens):
+        batch = rl.GameBatch(1, fen=fen, max_plies=max_plies, seed=seed + number)
+        step = batch.observe(oracle=oracle)
+        moves, slots, observations, masks = [], [], [], []
+        while not (step.terminated[0] or step.truncated[0]):
+            observations.append(step.observation[0].copy())
+            masks.append(step.mask[0].copy())
+            step = batch.step_random(oracle=oracle)
+            moves.append(rl.move_uci(int(step.played_move[0])))
+            slots.append(int(step.played_slot[0]))
+        record = GameRecord(fen, moves, slots, len(moves), float(step.values[0, 0]), seed + number, number % 3)
+        empty = (np.zeros((0, 64, 35), np.float32), np.zeros((0, rl.ACTION_COUNT), bool))
+        played.append((record, *(map(np.stack, (observations, masks)) if moves else empty)))
+    return played
