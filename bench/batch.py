@@ -140,7 +140,7 @@ def demo_rates(rounds: int, quick: bool) -> dict | None:
     import selfplay
 
     torch.manual_seed(0)
-    policy = selfplay.Policy().eval()
+    policy = selfplay.policy_network().eval()
     batch_size = 32 if quick else 256
     single, batched, shares = [], [], []
     for number in range(rounds):

@@ -61,8 +61,9 @@ def main(argv: list[str] | None = None) -> int:
     import torch
 
     from murkplay_rl.dataset import RecordWriter, replay_records
+    from murkplay_rl.policy import policy_network
     from murkplay_rl.selfplay_ray import (
-        SelfPlayWorker, policy_network, run_selfplay, start_actors, task_seed, weights_of)
+        SelfPlayWorker, run_selfplay, start_actors, task_seed, weights_of)
 
     load = os.getloadavg()[0]
     worker_options = {"batch": args.batch, "max_plies": args.max_plies, "hidden": args.hidden}

@@ -22,7 +22,8 @@ import sys
 import time
 
 from murkplay_rl.dataset import RecordWriter, read_records, replay_records
-from murkplay_rl.selfplay_ray import policy_network, run_selfplay, start_actors
+from murkplay_rl.policy import policy_network
+from murkplay_rl.selfplay_ray import run_selfplay, start_actors
 
 # The speed figures replay at most this many plies, so the summary's memory stays small.
 REPLAY_SAMPLE_PLIES = 20_000

@@ -33,29 +33,7 @@ import torch
 
 import murkplay_rl
 from murkplay import SelfPlayGame
-
-OBSERVATION_SIZE = 64 * 35
-ACTION_COUNT = 64 * 64 + 64 * 4
-
-
-class Policy(torch.nn.Module):
-    """A few dense layers from the flattened observation to one logit per action index."""
-
-    def __init__(self, hidden: int = 256) -> None:
-        super().__init__()
-        self.layers = torch.nn.Sequential(
-            # One observation of 64 x 35, or a batch of them.
-            torch.nn.Flatten(start_dim=-2),
-            torch.nn.Linear(OBSERVATION_SIZE, hidden),
-            torch.nn.ReLU(),
-            torch.nn.Linear(hidden, hidden),
-            torch.nn.ReLU(),
-            torch.nn.Linear(hidden, ACTION_COUNT),
-        )
-
-    def forward(self, observation: torch.Tensor) -> torch.Tensor:
-        return self.layers(observation)
-
+from murkplay_rl.policy import policy_network, sample_slots
 
 @dataclass
 class GameResult:
@@ -71,7 +49,7 @@ class GameResult:
         return "unfinished"
 
 
-def choose_action(policy: Policy, game: SelfPlayGame, actions: list[str], oracle: bool,
+def choose_action(policy: torch.nn.Module, game: SelfPlayGame, actions: list[str], oracle: bool,
                   generator: torch.Generator, rng: random.Random) -> str:
     logits = policy(game.encode(oracle=oracle))
     indices = [game.action_index(action) for action in actions]
@@ -85,7 +63,7 @@ def choose_action(policy: Policy, game: SelfPlayGame, actions: list[str], oracle
     return candidates[0] if len(candidates) == 1 else rng.choice(candidates)
 
 
-def play_game(policy: Policy, number: int, seed: int, max_plies: int, oracle: bool) -> GameResult:
+def play_game(policy: torch.nn.Module, number: int, seed: int, max_plies: int, oracle: bool) -> GameResult:
     # Each game has its own generators, so its moves do not depend on which thread plays it
     # or on what the other games did.
     generator = torch.Generator().manual_seed(seed)
@@ -102,7 +80,7 @@ def play_game(policy: Policy, number: int, seed: int, max_plies: int, oracle: bo
     return GameResult(number, plies, game.terminal_value(True))
 
 
-def play_batch(policy: Policy, args: argparse.Namespace, report) -> tuple[list[GameResult], dict[str, float]]:
+def play_batch(policy: torch.nn.Module, args: argparse.Namespace, report) -> tuple[list[GameResult], dict[str, float]]:
     """Plays args.batch games at a time until args.games have ended; returns them and where the time went."""
     batch = murkplay_rl.GameBatch(args.batch, max_plies=args.plies, auto_reset=True, seed=args.seed,
                                   threads=args.threads)
@@ -114,14 +92,9 @@ def play_batch(policy: Policy, args: argparse.Namespace, report) -> tuple[list[G
     with torch.inference_mode():
         while len(results) < args.games:
             started = time.perf_counter()
-            probabilities = torch.softmax(policy(observation).masked_fill_(~mask, float("-inf")), dim=1)
-            # One uniform number per row against the running sum of its probabilities: at this
-            # size torch.multinomial costs more than the network itself. Searching to the right
-            # never lands on a slot of probability 0; a game without a legal move (its row is
-            # NaN) ended stalled and restarts at this step, so its slot is not read.
-            running = probabilities.cumsum_(dim=1)
-            drawn = torch.rand(len(running), 1, generator=generator) * running[:, -1:]
-            slots = torch.searchsorted(running, drawn, right=True).squeeze(1).clamp_(max=murkplay_rl.ACTION_COUNT - 1)
+            # A game without a legal move gets a slot out of range, but it ended stalled and
+            # restarts at this step, which does not read its slot.
+            slots = sample_slots(policy(observation).masked_fill_(~mask, float("-inf")), generator)
             sampled = time.perf_counter()
             # The arrays of the last step are reused: observation and mask stay the tensors above.
             step = batch.step(slots.numpy(), by="slot", oracle=args.oracle, out=step)
@@ -183,7 +156,7 @@ def main(argv: list[str] | None = None) -> int:
         # The games are the parallelism; torch's own threads would only compete with them.
         torch.set_num_threads(1)
     torch.manual_seed(args.seed)
-    policy = Policy().eval()
+    policy = policy_network().eval()
 
     report, finish = progress_reporter(args.games)
     results: list[GameResult] = []
@@ -219,7 +192,7 @@ def main(argv: list[str] | None = None) -> int:
     print(f"White wins:       {sum(r.white_value > 0 for r in results)}")
     print(f"Black wins:       {sum(r.white_value < 0 for r in results)}")
     print(f"unfinished:       {sum(r.white_value == 0 for r in results)} (ply limit {args.plies})")
-    print(f"mean game length: {plies / len(results):.1f} plies")
+    print(f"mean game length: {sum(r.plies for r in results) / len(results):.1f} plies")
     return 0
 
 

@@ -17,21 +17,6 @@ import murkplay_rl
 from murkplay_rl.dataset import GameRecord, RecordWriter
 
 START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
-OBSERVATION_SIZE = 64 * 35
-
-
-def policy_network(hidden: int = 256):
-    """A few dense layers from the 64 x 35 observation to one logit per policy slot."""
-    import torch
-
-    return torch.nn.Sequential(
-        torch.nn.Flatten(start_dim=1),
-        torch.nn.Linear(OBSERVATION_SIZE, hidden),
-        torch.nn.ReLU(),
-        torch.nn.Linear(hidden, hidden),
-        torch.nn.ReLU(),
-        torch.nn.Linear(hidden, murkplay_rl.ACTION_COUNT),
-    )
 
 
 def weights_of(network) -> dict:
@@ -46,20 +31,6 @@ def task_seed(seed: int, task: int) -> int:
     import numpy as np
 
     return int(np.random.SeedSequence([seed, task]).generate_state(1, np.uint64)[0] >> 1)
-
-
-def sample_slots(logits, generator):
-    """One slot per row, drawn from the softmax of ``logits`` (-inf at the slots not allowed).
-
-    Inverting the cumulative distribution costs a tenth of ``torch.multinomial`` on rows of 4352.
-    torch.rand stays below 1 and its product with the row's total rounds below the total, so
-    every draw lands where the cumulative sum rises: on an allowed slot.
-    """
-    import torch
-
-    cumulative = torch.softmax(logits, 1).cumsum_(1)
-    draw = torch.rand(len(logits), 1, generator=generator) * cumulative[:, -1:]
-    return torch.searchsorted(cumulative, draw, right=True)[:, 0]
 
 
 class Played(NamedTuple):
@@ -80,6 +51,8 @@ class SelfPlayWorker:
                  torch_threads: int = 1):
         import torch
 
+        from murkplay_rl.policy import policy_network
+
         if max_plies < 1:
             raise ValueError(f"max_plies must be at least 1, not {max_plies}")
         # Actors are the parallelism; torch's own threads would only compete with them for cores.
@@ -91,6 +64,8 @@ class SelfPlayWorker:
     def play(self, weights: dict, version: int, seed: int, games: int) -> Played:
         import numpy as np
         import torch
+
+        from murkplay_rl.policy import sample_slots
 
         # Loaded every task: a version number alone cannot tell two drivers' weights apart, and
         # the copy costs a few milliseconds against a task's seconds.

@@ -16,8 +16,9 @@ torch = pytest.importorskip("torch")
 ray = pytest.importorskip("ray")
 
 from murkplay_rl.dataset import RecordWriter, read_records, replay_records, shard_paths  # noqa: E402
+from murkplay_rl.policy import policy_network, sample_slots  # noqa: E402
 from murkplay_rl.selfplay_ray import (  # noqa: E402
-    SelfPlayWorker, policy_network, run_selfplay, sample_slots, start_actors, task_seed, weights_of)
+    SelfPlayWorker, run_selfplay, start_actors, task_seed, weights_of)
 
 WORKER = {"batch": 4, "max_plies": 40, "hidden": 32}
 GAMES, PER_TASK, SEED = 28, 6, 5
