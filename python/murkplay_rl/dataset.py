@@ -145,10 +145,11 @@ def read_records(directory: str | os.PathLike) -> Iterator[GameRecord]:
             yield GameRecord(**row)
 
 
-def replay_records(records: Iterable[GameRecord], *, oracle: bool = False, threads: int = 1):
+def replay_records(records: Iterable[GameRecord], *, oracle: bool = False, threads: int = 1, out=None):
     """Play the records again natively and return ``murkplay_rl.replay``'s arrays, one row per
     ply: the observation the mover saw, the legal-slot mask, the slot played and the outcome
-    from the mover's side.
+    from the mover's side. ``out`` may be a Replay of arrays with rows to spare, reused from call
+    to call, which spares the fresh memory a new array costs; its first rows are returned.
 
     A record whose slots are not those of its moves is refused, so a damaged dataset cannot
     train a policy on the wrong targets.
@@ -163,7 +164,7 @@ def replay_records(records: Iterable[GameRecord], *, oracle: bool = False, threa
     moves = np.fromiter(
         (move_code(move) for record in records for move in record.moves), dtype=np.uint16, count=int(offsets[-1])
     )
-    replay = murkplay_rl.replay(starts, moves, offsets, oracle=oracle, threads=threads)
+    replay = murkplay_rl.replay(starts, moves, offsets, oracle=oracle, threads=threads, out=out)
     recorded = np.fromiter((slot for record in records for slot in record.slots), dtype=np.int64, count=len(moves))
     wrong = np.flatnonzero(replay.slot != recorded)
     if len(wrong):

@@ -123,15 +123,15 @@ BAD_CALLS = [
     ("dtype", lambda b: b.observe(out=out(observation=np.zeros((N, 64, 35), np.float64))), TypeError,
      "out.observation: expected elements of float32, got float64"),
     ("shape", lambda b: b.observe(out=out(mask=np.zeros((N, 4351), bool))), ValueError,
-     "out.mask: expected shape (3, 4352), got shape (3, 4351)"),
+     "out.mask: expected shape (3, 4352), got (3, 4351)"),
     ("strides", lambda b: b.observe(out=out(values=np.zeros((2, N), np.float32).T)), ValueError,
      "out.values: the array must be C-contiguous"),
     ("read-only", lambda b: b.observe(out=out(plies=read_only(np.zeros(N, np.int32)))), ValueError,
      "out.plies: the array is read-only"),
     ("offsets", lambda b: b.step([0, 0, 0], out=out(offsets=np.zeros(N, np.int64))), ValueError,
-     "out.offsets: expected shape (4,), got shape (3,)"),
+     "out.offsets: expected shape (4,), got (3,)"),
     ("moves", lambda b: b.step([0, 0, 0], out=out(moves=np.zeros((N, 5), np.uint16))), ValueError,
-     "out.moves: expected a one-dimensional array, got shape (3, 5)"),
+     "out.moves: expected shape (any length,), got (3, 5)"),
     ("slots", lambda b: b.step([0, 0, 0], out=out(slots=np.zeros(500, np.int16))), TypeError,
      "out.slots: expected elements of int64, got int16"),
     ("not an array", lambda b: b.observe(out=out(terminated=[0] * N)), TypeError,
@@ -231,6 +231,20 @@ def test_replay_reproduces_what_each_mover_saw():
                 game.apply(rl.move_uci(int(code)))
             expected = [game.terminal_value(white) for white in movers]
             assert replayed.outcome[offsets[i]:offsets[i + 1]].tolist() == expected
+
+
+def test_replay_fills_the_first_rows_of_longer_arrays():
+    moves = [rl.move_code(text) for text in ("e2e4", "e7e5", "g1f3")]
+    fresh = rl.replay([START_FEN], moves, [0, 3])
+    kept = rl.Replay(np.full((10, 64, 35), 7, np.float32), np.zeros((10, rl.ACTION_COUNT), bool),
+                     np.zeros(10, np.int64), np.zeros(10, np.float32))
+    again = rl.replay([START_FEN], moves, [0, 3], out=kept)
+    for field, array in zip(rl.Replay._fields, again):
+        assert np.shares_memory(array, getattr(kept, field)) and len(array) == 3
+        np.testing.assert_array_equal(array, getattr(fresh, field))
+    assert (kept.observation[3:] == 7).all()
+    with pytest.raises(ValueError, match=r"^out.mask: expected shape \(3 or more, 4352\), got \(2, 4352\)$"):
+        rl.replay([START_FEN], moves, [0, 3], out=kept._replace(mask=np.zeros((2, rl.ACTION_COUNT), bool)))
 
 
 @pytest.mark.parametrize(

@@ -95,15 +95,18 @@ bool take_view(PyObject* object, const char* name, Element element, std::initial
         return false;
     }
     const std::vector<Py_ssize_t> expected(shape);
-    const bool shape_ok = at_least ? view.ndim == 1 && view.shape[0] >= expected[0]
-                                   : view.ndim == static_cast<int>(expected.size()) &&
-                                         std::equal(expected.begin(), expected.end(), view.shape);
+    const bool shape_ok = view.ndim == static_cast<int>(expected.size()) &&
+                          (at_least ? view.shape[0] >= expected[0] : view.shape[0] == expected[0]) &&
+                          std::equal(expected.begin() + 1, expected.end(), view.shape + 1);
     if (!shape_ok) {
-        const std::string least = expected[0] > 0 ? " of at least " + std::to_string(expected[0]) + " elements" : "";
-        const std::string wanted = at_least ? "a one-dimensional array" + least
-                                            : "shape " + shape_text(expected.data(), static_cast<Py_ssize_t>(expected.size()));
+        std::string wanted = "shape " + shape_text(expected.data(), static_cast<Py_ssize_t>(expected.size()));
+        if (at_least) {
+            // The first dimension is a least length: "(3 or more, 64, 35)", or "(any length,)".
+            const std::string first = std::to_string(expected[0]);
+            wanted.replace(wanted.find(first), first.size(), expected[0] > 0 ? first + " or more" : "any length");
+        }
         const std::string given = view.shape == nullptr ? "(unknown)" : shape_text(view.shape, view.ndim);
-        PyErr_Format(PyExc_ValueError, "%s: expected %s, got shape %s", name, wanted.c_str(), given.c_str());
+        PyErr_Format(PyExc_ValueError, "%s: expected %s, got %s", name, wanted.c_str(), given.c_str());
         return false;
     }
     if (view.readonly) {
@@ -144,9 +147,12 @@ Ref new_array(Element element, std::initializer_list<Py_ssize_t> shape, ArrayVie
 }
 
 Ref output_array(PyObject* given, const char* name, Element element, std::initializer_list<Py_ssize_t> shape,
-                 ArrayView& out) {
+                 ArrayView& out, bool rows_at_least) {
     if (given == nullptr || given == Py_None) return new_array(element, shape, out);
-    if (!take_view(given, name, element, shape, false, out)) return Ref();
+    if (!take_view(given, name, element, shape, rows_at_least, out)) return Ref();
+    const Py_ssize_t rows = *shape.begin();
+    // A longer array serves with its first rows, which are C-contiguous like the whole.
+    if (rows_at_least && out.rows() > rows) return Ref(PySequence_GetSlice(given, 0, rows));
     return Ref::new_reference(given);
 }
 

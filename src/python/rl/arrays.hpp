@@ -31,8 +31,9 @@ public:
     T* data() const {
         return static_cast<T*>(view_.buf);
     }
-    // The number of elements.
+    // The number of elements, and of rows (the first dimension).
     Py_ssize_t length() const { return view_.itemsize == 0 ? 0 : view_.len / view_.itemsize; }
+    Py_ssize_t rows() const { return view_.ndim == 0 ? 1 : view_.shape[0]; }
     bool held() const { return held_; }
 
 private:
@@ -42,8 +43,8 @@ private:
 };
 
 // A view of `object` as a writable C-contiguous array of `element` with exactly `shape`, or,
-// when `at_least` is set, a one-dimensional one of at least shape[0] elements. Otherwise
-// TypeError or ValueError naming `name` and what was expected, and false.
+// when `at_least` is set, with at least shape[0] rows and the rest of the shape exact.
+// Otherwise TypeError or ValueError naming `name` and what was expected, and false.
 bool take_view(PyObject* object, const char* name, Element element, std::initializer_list<Py_ssize_t> shape,
                bool at_least, ArrayView& out);
 
@@ -51,9 +52,10 @@ bool take_view(PyObject* object, const char* name, Element element, std::initial
 Ref new_array(Element element, std::initializer_list<Py_ssize_t> shape, ArrayView& out);
 
 // The caller's array for one output when it gave one (`given` not null and not None), checked;
-// a new numpy array otherwise. Returns the array that holds the output.
+// a new numpy array otherwise. Returns the array that holds the output: with `rows_at_least`
+// a longer array of the caller's serves too, and a view of its first rows is returned.
 Ref output_array(PyObject* given, const char* name, Element element, std::initializer_list<Py_ssize_t> shape,
-                 ArrayView& out);
+                 ArrayView& out, bool rows_at_least = false);
 
 // `count` integers (any number when count is any_count) from any sequence or one-dimensional
 // array of integers; TypeError or ValueError naming `name` otherwise.

@@ -131,10 +131,10 @@ PyObject* replay(PyObject* module, PyObject* args, PyObject* kwargs) {
         if (!offered_arrays(out, replay_fields, given)) return nullptr;
         std::array<ArrayView, std::size(replay_fields)> views;
         std::array<Ref, std::size(replay_fields)> arrays{
-            output_array(given[0].get(), "out.observation", Element::Float32, {plies, 64, 35}, views[0]),
-            output_array(given[1].get(), "out.mask", Element::Byte, {plies, batch::mask_size}, views[1]),
-            output_array(given[2].get(), "out.slot", Element::Int64, {plies}, views[2]),
-            output_array(given[3].get(), "out.outcome", Element::Float32, {plies}, views[3]),
+            output_array(given[0].get(), "out.observation", Element::Float32, {plies, 64, 35}, views[0], true),
+            output_array(given[1].get(), "out.mask", Element::Byte, {plies, batch::mask_size}, views[1], true),
+            output_array(given[2].get(), "out.slot", Element::Int64, {plies}, views[2], true),
+            output_array(given[3].get(), "out.outcome", Element::Float32, {plies}, views[3], true),
         };
         for (const Ref& array : arrays) {
             if (!array) return nullptr;
@@ -167,8 +167,9 @@ PyMethodDef replay_functions[] = {
      "the slot played and the game's final value for the mover: a Replay of arrays, one row per ply.\n\n"
      "starts holds one FEN text or SelfPlayGame per game; moves the move codes of all games, one\n"
      "after another; offsets (games + 1 of them) where each game's moves begin. The games are played\n"
-     "natively, without the interpreter, over `threads` native threads. A move that is not legal\n"
-     "where it is played raises ValueError naming the game and the ply."},
+     "natively, without the interpreter, over `threads` native threads. out may name arrays with\n"
+     "more rows than there are plies, kept from call to call; their first rows are returned. A move\n"
+     "that is not legal where it is played raises ValueError naming the game and the ply."},
     {nullptr, nullptr, 0, nullptr},
 };
 
