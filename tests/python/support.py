@@ -11,6 +11,7 @@ import types
 
 import pytest
 
+import murkplay_rl
 from murkplay import SelfPlayGame
 
 START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
@@ -164,3 +165,29 @@ def recorded_games(fens, max_plies, seed, oracle=False):
         empty = (np.zeros((0, 64, 35), np.float32), np.zeros((0, rl.ACTION_COUNT), bool))
         played.append((record, *(map(np.stack, (observations, masks)) if moves else empty)))
     return played
+
+
+def plain_buffers(n):
+    """Every output of a call as a memoryview of the right element type and shape."""
+
+    def buffer(fmt, itemsize, *shape):
+        count = 1
+        for dim in shape:
+            count *= dim
+        return memoryview(bytearray(count * itemsize)).cast(fmt, shape)
+
+    capacity = n * murkplay_rl.MAX_MOVES
+    fields = {
+        "observation": buffer("f", 4, n, 64, 35),
+        "mask": buffer("B", 1, n, murkplay_rl.ACTION_COUNT),
+        "offsets": buffer("q", 8, n + 1),
+        "moves": buffer("H", 2, capacity),
+        "slots": buffer("q", 8, capacity),
+        "terminated": buffer("B", 1, n),
+        "truncated": buffer("B", 1, n),
+        "values": buffer("f", 4, n, 2),
+        "plies": buffer("i", 4, n),
+        "played_move": buffer("H", 2, n),
+        "played_slot": buffer("q", 8, n),
+    }
+    return type("Buffers", (), fields)()

@@ -9,34 +9,9 @@ import warnings
 import pytest
 
 import murkplay_rl as rl
+from support import plain_buffers
 
 GAMES = 40
-
-
-def plain_buffers(n):
-    """Every output of a call as a memoryview of the right element type and shape."""
-
-    def buffer(fmt, itemsize, *shape):
-        count = 1
-        for dim in shape:
-            count *= dim
-        return memoryview(bytearray(count * itemsize)).cast(fmt, shape)
-
-    capacity = n * rl.MAX_MOVES
-    fields = {
-        "observation": buffer("f", 4, n, 64, 35),
-        "mask": buffer("B", 1, n, rl.ACTION_COUNT),
-        "offsets": buffer("q", 8, n + 1),
-        "moves": buffer("H", 2, capacity),
-        "slots": buffer("q", 8, capacity),
-        "terminated": buffer("B", 1, n),
-        "truncated": buffer("B", 1, n),
-        "values": buffer("f", 4, n, 2),
-        "plies": buffer("i", 4, n),
-        "played_move": buffer("H", 2, n),
-        "played_slot": buffer("q", 8, n),
-    }
-    return type("Buffers", (), fields)()
 
 
 def play(seed, native_threads, steps=30):
