@@ -77,7 +77,7 @@ def stepper(games: int, threads: int = 1):
 
 def cpp_loop(executable: str, games: int) -> float:
     """ns per game-step of the plain C++ loop (bench/batch_step.cpp)."""
-    output = subprocess.run([executable, str(games), "100", "3"], check=True, capture_output=True, text=True).stdout
+    output = subprocess.run([executable, str(games), "200", "5"], check=True, capture_output=True, text=True).stdout
     return float(output.split("median_ns_per_game_step=")[1])
 
 
