@@ -34,7 +34,7 @@ std::int64_t thread_cpu_ns() {
 struct Loop {
     explicit Loop(std::size_t games)
         : start(new_game(start_board())), games(games, start), plies(games, 0), observation(games * observation_size),
-          mask(games * batch::mask_size), moves(), slots() {}
+          mask(games * action_count), moves(), slots() {}
 
     void step(std::uint64_t& random) {
         moves.clear();
@@ -46,9 +46,7 @@ struct Loop {
             generate_moves(game.board, listed);
             build_observation(game, false, std::span<float, observation_size>(&observation[i * observation_size],
                                                                               observation_size));
-            std::uint8_t* row = &mask[i * batch::mask_size];
-            std::fill(row, row + batch::mask_size, std::uint8_t{0});
-            mark_slots(side, listed, row);
+            write_slot_mask(side, listed, &mask[i * action_count]);
             for (const BoardMove& move : listed) {
                 moves.push_back(move_code(move));
                 slots.push_back(static_cast<std::int16_t>(slot_of(side, move)));

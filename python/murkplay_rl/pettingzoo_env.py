@@ -27,7 +27,7 @@ from pettingzoo.utils import wrappers
 
 from murkplay import SelfPlayGame
 
-from . import _single as single
+from . import _native as engine
 from ._views import square_views, true_pieces
 
 WHITE, BLACK = "player_0", "player_1"
@@ -96,12 +96,12 @@ class raw_env(AECEnv, EzPickle):
             agent: spaces.Dict(
                 {
                     "observation": spaces.Box(low=low, high=1.0, dtype=np.float32),
-                    "action_mask": spaces.Box(low=0, high=1, shape=(single.ACTION_COUNT,), dtype=np.int8),
+                    "action_mask": spaces.Box(low=0, high=1, shape=(engine.ACTION_COUNT,), dtype=np.int8),
                 }
             )
             for agent in self.agents
         }
-        self.action_spaces = {agent: spaces.Discrete(single.ACTION_COUNT) for agent in self.agents}
+        self.action_spaces = {agent: spaces.Discrete(engine.ACTION_COUNT) for agent in self.agents}
 
     def observation_space(self, agent):
         return self.observation_spaces[agent]
@@ -129,18 +129,18 @@ class raw_env(AECEnv, EzPickle):
             self.render()
 
     def observe(self, agent):
-        observation = single.observe(self.game, oracle=self._oracle, viewer=_IS_WHITE[agent])
-        mask = np.zeros(single.ACTION_COUNT, dtype=np.int8)
+        observation = engine.observe(self.game, oracle=self._oracle, viewer=_IS_WHITE[agent])
+        mask = np.zeros(engine.ACTION_COUNT, dtype=np.int8)
         live = not (self.terminations.get(agent, True) or self.truncations.get(agent, True))
         if live and agent == self.agent_selection:
-            single.legal_moves(self.game, mask)
+            engine.legal_moves(self.game, mask)
         return {"observation": observation, "action_mask": mask}
 
     def step(self, action):
         agent = self.agent_selection
         if self.terminations[agent] or self.truncations[agent]:
             return self._was_dead_step(action)
-        self._last_move = single.apply_slot(self.game, int(action))
+        self._last_move = engine.apply_slot(self.game, int(action))
         self.plies += 1
         self._cumulative_rewards[agent] = 0
         self._clear_rewards()
@@ -174,7 +174,7 @@ class raw_env(AECEnv, EzPickle):
         return text
 
     def _status(self) -> str:
-        last = "" if self._last_move is None else f", last move {single.move_uci(self._last_move)}"
+        last = "" if self._last_move is None else f", last move {engine.move_uci(self._last_move)}"
         if self.game.is_terminal():
             outcome = f"a king was captured: {WHITE if self.game.terminal_value(True) > 0 else BLACK} wins"
         elif self._ending is not None:

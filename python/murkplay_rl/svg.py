@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import re
 
-from . import _single as single
+from . import _native as engine
 from ._views import square_views, true_pieces
 
 FOG = "#5a6270cc"
@@ -41,7 +41,7 @@ def render_svg(game, view=None, size: int | None = 360) -> Svg:
             if symbol is not None:
                 board.set_piece_at(square, chess.Piece.from_symbol(symbol))
     else:
-        views = square_views(single.observe(game, viewer=viewer), viewer)
+        views = square_views(engine.observe(game, viewer=viewer), viewer)
         fog = [square for square, seen in enumerate(views) if not seen.seen]
         remembered = [square for square in fog if views[square].piece is not None]
         for square, seen in enumerate(views):

@@ -69,7 +69,7 @@ std::optional<Refusal> GameBatch::plan(std::size_t i, Choice choice, const std::
             position = static_cast<std::size_t>(value);
             break;
         case Choice::Slot: {
-            const auto found = value >= 0 && value < mask_size
+            const auto found = value >= 0 && value < action_count
                                    ? first_with_slot(entry.game.board.side_to_move, moves, static_cast<int>(value))
                                    : std::nullopt;
             if (!found) return refuse(Refusal::Reason::NoMoveWithSlot);
@@ -119,9 +119,7 @@ void GameBatch::report(std::size_t i, std::size_t part, bool oracle, const Outpu
                                                                             observation_size));
     }
     if (out.mask) {
-        std::uint8_t* row = out.mask + i * mask_size;
-        std::fill(row, row + mask_size, std::uint8_t{0});
-        mark_slots(side, moves, row);
+        write_slot_mask(side, moves, out.mask + i * action_count);
     }
     std::vector<MoveCode>& listed = chunks_[part].moves;
     for (const BoardMove& move : moves) listed.push_back(move_code(move));

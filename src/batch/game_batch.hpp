@@ -11,13 +11,12 @@
 #include <vector>
 
 #include "batch/thread_team.hpp"
+#include "encode/action_index.hpp"
 #include "encode/move_code.hpp"
 #include "encode/observation.hpp"
 #include "game/game.hpp"
 
 namespace murkplay::batch {
-
-inline constexpr int mask_size = 64 * 64 + 64 * 4;
 
 // One game and what the batch keeps beside it: the moves played since it (re)started, how
 // often it has been restarted (a game's random stream depends on both), and whether the last
@@ -59,7 +58,7 @@ struct Refusal {
 // the batch until the caller has arrays for them (write_listing).
 struct Outputs {
     float* observation = nullptr;        // games x observation_size
-    std::uint8_t* mask = nullptr;        // games x mask_size, 1 for every legal slot, else 0
+    std::uint8_t* mask = nullptr;        // games x action_count, 1 for every legal slot, else 0
     std::uint8_t* terminated = nullptr;  // a king has been captured
     std::uint8_t* truncated = nullptr;   // cut off by the ply limit, or stalled with no move at all
     float* values = nullptr;             // games x 2: the value for White, for Black

@@ -31,9 +31,7 @@ std::optional<ReplayRefusal> replay_game(Game game, std::size_t g, std::span<con
                                                                  observation_size));
         }
         if (out.mask) {
-            std::uint8_t* mask_row = out.mask + row * mask_size;
-            std::fill(mask_row, mask_row + mask_size, std::uint8_t{0});
-            mark_slots(side, listed, mask_row);
+            write_slot_mask(side, listed, out.mask + row * action_count);
         }
         if (out.slot) out.slot[row] = slot_of(side, *move);
         movers.push_back(side);

@@ -16,7 +16,7 @@ namespace murkplay::batch {
 // One row per ply, plies of a game after one another, games in order; null outputs are skipped.
 struct ReplayOutputs {
     float* observation = nullptr;  // plies x observation_size: what the mover saw
-    std::uint8_t* mask = nullptr;  // plies x mask_size: the legal slots
+    std::uint8_t* mask = nullptr;  // plies x action_count: the legal slots
     std::int64_t* slot = nullptr;  // the slot of the move played
     float* outcome = nullptr;      // the game's final value for the side that moved
 };

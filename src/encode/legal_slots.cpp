@@ -1,5 +1,7 @@
 #include "encode/legal_slots.hpp"
 
+#include <algorithm>
+
 namespace murkplay {
 
 std::optional<std::size_t> first_with_slot(Color side_to_move, const MoveList& moves, int slot) {
@@ -9,7 +11,8 @@ std::optional<std::size_t> first_with_slot(Color side_to_move, const MoveList& m
     return std::nullopt;
 }
 
-void mark_slots(Color side_to_move, const MoveList& moves, std::uint8_t* mask_row) {
+void write_slot_mask(Color side_to_move, const MoveList& moves, std::uint8_t* mask_row) {
+    std::fill(mask_row, mask_row + action_count, std::uint8_t{0});
     for (const BoardMove& move : moves) mask_row[slot_of(side_to_move, move)] = 1;
 }
 

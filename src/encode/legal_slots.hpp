@@ -17,7 +17,7 @@ inline int slot_of(Color side_to_move, const BoardMove& move) { return *action_i
 // The position in the list of the first move with this slot.
 std::optional<std::size_t> first_with_slot(Color side_to_move, const MoveList& moves, int slot);
 
-// Sets the mask entry of every listed move's slot to 1; the caller clears the row first.
-void mark_slots(Color side_to_move, const MoveList& moves, std::uint8_t* mask_row);
+// Writes a row of action_count entries: 1 at every listed move's slot, 0 elsewhere.
+void write_slot_mask(Color side_to_move, const MoveList& moves, std::uint8_t* mask_row);
 
 }  // namespace murkplay

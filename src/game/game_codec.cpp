@@ -3,7 +3,7 @@
 #include <bit>
 #include <cmath>
 
-#include "rules/tables.hpp"
+#include "rules/en_passant.hpp"
 
 namespace murkplay {
 
@@ -89,10 +89,8 @@ bool en_passant_consistent(const Board& b) {
     const OptionalSquare ep = b.en_passant_pawn;
     if (!ep.present) return ep.square == 0;
     const Color us = b.side_to_move;
-    const int rank = rank_of(ep.square);
-    const bool usable = (b.pieces(us, PieceKind::Pawn) & rank_mask(rank) & adjacent_files(file_of(ep.square))) != 0;
-    return rank == relative_rank(us, 4) && contains(b.pieces(opposite(us), PieceKind::Pawn), ep.square) && usable &&
-           !contains(b.occupied, static_cast<Square>(ep.square + pawn_push(us)));
+    return rank_of(ep.square) == relative_rank(us, 4) && contains(b.pieces(opposite(us), PieceKind::Pawn), ep.square) &&
+           en_passant_usable(b, ep.square, us);
 }
 
 bool memory_consistent(const Game& game) {

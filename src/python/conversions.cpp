@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "python/errors.hpp"
+#include "rules/fen.hpp"
 
 namespace murkplay::python {
 
@@ -117,6 +118,22 @@ bool text_from_argument(PyObject* object, const char* attribute, const char* ref
         return false;
     }
     return utf8_of(std::move(result), out);
+}
+
+bool game_from_position(PyObject* argument, const char* refusal, const char* invalid, Game& out) {
+    Text fen;
+    if (argument == nullptr || argument == Py_None) {
+        fen.bytes = start_fen;
+    } else if (!text_from_argument(argument, "fen", refusal, fen)) {
+        return false;
+    }
+    const auto board = board_from_fen(fen.bytes);
+    if (!board) {
+        refuse_with_note(invalid, board.error().why());
+        return false;
+    }
+    out = new_game(*board);
+    return true;
 }
 
 Ref import_optional(const char* name, const char* refusal) {

@@ -5,6 +5,7 @@
 #include <span>
 #include <string_view>
 
+#include "game/game.hpp"
 #include "game/movegen.hpp"
 #include "python/ref.hpp"
 #include "rules/uci.hpp"
@@ -23,6 +24,11 @@ inline constexpr const char* action_refusal = "action must be a python-chess Mov
 // A str as it is; otherwise the object's `attribute`, called when callable, which must give
 // a str. Returns false with the exception set.
 bool text_from_argument(PyObject* object, const char* attribute, const char* refusal, Text& out);
+
+// A new game from a position argument: None or nothing (the start position), FEN text, or an
+// object whose `fen` gives it. Fails as text_from_argument does with `refusal`, or with
+// ValueError(invalid) and a note saying why when the text is no position.
+bool game_from_position(PyObject* argument, const char* refusal, const char* invalid, Game& out);
 
 // Imports a package that only some methods need; a failed import becomes ValueError(refusal),
 // caused by the import's own error.

@@ -26,6 +26,14 @@ inline PyObject* new_game_object(PyTypeObject* type, const Game& game) {
     return self;
 }
 
+// A copy of the game `object` holds, taken under a shared borrow; false, with the borrow's
+// RuntimeError set, while the game is being changed.
+inline bool copy_game(PyObject* object, Game& out) {
+    const BorrowGuard guard(as_game(object)->borrow, Access::Shared);
+    if (guard) out = as_game(object)->game;
+    return static_cast<bool>(guard);
+}
+
 // Runs `body` on the game under a borrow of the given kind; a refused borrow raises instead.
 template <Access access, typename Body>
 PyObject* with_game(PyObject* self, Body&& body) {

@@ -13,7 +13,6 @@
 #include "python/errors.hpp"
 #include "python/method_table.hpp"
 #include "python/game_object.hpp"
-#include "rules/fen.hpp"
 
 namespace murkplay::python {
 
@@ -29,18 +28,9 @@ constexpr Signature action_index_signature{"SelfPlayGame.action_index", {"action
 PyObject* game_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Matched board_argument = nullptr;
     if (!match_arguments(constructor_signature, args, kwargs, board_argument)) return nullptr;
-    Text fen;
-    if (board_argument == nullptr || board_argument == Py_None) {
-        fen.bytes = start_fen;
-    } else if (!text_from_argument(board_argument, "fen", board_refusal, fen)) {
-        return nullptr;
-    }
-    const auto board = board_from_fen(fen.bytes);
-    if (!board) {
-        refuse_with_note("Invalid FEN string", board.error().why());
-        return nullptr;
-    }
-    return new_game_object(type, new_game(*board));
+    Game game;
+    if (!game_from_position(board_argument, board_refusal, "Invalid FEN string", game)) return nullptr;
+    return new_game_object(type, game);
 }
 
 void game_dealloc(PyObject* self) {

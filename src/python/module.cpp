@@ -15,7 +15,7 @@ PyObject* make_game_type() { return PyType_FromSpec(&game_type_spec); }
 int exec_module(PyObject* module) {
     if (!create_internal_error_type()) return -1;
     // One class object serves the interpreter; a repeated import hands out the same one.
-    Ref type = per_interpreter("murkplay.SelfPlayGame", make_game_type);
+    Ref type = per_interpreter(game_type_key, make_game_type);
     if (!type || !register_pickling(type.get())) return -1;
     Ref all(PyObject_GetAttrString(module, "__all__"));
     if (!all) {

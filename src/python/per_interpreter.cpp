@@ -2,16 +2,6 @@
 
 namespace murkplay::python {
 
-namespace {
-
-PyObject* interpreter_dict() {
-    PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
-    if (dict == nullptr && !PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "no interpreter dictionary");
-    return dict;
-}
-
-}  // namespace
-
 Ref per_interpreter_lookup(const char* key) {
     PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
     if (dict == nullptr) return Ref();
@@ -27,8 +17,11 @@ Ref per_interpreter_lookup(const char* key) {
 
 Ref per_interpreter(const char* key, PyObject* (*make)()) {
     if (Ref found = per_interpreter_lookup(key)) return found;
-    PyObject* dict = interpreter_dict();
-    if (dict == nullptr) return Ref();
+    PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (dict == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "the interpreter keeps no dictionary for extensions");
+        return Ref();
+    }
     Ref made(make());
     if (!made) return made;
     Ref name(PyUnicode_FromString(key));

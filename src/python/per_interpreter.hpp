@@ -7,6 +7,9 @@
 
 namespace murkplay::python {
 
+// Where the class SelfPlayGame of each interpreter is kept.
+inline constexpr const char* game_type_key = "murkplay.SelfPlayGame";
+
 // The object kept under `key` in the running interpreter's dictionary, made by `make` (a new
 // reference, or nullptr with an exception set) when there is none yet. Empty on failure.
 Ref per_interpreter(const char* key, PyObject* (*make)());

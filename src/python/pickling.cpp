@@ -2,6 +2,7 @@
 
 #include "game/game_codec.hpp"
 #include "python/game_object.hpp"
+#include "python/per_interpreter.hpp"
 
 namespace murkplay::python {
 
@@ -9,6 +10,11 @@ namespace {
 
 // The game's record as bytes, and where they are read back: (restore_game, (bytes,)).
 PyObject* reduce_game(PyObject*, PyObject* game) {
+    // copyreg hands over games only, but the function can be reached and called with anything.
+    const Ref game_type = per_interpreter_lookup(game_type_key);
+    if (reinterpret_cast<PyObject*>(Py_TYPE(game)) != game_type.get()) {
+        return PyErr_Format(PyExc_TypeError, "expected a SelfPlayGame, not '%s'", Py_TYPE(game)->tp_name);
+    }
     Ref restore;
     {
         Ref companion(PyImport_ImportModule("murkplay_rl._native"));
@@ -16,12 +22,9 @@ PyObject* reduce_game(PyObject*, PyObject* game) {
         restore = Ref(PyObject_GetAttrString(companion.get(), "restore_game"));
         if (!restore) return nullptr;
     }
-    GameBytes bytes;
-    {
-        const BorrowGuard guard(as_game(game)->borrow, Access::Shared);
-        if (!guard) return nullptr;
-        bytes = write_game_bytes(as_game(game)->game);
-    }
+    Game record;
+    if (!copy_game(game, record)) return nullptr;
+    const GameBytes bytes = write_game_bytes(record);
     Ref payload(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
                                           static_cast<Py_ssize_t>(bytes.size())));
     if (!payload) return nullptr;

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "rules/attacks.hpp"
+#include "rules/en_passant.hpp"
 #include "rules/uci.hpp"
 
 namespace murkplay {
@@ -238,11 +239,8 @@ Result<Board, FenRefusal> validate_position(const PositionSetup& setup) {
     // square the capturing pawn lands on is empty: move generation relies on both.
     if (setup.en_passant_file) {
         const int file = *setup.en_passant_file;
-        const int rank = relative_rank(us, 4);
-        const Square candidate = make_square(file, rank);
-        const Square target = static_cast<Square>(candidate + pawn_push(us));
-        const bool usable = (b.pieces(us, PieceKind::Pawn) & rank_mask(rank) & adjacent_files(file)) != 0;
-        if (usable && !contains(b.occupied, target)) b.en_passant_pawn = {true, candidate};
+        const Square candidate = make_square(file, relative_rank(us, 4));
+        if (en_passant_usable(b, candidate, us)) b.en_passant_pawn = {true, candidate};
     }
     b.castling = setup.castling;
 

@@ -1,6 +1,6 @@
 #include "rules/play_move.hpp"
 
-#include "rules/tables.hpp"
+#include "rules/en_passant.hpp"
 
 namespace murkplay {
 
@@ -59,13 +59,7 @@ std::optional<MoveRefusal> play_move(Board& board, const BoardMove& move) {
     } else if (k == PieceKind::Pawn) {
         const bool double_advance = rank_of(s) == pawn_start_rank(c) && d == s + 2 * pawn_push(c);
         if (double_advance) {
-            // Recorded only when an enemy pawn beside the destination can use it, and only
-            // when the square passed over is free for that pawn to land on: a pawn sent over a
-            // piece must not leave a capture onto an occupied square behind it.
-            const bool usable = next.pieces(o, PieceKind::Pawn) & rank_mask(rank_of(d)) & adjacent_files(file_of(d));
-            if (usable && !contains(next.occupied, static_cast<Square>(s + pawn_push(c)))) {
-                next.en_passant_pawn = {true, d};
-            }
+            if (en_passant_usable(next, d, o)) next.en_passant_pawn = {true, d};
         } else if (board.en_passant_pawn.present && board.en_passant_pawn.square + pawn_push(c) == d) {
             toggle(next, PieceKind::Pawn, o, bit(board.en_passant_pawn.square));
         }

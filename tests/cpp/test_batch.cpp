@@ -23,7 +23,7 @@ const char* const fens[] = {
 // Every output of one call, with the outputs pointing into it.
 struct Arrays {
     explicit Arrays(std::size_t n)
-        : observation(n * observation_size), mask(n * mask_size), terminated(n), truncated(n), values(2 * n),
+        : observation(n * observation_size), mask(n * action_count), terminated(n), truncated(n), values(2 * n),
           plies(n), played_move(n), played_slot(n) {}
     Outputs outputs() {
         return {observation.data(), mask.data(),  terminated.data(),  truncated.data(),
@@ -70,13 +70,13 @@ void expect_report(const Game& game, const Arrays& a, const Listing& listing, st
     MoveList moves;
     generate_moves(game.board, moves);
     ASSERT_EQ(listing.offsets[i + 1] - listing.offsets[i], static_cast<std::int64_t>(moves.size())) << i;
-    std::vector<std::uint8_t> mask(mask_size, 0);
+    std::vector<std::uint8_t> mask(action_count, 0);
     for (std::size_t m = 0; m < moves.size(); ++m) {
         EXPECT_EQ(listing.moves[listing.offsets[i] + m], move_code(moves[m]));
         EXPECT_EQ(listing.slots[listing.offsets[i] + m], slot_of(game.board.side_to_move, moves[m]));
         mask[slot_of(game.board.side_to_move, moves[m])] = 1;
     }
-    EXPECT_TRUE(std::equal(mask.begin(), mask.end(), a.mask.begin() + i * mask_size)) << i;
+    EXPECT_TRUE(std::equal(mask.begin(), mask.end(), a.mask.begin() + i * action_count)) << i;
     EXPECT_EQ(a.terminated[i], is_terminal(game));
     EXPECT_EQ(a.values[2 * i], terminal_value(game, Color::White));
     EXPECT_EQ(a.values[2 * i + 1], terminal_value(game, Color::Black));

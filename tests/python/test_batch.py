@@ -110,6 +110,8 @@ N = 3
 BAD_CALLS = [
     ("actions", lambda b: b.step([0, 0]), ValueError, "actions: expected 3 values, one per game, got 2"),
     ("actions", lambda b: b.step(np.zeros(3, np.float32)), TypeError, "actions: expected integers, got float32"),
+    ("actions", lambda b: b.step(np.zeros(2, np.int64)), ValueError,
+     "actions: expected shape (3,), one value per game, got (2,)"),
     ("actions", lambda b: b.step(["e2e4"] * 3), TypeError, "actions[0]: expected an integer, got 'str'"),
     ("actions", lambda b: b.step(5), TypeError, "actions: expected a sequence or array of integers, got 'int'"),
     ("position", lambda b: b.step([0, 20, 0]), ValueError,
@@ -260,3 +262,22 @@ def test_replay_refuses_what_was_not_played(moves, offsets, message):
     with pytest.raises(ValueError) as raised:
         rl.replay([START_FEN], moves, offsets)
     assert str(raised.value) == message
+
+
+@pytest.mark.parametrize(
+    "start, message",
+    [(42, "starts[0]: expected FEN text, a python-chess Board or a SelfPlayGame"),
+     ("8/8/8/8/8/8/8/8 w - - 0 1", "starts[0]: Invalid FEN string")],
+)
+def test_replay_reads_starts_as_games_read_positions(start, message):
+    with pytest.raises(ValueError) as raised:
+        rl.replay([start], [], [0, 0])
+    assert str(raised.value) == message
+
+
+def test_a_batch_starts_from_any_position_a_game_takes():
+    chess = pytest.importorskip("chess")
+    board = chess.Board("4k3/8/8/8/8/8/8/R3K3 w Q - 0 1")
+    assert rl.GameBatch(2, fen=board)[1].board == SelfPlayGame(board).board
+    with pytest.raises(ValueError, match="^fen must be FEN text or a python-chess Board$"):
+        rl.GameBatch(2, fen=42)

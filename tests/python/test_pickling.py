@@ -120,6 +120,11 @@ def test_damaged_payloads_are_refused(damage):
         rl._native.restore_game(damage(payload))
 
 
+def test_the_reducer_takes_games_only():
+    with pytest.raises(TypeError, match="^expected a SelfPlayGame, not 'int'$"):
+        copyreg.dispatch_table[SelfPlayGame](42)
+
+
 def test_a_castling_right_without_its_rook_is_refused():
     game = SelfPlayGame("r3k2r/8/8/8/8/8/8/R3K2R w KQkq - 0 1")
     payload = copyreg_payload(game)

@@ -162,12 +162,14 @@ bool read_integers(PyObject* object, const char* name, Py_ssize_t count, std::ve
         const char code = element_code(view);
         const bool integral = code != 0 && std::strchr("bBhHiIlLqQ", code) != nullptr;
         std::string problem;
+        PyObject* kind = PyExc_TypeError;
         if (!integral) {
             problem = "expected integers, got " + dtype_text(view);
         } else if (view.ndim != 1 || (count != any_count && view.shape[0] != count)) {
             const std::string wanted = count == any_count ? "one dimension" : "shape (" + std::to_string(count) + ",), one value per game";
             problem = "expected " + wanted + ", got " +
                       (view.shape == nullptr ? std::string("(unknown)") : shape_text(view.shape, view.ndim));
+            kind = PyExc_ValueError;
         }
         if (problem.empty()) {
             count = view.shape[0];
@@ -189,13 +191,14 @@ bool read_integers(PyObject* object, const char* name, Py_ssize_t count, std::ve
         }
         PyBuffer_Release(&view);
         if (problem.empty()) return true;
-        PyErr_Format(PyExc_TypeError, "%s: %s", name, problem.c_str());
+        PyErr_Format(kind, "%s: %s", name, problem.c_str());
         return false;
     }
     if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_BufferError)) return false;
     PyErr_Clear();
     Ref items(PySequence_Fast(object, name));
     if (!items) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
         PyErr_Clear();
         PyErr_Format(PyExc_TypeError, "%s: expected a sequence or array of integers, got '%s'", name,
                      Py_TYPE(object)->tp_name);

@@ -16,7 +16,7 @@
 #include "python/rl/arrays.hpp"
 #include "python/rl/records.hpp"
 #include "python/rl/state.hpp"
-#include "rules/fen.hpp"
+#include "python/conversions.hpp"
 
 namespace murkplay::python::rl {
 
@@ -100,7 +100,7 @@ bool prepare(PyObject* out, Py_ssize_t n, bool observe, CallArrays& call, std::a
         {terminated, Element::Byte, {n}},      {truncated, Element::Byte, {n}},
         {values, Element::Float32, {n, 2}},    {plies, Element::Int32, {n}},
         {played_move, Element::UInt16, {n}},   {played_slot, Element::Int64, {n}},
-        {observation, Element::Float32, {n, 64, 35}}, {mask, Element::Byte, {n, batch::mask_size}},
+        {observation, Element::Float32, {n, 64, 35}}, {mask, Element::Byte, {n, action_count}},
         {offsets, Element::Int64, {n + 1}},
     };
     for (const Spec& spec : specs) {
@@ -196,32 +196,6 @@ PyObject* batched_call(PyObject* self, Choice choice, PyObject* actions, bool st
 
 // ------------------------------------------------------------------------- construction
 
-const batch::Settings* default_settings() {
-    static const batch::Settings settings;
-    return &settings;
-}
-
-bool read_start(PyObject* fen, Game& start) {
-    std::string_view text = start_fen;
-    if (fen != nullptr && fen != Py_None) {
-        if (!PyUnicode_Check(fen)) {
-            PyErr_Format(PyExc_TypeError, "fen must be a str or None, not '%s'", Py_TYPE(fen)->tp_name);
-            return false;
-        }
-        Py_ssize_t size = 0;
-        const char* data = PyUnicode_AsUTF8AndSize(fen, &size);
-        if (data == nullptr) return false;
-        text = std::string_view(data, static_cast<std::size_t>(size));
-    }
-    const auto board = board_from_fen(text);
-    if (!board) {
-        refuse_with_note("Invalid FEN string", board.error().why());
-        return false;
-    }
-    start = new_game(*board);
-    return true;
-}
-
 bool read_entries(const State& state, PyObject* games, const Game& start, std::vector<batch::Entry>& entries) {
     if (PyLong_Check(games)) {
         const Py_ssize_t count = PyLong_AsSsize_t(games);
@@ -239,10 +213,9 @@ bool read_entries(const State& state, PyObject* games, const Game& start, std::v
     entries.reserve(static_cast<std::size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
-        if (!check_game(state, item, "games")) return false;
-        const BorrowGuard guard(as_game(item)->borrow, Access::Shared);
-        if (!guard) return false;
-        entries.push_back(batch::Entry{as_game(item)->game});
+        Game game;
+        if (!check_game(state, item, "games") || !copy_game(item, game)) return false;
+        entries.push_back(batch::Entry{game});
     }
     return true;
 }
@@ -283,7 +256,7 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* games = nullptr;
     PyObject* fen = nullptr;
     PyObject* max_plies = nullptr;
-    int auto_reset = default_settings()->auto_reset;
+    int auto_reset = 0;
     PyObject* seed = nullptr;
     Py_ssize_t threads = 1;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OO!pO!n:GameBatch", const_cast<char**>(keywords), &games, &fen,
@@ -297,7 +270,10 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Game start;
     std::vector<batch::Entry> entries;
     try {
-        if (!read_start(fen, start) || !read_entries(state, games, start, entries)) return nullptr;
+        if (!game_from_position(fen, "fen must be FEN text or a python-chess Board", "Invalid FEN string", start) ||
+            !read_entries(state, games, start, entries)) {
+            return nullptr;
+        }
         return adopt(type, std::make_unique<GameBatch>(std::move(entries), start, settings));
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
@@ -443,10 +419,12 @@ int set_game(PyObject* self, PyObject* key, PyObject* value) {
     }
     PyObject* done = with_batch<Access::Exclusive>(self, [&](GameBatch& batch) -> PyObject* {
         std::size_t i = 0;
-        if (!game_index(batch, key, i) || !check_game(state_of_type(Py_TYPE(self)), value, "value")) return nullptr;
-        const BorrowGuard guard(as_game(value)->borrow, Access::Shared);
-        if (!guard) return nullptr;
-        batch.set_game(i, as_game(value)->game);
+        Game game;
+        if (!game_index(batch, key, i) || !check_game(state_of_type(Py_TYPE(self)), value, "value") ||
+            !copy_game(value, game)) {
+            return nullptr;
+        }
+        batch.set_game(i, game);
         Py_RETURN_NONE;
     });
     if (done == nullptr) return -1;

@@ -55,7 +55,7 @@ int exec_module(PyObject* module) {
         add_type(module, make_record_type(legal_moves_spec), state.legal_moves_type, "LegalMoves") &&
         add_type(module, make_record_type(replay_spec), state.replay_type, "Replay");
     if (!added || PyModule_AddFunctions(module, replay_functions) < 0) return -1;
-    return PyModule_AddIntConstant(module, "ACTION_COUNT", batch::mask_size) < 0 ||
+    return PyModule_AddIntConstant(module, "ACTION_COUNT", action_count) < 0 ||
                    PyModule_AddIntConstant(module, "NO_MOVE", no_move) < 0 ||
                    PyModule_AddIntConstant(module, "MAX_MOVES", static_cast<long>(max_moves)) < 0 ||
                    PyModule_AddIntConstant(module, "MAX_THREADS", batch::max_threads) < 0

@@ -12,7 +12,7 @@
 #include "python/rl/arrays.hpp"
 #include "python/rl/records.hpp"
 #include "python/rl/state.hpp"
-#include "rules/fen.hpp"
+#include "python/conversions.hpp"
 
 namespace murkplay::python::rl {
 
@@ -25,34 +25,21 @@ constexpr RecordField replay_fields[] = {
     {"outcome", "float32 (plies,): the game's final value for the side that moved: 1, -1, or 0 if unfinished"},
 };
 
-// The start of every game: FEN text, or a game whose record is copied.
+// The start of every game: a game whose record is copied, or a position as SelfPlayGame takes it.
 bool read_starts(const State& state, PyObject* starts, std::vector<Game>& out) {
     Ref items(PySequence_Fast(starts, "starts must be a sequence of FEN strings or SelfPlayGame objects"));
     if (!items) return false;
-    for (Py_ssize_t g = 0; g < PySequence_Fast_GET_SIZE(items.get()); ++g) {
-        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), g);
+    out.resize(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(items.get())));
+    for (std::size_t g = 0; g < out.size(); ++g) {
+        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), static_cast<Py_ssize_t>(g));
         if (Py_TYPE(item) == reinterpret_cast<PyTypeObject*>(state.game_type)) {
-            const BorrowGuard guard(as_game(item)->borrow, Access::Shared);
-            if (!guard) return false;
-            out.push_back(as_game(item)->game);
+            if (!copy_game(item, out[g])) return false;
             continue;
         }
-        Py_ssize_t size = 0;
-        const char* text = PyUnicode_Check(item) ? PyUnicode_AsUTF8AndSize(item, &size) : nullptr;
-        if (text == nullptr) {
-            if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_TypeError, "starts[%zd]: expected FEN text or a SelfPlayGame, got '%s'", g,
-                             Py_TYPE(item)->tp_name);
-            }
-            return false;
-        }
-        const auto board = board_from_fen(std::string_view(text, static_cast<std::size_t>(size)));
-        if (!board) {
-            const std::string message = "starts[" + std::to_string(g) + "]: Invalid FEN string";
-            refuse_with_note(message.c_str(), board.error().why());
-            return false;
-        }
-        out.push_back(new_game(*board));
+        const std::string where = "starts[" + std::to_string(g) + "]: ";
+        const std::string refusal = where + "expected FEN text, a python-chess Board or a SelfPlayGame";
+        const std::string invalid = where + "Invalid FEN string";
+        if (!game_from_position(item, refusal.c_str(), invalid.c_str(), out[g])) return false;
     }
     return true;
 }
@@ -132,7 +119,7 @@ PyObject* replay(PyObject* module, PyObject* args, PyObject* kwargs) {
         std::array<ArrayView, std::size(replay_fields)> views;
         std::array<Ref, std::size(replay_fields)> arrays{
             output_array(given[0].get(), "out.observation", Element::Float32, {plies, 64, 35}, views[0], true),
-            output_array(given[1].get(), "out.mask", Element::Byte, {plies, batch::mask_size}, views[1], true),
+            output_array(given[1].get(), "out.mask", Element::Byte, {plies, action_count}, views[1], true),
             output_array(given[2].get(), "out.slot", Element::Int64, {plies}, views[2], true),
             output_array(given[3].get(), "out.outcome", Element::Float32, {plies}, views[3], true),
         };

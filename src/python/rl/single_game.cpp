@@ -18,8 +18,6 @@ namespace murkplay::python::rl {
 
 namespace {
 
-constexpr Py_ssize_t mask_length = 64 * 64 + 64 * 4;
-
 constexpr RecordField legal_moves_fields[] = {
     {"moves", "uint16: the legal moves as move codes, in the order of legal_actions_uci()"},
     {"slots", "int64: the policy slot (action_index) of each move"},
@@ -72,7 +70,7 @@ PyObject* legal_moves(PyObject* module, PyObject* args, PyObject* kwargs) {
     const State& state = state_of(module);
     if (!check_game(state, game, "game")) return nullptr;
     ArrayView mask_view;
-    Ref mask_array = output_array(mask, "mask", Element::Byte, {mask_length}, mask_view);
+    Ref mask_array = output_array(mask, "mask", Element::Byte, {action_count}, mask_view);
     if (!mask_array) return nullptr;
     MoveList listed;
     Color side = Color::White;
@@ -93,9 +91,7 @@ PyObject* legal_moves(PyObject* module, PyObject* args, PyObject* kwargs) {
         moves_view.data<MoveCode>()[i] = move_code(listed[static_cast<std::size_t>(i)]);
         slots_view.data<std::int64_t>()[i] = slot_of(side, listed[static_cast<std::size_t>(i)]);
     }
-    std::uint8_t* row = mask_view.data<std::uint8_t>();
-    std::fill(row, row + mask_length, std::uint8_t{0});
-    mark_slots(side, listed, row);
+    write_slot_mask(side, listed, mask_view.data<std::uint8_t>());
     Ref items[] = {std::move(moves), std::move(slots), std::move(mask_array)};
     return make_record(state.legal_moves_type, items).release();
 }
