@@ -95,7 +95,7 @@ void GameBatch::report(std::size_t i, std::size_t part, bool oracle, const Outpu
         // Listed moves are always playable.
         [[maybe_unused]] const auto applied = apply_move(entry.game, plan.move);
         assert(applied.ok());
-        ++entry.plies;
+        if (entry.plies < max_ply_count) ++entry.plies;
     }
 
     const Game& game = entry.game;
