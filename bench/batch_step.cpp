@@ -5,7 +5,14 @@
 //
 // Usage: murkplay_batch_step GAMES STEPS ROUNDS
 // Prints: batch_step games=<n> steps=<s> rounds=<r> median_ns_per_game_step=<t>
+//
+// With --threads first, it times the batch itself (GameBatch::step by random moves, every
+// output written, the listing copied out) on one native thread and on two, in wall time,
+// rounds alternating, without Python in the way:
+// Prints: batch_threads games=<n> one_ns=<t1> two_ns=<t2> speedup=<median> low=<min> high=<max>
 #include <algorithm>
+#include <chrono>
+#include <cstring>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -71,11 +78,81 @@ struct Loop {
     std::vector<std::int16_t> slots;
 };
 
+// A GameBatch with every output an array of its own, as the Python batch writes them.
+struct Stepper {
+    Stepper(std::size_t games, std::uint32_t threads)
+        : batch(std::vector<batch::Entry>(games, batch::Entry{new_game(start_board())}), new_game(start_board()),
+                {.max_plies = max_plies, .auto_reset = true, .seed = 1, .threads = threads}),
+          observation(games * observation_size), mask(games * action_count), terminated(games), truncated(games),
+          values(2 * games), plies(games), played_move(games), played_slot(games), offsets(games + 1),
+          moves(games * max_moves), slots(games * max_moves) {}
+
+    void step() {
+        const batch::Outputs out{observation.data(), mask.data(),  terminated.data(),  truncated.data(),
+                                 values.data(),      plies.data(), played_move.data(), played_slot.data()};
+        batch::Request request;
+        if (batch.step(request, false, out)) std::abort();
+        batch.write_listing(offsets.data(), moves.data(), slots.data());
+    }
+
+    batch::GameBatch batch;
+    std::vector<float> observation;
+    std::vector<std::uint8_t> mask, terminated, truncated;
+    std::vector<float> values;
+    std::vector<std::int32_t> plies;
+    std::vector<MoveCode> played_move;
+    std::vector<std::int64_t> played_slot, offsets;
+    std::vector<MoveCode> moves;
+    std::vector<std::int64_t> slots;
+};
+
+double wall_ns_per_game_step(Stepper& stepper, std::size_t games, int steps) {
+    const auto begin = std::chrono::steady_clock::now();
+    for (int s = 0; s < steps; ++s) stepper.step();
+    const std::chrono::duration<double, std::nano> spent = std::chrono::steady_clock::now() - begin;
+    return spent.count() / steps / double(games);
+}
+
+double median_of(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+int compare_threads(std::size_t games, int steps, int rounds) {
+    Stepper one(games, 1);
+    Stepper two(games, 2);
+    for (int warm = 0; warm < 20; ++warm) {
+        one.step();
+        two.step();
+    }
+    std::vector<double> one_ns, two_ns, ratios;
+    for (int r = 0; r < rounds; ++r) {
+        // Alternating order, so that a slow phase of the machine falls on both sides alike.
+        const bool one_first = r % 2 == 0;
+        const double first = wall_ns_per_game_step(one_first ? one : two, games, steps);
+        const double second = wall_ns_per_game_step(one_first ? two : one, games, steps);
+        one_ns.push_back(one_first ? first : second);
+        two_ns.push_back(one_first ? second : first);
+        ratios.push_back(one_ns.back() / two_ns.back());
+    }
+    std::printf("batch_threads games=%zu one_ns=%.1f two_ns=%.1f speedup=%.3f low=%.3f high=%.3f\n", games,
+                median_of(one_ns), median_of(two_ns), median_of(ratios),
+                *std::min_element(ratios.begin(), ratios.end()), *std::max_element(ratios.begin(), ratios.end()));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 5 && std::strcmp(argv[1], "--threads") == 0) {
+        const auto games = static_cast<std::size_t>(std::atol(argv[2]));
+        const int steps = std::atoi(argv[3]);
+        const int rounds = std::atoi(argv[4]);
+        if (games < 1 || steps < 1 || rounds < 1) return 1;
+        return compare_threads(games, steps, rounds);
+    }
     if (argc != 4) {
-        std::fprintf(stderr, "usage: %s GAMES STEPS ROUNDS\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--threads] GAMES STEPS ROUNDS\n", argv[0]);
         return 1;
     }
     const auto games = static_cast<std::size_t>(std::atol(argv[1]));
@@ -91,8 +168,7 @@ int main(int argc, char** argv) {
         for (int s = 0; s < steps; ++s) loop.step(random);
         per_game_step.push_back(double(thread_cpu_ns() - begin) / double(steps) / double(games));
     }
-    std::sort(per_game_step.begin(), per_game_step.end());
     std::printf("batch_step games=%zu steps=%d rounds=%d median_ns_per_game_step=%.1f\n", games, steps, rounds,
-                per_game_step[per_game_step.size() / 2]);
+                median_of(per_game_step));
     return 0;
 }

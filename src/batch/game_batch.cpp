@@ -1,8 +1,9 @@
 #include "batch/game_batch.hpp"
 
 #include <algorithm>
-#include <barrier>
 #include <cassert>
+#include <chrono>
+#include <thread>
 #include <utility>
 
 #include "batch/random_stream.hpp"
@@ -35,41 +36,86 @@ bool has_ended(const Entry& entry, const MoveList& moves, std::uint32_t max_plie
 }  // namespace
 
 GameBatch::GameBatch(std::vector<Entry> entries, const Game& start, Settings settings)
-    : entries_(std::move(entries)), start_(start), settings_(settings), plans_(entries_.size()),
-      counts_(entries_.size()) {
+    : entries_(std::move(entries)), start_(start), settings_(settings),
+      cores_(std::max(1u, std::thread::hardware_concurrency())), plans_(entries_.size()), counts_(entries_.size()),
+      listed_(entries_.size(), 0) {
 }
 
 std::size_t GameBatch::parts() {
-    const std::size_t wanted = std::clamp<std::size_t>(settings_.threads, 1, std::max<std::size_t>(size(), 1));
+    const std::size_t wanted = tuner_.next(std::clamp<std::size_t>(
+        std::min(settings_.threads, cores_), 1, std::max<std::size_t>(size() / min_games_per_thread, 1)));
     if (wanted > 1 && !team_) team_ = std::make_unique<ThreadTeam>();
     const std::size_t parts = wanted > 1 ? team_->reserve(wanted) : 1;
-    chunks_.resize(parts);
+    // Only ever more chunks: a refused call must leave the last listing whole.
+    if (chunks_.size() < parts) chunks_.resize(parts);
     return parts;
 }
 
-void GameBatch::set_game(std::size_t i, const Game& game) { entries_[i] = Entry{game, 0, entries_[i].episode}; }
+void GameBatch::run(std::size_t count, const std::function<void(std::size_t)>& job) {
+    const auto began = std::chrono::steady_clock::now();
+    if (count > 1) {
+        team_->run(count, job);
+    } else {
+        job(0);
+    }
+    tuner_.record(count, std::chrono::steady_clock::now() - began);
+}
 
-void GameBatch::restart(std::size_t i) { entries_[i] = Entry{start_, 0, entries_[i].episode + 1}; }
+void GameBatch::set_game(std::size_t i, const Game& game) {
+    entries_[i] = Entry{game, 0, entries_[i].episode};
+    listed_[i] = 0;
+}
+
+void GameBatch::restart(std::size_t i) {
+    entries_[i] = Entry{start_, 0, entries_[i].episode + 1};
+    listed_[i] = 0;
+}
 
 std::uint64_t GameBatch::random_word(std::size_t i) const {
     return batch::random_word(settings_.seed, i, entries_[i].episode, entries_[i].plies);
 }
 
-std::optional<Refusal> GameBatch::plan(std::size_t i, const Request& request) {
+void GameBatch::moves_of(std::size_t i, std::size_t part, std::size_t at, bool kept, MoveList& moves) const {
+    moves.clear();
+    if (!kept || !listed_[i]) {
+        generate_moves(entries_[i].game.board, moves);
+        return;
+    }
+    const MoveCode* codes = chunks_[part].moves.data() + at;
+    for (std::size_t k = 0; k < counts_[i]; ++k) moves.push(*move_of_code(codes[k]));
+}
+
+std::optional<Refusal> GameBatch::check(const Request& request) const {
+    for (std::size_t i = 0; i < size(); ++i) {
+        if (entries_[i].ended && settings_.auto_reset) continue;
+        std::size_t count = counts_[i];
+        if (!listed_[i]) {
+            MoveList moves;
+            generate_moves(entries_[i].game.board, moves);
+            count = moves.size();
+        }
+        const std::int64_t value = request.values != nullptr ? request.values[i] : 0;
+        if (count == 0) return Refusal{Refusal::Reason::NoLegalMove, i, value, count};
+        if (request.choice == Choice::Position && (value < 0 || static_cast<std::uint64_t>(value) >= count)) {
+            return Refusal{Refusal::Reason::PositionOutOfRange, i, value, count};
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<Refusal> GameBatch::plan(std::size_t i, const MoveList& moves, const Request& request) {
     const Entry& entry = entries_[i];
     Plan& plan = plans_[i];
+    plan = Plan{};
     if (entry.ended && settings_.auto_reset) {
         plan.kind = Plan::Kind::Restart;
         return std::nullopt;
     }
-    MoveList moves;
-    generate_moves(entry.game.board, moves);
     const Color side = entry.game.board.side_to_move;
     const std::int64_t value = request.values != nullptr ? request.values[i] : 0;
     const auto refuse = [&](Refusal::Reason reason) { return Refusal{reason, i, value, moves.size()}; };
     if (moves.size() == 0) return refuse(Refusal::Reason::NoLegalMove);
     std::size_t position = 0;
-    plan = Plan{};
     switch (request.choice) {
         case Choice::Position:
             if (value < 0 || static_cast<std::uint64_t>(value) >= moves.size()) {
@@ -104,7 +150,8 @@ std::optional<Refusal> GameBatch::plan(std::size_t i, const Request& request) {
     return std::nullopt;
 }
 
-void GameBatch::report(std::size_t i, std::size_t part, bool oracle, std::optional<Agent> reply, const Outputs& out) {
+void GameBatch::report(std::size_t i, std::size_t part, bool oracle, std::optional<Agent> reply, const Outputs& out,
+                       MoveList& moves) {
     Entry& entry = entries_[i];
     const Plan plan = std::exchange(plans_[i], Plan{});
     if (out.played_move) out.played_move[i] = no_move;
@@ -118,7 +165,7 @@ void GameBatch::report(std::size_t i, std::size_t part, bool oracle, std::option
         assert(applied.ok());
         if (entry.plies < max_ply_count) ++entry.plies;
     };
-    MoveList moves;
+    moves.clear();
     bool listed_now = false;  // whether `moves` are those of the game as it stands
     if (plan.kind == Plan::Kind::Restart) {
         restart(i);
@@ -164,16 +211,22 @@ void GameBatch::report(std::size_t i, std::size_t part, bool oracle, std::option
     std::vector<MoveCode>& listed_codes = chunks_[part].moves;
     for (const BoardMove& move : moves) listed_codes.push_back(move_code(move));
     counts_[i] = static_cast<std::uint32_t>(moves.size());
+    listed_[i] = 1;
 }
 
-void GameBatch::report_part(std::size_t part, bool oracle, std::optional<Agent> reply, const Outputs& out) {
+void GameBatch::report_part(std::size_t part, std::size_t parts, bool oracle, std::optional<Agent> reply,
+                            const Outputs& out) {
     chunks_[part].moves.clear();
-    for (std::size_t i = part_begin(part); i < part_begin(part + 1); ++i) report(i, part, oracle, reply, out);
+    // One list for all the part's games: a new one would be cleared for each, 3 KiB at a time.
+    MoveList moves;
+    for (std::size_t i = part_begin(part, parts); i < part_begin(part + 1, parts); ++i) {
+        report(i, part, oracle, reply, out, moves);
+    }
 }
 
 std::size_t GameBatch::listed_moves() const {
     std::size_t total = 0;
-    for (const ChunkMoves& chunk : chunks_) total += chunk.moves.size();
+    for (std::size_t part = 0; part < listed_parts_; ++part) total += chunks_[part].moves.size();
     return total;
 }
 
@@ -186,7 +239,7 @@ void GameBatch::write_listing(std::int64_t* offsets, MoveCode* moves, std::int64
     const auto copy_part = [&](std::size_t part) {
         const std::vector<MoveCode>& listed = chunks_[part].moves;
         std::size_t at = 0;
-        for (std::size_t i = part_begin(part); i < part_begin(part + 1); ++i) {
+        for (std::size_t i = part_begin(part, listed_parts_); i < part_begin(part + 1, listed_parts_); ++i) {
             const Color side = entries_[i].game.board.side_to_move;
             for (auto to = static_cast<std::size_t>(starts[i]); to < static_cast<std::size_t>(starts[i + 1]); ++to, ++at) {
                 if (moves) moves[to] = listed[at];
@@ -194,31 +247,39 @@ void GameBatch::write_listing(std::int64_t* offsets, MoveCode* moves, std::int64
             }
         }
     };
-    if (chunks_.size() > 1) {
-        team_->run(chunks_.size(), copy_part);
-    } else if (!chunks_.empty()) {
+    if (listed_parts_ > 1) {
+        team_->run(listed_parts_, copy_part);
+    } else if (listed_parts_ == 1) {
         copy_part(0);
     }
 }
 
 std::optional<Refusal> GameBatch::step(const Request& request, bool oracle, const Outputs& out) {
     const std::size_t count = parts();
+    // A move named by position, or chosen by an agent, can be refused only for the number of
+    // moves, which the listing tells at once; then each part plans and plays its games without
+    // waiting for the others. Slots and logits are checked by the parts, which then wait for
+    // one another, so that no game is played when any is refused.
+    const bool checked_first = request.choice != Choice::Slot && request.choice != Choice::Logits;
+    if (checked_first) {
+        if (auto refusal = check(request)) return refusal;
+    }
     std::vector<std::optional<Refusal>> refused(count);
-    std::barrier all_planned(static_cast<std::ptrdiff_t>(count));
     const auto play = [&](std::size_t part) {
-        for (std::size_t i = part_begin(part); i < part_begin(part + 1) && !refused[part]; ++i) {
-            refused[part] = plan(i, request);
+        MoveList moves;
+        std::size_t at = 0;
+        for (std::size_t i = part_begin(part, count); i < part_begin(part + 1, count) && !refused[part]; ++i) {
+            moves_of(i, part, at, count == listed_parts_, moves);
+            at += counts_[i];
+            refused[part] = plan(i, moves, request);
         }
-        all_planned.arrive_and_wait();
+        assert(!checked_first || !refused[part]);
+        if (!checked_first && count > 1) team_->barrier();
         if (std::none_of(refused.begin(), refused.end(), [](const auto& r) { return r.has_value(); })) {
-            report_part(part, oracle, request.reply, out);
+            report_part(part, count, oracle, request.reply, out);
         }
     };
-    if (count > 1) {
-        team_->run(count, play);
-    } else {
-        play(0);
-    }
+    run(count, play);
     // The first refusal in game order, whatever the split; the plans made are simply dropped.
     for (const auto& refusal : refused) {
         if (refusal) {
@@ -226,17 +287,15 @@ std::optional<Refusal> GameBatch::step(const Request& request, bool oracle, cons
             return refusal;
         }
     }
+    listed_parts_ = count;
     return std::nullopt;
 }
 
 void GameBatch::observe(bool oracle, const Outputs& out) {
     const std::size_t count = parts();
-    const auto look = [&](std::size_t part) { report_part(part, oracle, std::nullopt, out); };
-    if (count > 1) {
-        team_->run(count, look);
-    } else {
-        look(0);
-    }
+    const auto look = [&](std::size_t part) { report_part(part, count, oracle, std::nullopt, out); };
+    run(count, look);
+    listed_parts_ = count;
 }
 
 }  // namespace murkplay::batch

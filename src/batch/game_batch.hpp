@@ -12,11 +12,13 @@
 
 #include "batch/agents.hpp"
 #include "batch/logit_sampling.hpp"
+#include "batch/split_tuner.hpp"
 #include "batch/thread_team.hpp"
 #include "encode/action_index.hpp"
 #include "encode/move_code.hpp"
 #include "encode/observation.hpp"
 #include "game/game.hpp"
+#include "game/movegen.hpp"
 
 namespace murkplay::batch {
 
@@ -38,6 +40,9 @@ struct Settings {
 };
 
 inline constexpr std::uint32_t max_threads = 256;
+
+// Fewer games than this to a thread would cost more in handing them over than they save.
+inline constexpr std::size_t min_games_per_thread = 16;
 
 // Ply counts are reported as int32: a game's count stops here rather than wrap, and no limit
 // or stored count may lie beyond it.
@@ -127,28 +132,47 @@ private:
     };
 
     std::uint64_t random_word(std::size_t i) const;
-    std::optional<Refusal> plan(std::size_t i, const Request& request);
-    // Plays game i's plan and the reply, if any, then reports on it.
-    void report(std::size_t i, std::size_t part, bool oracle, std::optional<Agent> reply, const Outputs& out);
-    // How many parts the games are split into this time, threads permitting.
+    // Game i's legal moves: those its last report listed, at `at` in its part's listing, while
+    // they stand; generated afresh otherwise.
+    // `kept` says whether this call splits the games as the listing's call did.
+    void moves_of(std::size_t i, std::size_t part, std::size_t at, bool kept, MoveList& moves) const;
+    // The refusals a step by position or by an agent can meet, found before any thread starts.
+    std::optional<Refusal> check(const Request& request) const;
+    std::optional<Refusal> plan(std::size_t i, const MoveList& moves, const Request& request);
+    // Plays game i's plan and the reply, if any, then reports on it; `moves` is room to list them.
+    void report(std::size_t i, std::size_t part, bool oracle, std::optional<Agent> reply, const Outputs& out,
+                MoveList& moves);
+    // How many parts the games are split into this time, threads permitting; there are at
+    // least that many chunks afterwards.
     std::size_t parts();
-    std::size_t part_begin(std::size_t part) const { return size() * part / chunks_.size(); }
+    // Runs job(part) over `count` parts, timing the call for the tuner.
+    void run(std::size_t count, const std::function<void(std::size_t)>& job);
+    std::size_t part_begin(std::size_t part, std::size_t parts) const { return size() * part / parts; }
     // One part's reports, its listing emptied first: a refused step keeps the last one.
-    void report_part(std::size_t part, bool oracle, std::optional<Agent> reply, const Outputs& out);
+    void report_part(std::size_t part, std::size_t parts, bool oracle, std::optional<Agent> reply, const Outputs& out);
 
     std::vector<Entry> entries_;
     Game start_;
     Settings settings_;
+    // Native threads beyond the machine's cores would only wait for one another.
+    std::uint32_t cores_;
     std::vector<Plan> plans_;
     // Each thread lists the moves of its own games here, on cache lines of its own; the parts
-    // are ranges of games in order, so one after another they are in game order.
+    // are ranges of games in order, so one after another they are in game order. The next
+    // step plays from this listing instead of generating the moves again.
     struct alignas(64) ChunkMoves {
         std::vector<MoveCode> moves;
     };
     std::vector<ChunkMoves> chunks_;
+    // Into how many parts the last report split the games: its listing is in the first chunks.
+    std::size_t listed_parts_ = 0;
     std::vector<std::uint32_t> counts_;
+    // Whether game i's moves in the listing are those of the game as it stands: not after the
+    // game was written or restarted from outside.
+    std::vector<std::uint8_t> listed_;
     // Made at the first call on more than one thread; write_listing uses it as well.
     mutable std::unique_ptr<ThreadTeam> team_;
+    SplitTuner tuner_;
 };
 
 }  // namespace murkplay::batch

@@ -1,6 +1,8 @@
 #include "batch/logit_sampling.hpp"
 
 #include <array>
+#include <bit>
+#include <cstdint>
 #include <cmath>
 #include <limits>
 
@@ -10,15 +12,43 @@
 
 namespace murkplay::batch {
 
+namespace {
+
+// exp(x) for x <= 0, to within a few units in the last place of a float: x = n ln 2 + r with
+// |r| <= ln 2 / 2, exp(r) by its Taylor series to r^6 (the rest is below 2e-7 of it), times 2^n
+// put straight into the exponent bits. Unlike std::exp it has no branch and no call, so the
+// compiler runs it over several weights at once.
+inline float exp_of_nonpositive(float x) {
+    constexpr float log2e = 1.44269504f;
+    constexpr float ln2_high = 0.693145752f;  // ln 2 in two parts, the first exact in few bits
+    constexpr float ln2_low = 1.42860677e-6f;
+    constexpr float lowest = -87.0f;  // beyond, the result is below the smallest normal float
+    const float clamped = x < lowest ? lowest : x;
+    // Rounded to the nearest integer by adding and taking away 1.5 * 2^23, which leaves no
+    // fraction bits: plain arithmetic, where a call to nearbyint would stop the vectorising.
+    constexpr float round_away = 12582912.0f;
+    const float n = (clamped * log2e + round_away) - round_away;
+    const float r = (clamped - n * ln2_high) - n * ln2_low;
+    const float series =
+        1.0f + r * (1.0f + r * (0.5f + r * (1.0f / 6 + r * (1.0f / 24 + r * (1.0f / 120 + r * (1.0f / 720))))));
+    const auto exponent = static_cast<std::uint32_t>(static_cast<std::int32_t>(n) + 127) << 23;
+    const float scale = std::bit_cast<float>(exponent);
+    return x < lowest ? 0.0f : series * scale;
+}
+
+}  // namespace
+
 std::optional<Sampled> sample_move(Color side_to_move, std::span<const BoardMove> moves, const float* logits,
                                    const Sampling& sampling, std::uint64_t word) {
+    constexpr double never = -std::numeric_limits<double>::infinity();
     // Each slot once, at its first listed move; only promotions share slots, so only they are
     // looked up among the slots taken so far.
     std::array<double, max_moves> scaled;
     std::array<std::uint16_t, max_moves> first;
     std::array<int, max_moves> slots;
     std::size_t count = 0;
-    double top = -std::numeric_limits<double>::infinity();
+    double top = never;
+    bool unusable = false;  // a NaN or +inf met: found after the loop, which then runs unbranched
     for (std::size_t m = 0; m < moves.size(); ++m) {
         const int slot = slot_of(side_to_move, moves[m]);
         if (moves[m].promotion != PieceKind::None) {
@@ -27,25 +57,26 @@ std::optional<Sampled> sample_move(Color side_to_move, std::span<const BoardMove
             if (repeated) continue;
         }
         const double z = static_cast<double>(logits[slot]) / sampling.temperature;
-        if (std::isnan(z) || z == std::numeric_limits<double>::infinity()) return std::nullopt;
+        unusable |= std::isnan(z) || z == -never;
         slots[count] = slot;
         first[count] = static_cast<std::uint16_t>(m);
         scaled[count++] = z;
         top = std::max(top, z);
     }
-    if (top == -std::numeric_limits<double>::infinity()) return std::nullopt;
+    if (unusable) return std::nullopt;
+    if (top == never) return std::nullopt;
 
-    std::array<double, max_moves> weights;
+    // The weights relative to the greatest, in single precision, where exp is cheap; the sums,
+    // the draw and the logarithms stay in double.
+    std::array<float, max_moves> weights;
+    for (std::size_t k = 0; k < count; ++k) weights[k] = static_cast<float>(scaled[k] - top);
+    for (std::size_t k = 0; k < count; ++k) weights[k] = exp_of_nonpositive(weights[k]);
     double total = 0.0;
     double weighted = 0.0;  // sum of weight * (z - top), for the entropy
     std::size_t best = 0;
     for (std::size_t k = 0; k < count; ++k) {
-        weights[k] = 0.0;
-        if (scaled[k] == -std::numeric_limits<double>::infinity()) continue;
-        const double shifted = scaled[k] - top;
-        weights[k] = std::exp(shifted);
         total += weights[k];
-        weighted += weights[k] * shifted;
+        if (weights[k] != 0.0f) weighted += weights[k] * (scaled[k] - top);
         if (scaled[k] > scaled[best]) best = k;
     }
     std::size_t chosen = best;
@@ -55,7 +86,7 @@ std::optional<Sampled> sample_move(Color side_to_move, std::span<const BoardMove
         const double target = unit_interval(word) * total;
         double running = 0.0;
         for (std::size_t k = 0; k < count; ++k) {
-            if (weights[k] == 0.0) continue;
+            if (weights[k] == 0.0f) continue;
             running += weights[k];
             chosen = k;
             if (target < running) break;

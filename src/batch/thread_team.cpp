@@ -1,7 +1,9 @@
 #include "batch/thread_team.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <system_error>
+#include <thread>
 
 #include <unistd.h>
 
@@ -11,6 +13,39 @@ namespace {
 
 std::int64_t this_process() { return static_cast<std::int64_t>(::getpid()); }
 
+// Long enough to cover the caller's own work between two calls (building the results in
+// Python, a policy's argmax), short enough that a batch left idle soon stops using a core.
+constexpr std::chrono::microseconds spin_time{100};
+
+void relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+// Returns the counter's value once it is no longer `old`: spinning at first, then asleep.
+std::uint32_t await_change(const std::atomic<std::uint32_t>& counter, std::uint32_t old) {
+    const auto until = std::chrono::steady_clock::now() + spin_time;
+    for (int spins = 1;; ++spins) {
+        const std::uint32_t now = counter.load(std::memory_order_acquire);
+        if (now != old) return now;
+        // The clock is read now and then: a read costs more than a pause.
+        if (spins % 64 == 0 && std::chrono::steady_clock::now() > until) break;
+        if (spins > 256) {
+            std::this_thread::yield();
+        } else {
+            relax();
+        }
+    }
+    for (;;) {
+        counter.wait(old, std::memory_order_acquire);
+        const std::uint32_t now = counter.load(std::memory_order_acquire);
+        if (now != old) return now;
+    }
+}
+
 }  // namespace
 
 ThreadTeam::~ThreadTeam() {
@@ -19,7 +54,7 @@ ThreadTeam::~ThreadTeam() {
         return;
     }
     leaving_ = true;
-    round_.fetch_add(1);
+    round_.fetch_add(1, std::memory_order_release);
     round_.notify_all();
     for (std::thread& worker : workers_) worker.join();
 }
@@ -48,8 +83,7 @@ std::size_t ThreadTeam::reserve(std::size_t parts) {
 
 void ThreadTeam::work(std::size_t index, std::uint32_t round) {
     for (;;) {
-        round_.wait(round);
-        round = round_.load();
+        round = await_change(round_, round);
         if (leaving_) return;
         if (index + 1 < parts_) {
             try {
@@ -59,7 +93,7 @@ void ThreadTeam::work(std::size_t index, std::uint32_t round) {
                 if (!failure_) failure_ = std::current_exception();
             }
         }
-        if (busy_.fetch_sub(1) == 1) busy_.notify_one();
+        if (busy_.fetch_sub(1, std::memory_order_acq_rel) == 1) busy_.notify_one();
     }
 }
 
@@ -72,8 +106,8 @@ void ThreadTeam::run(std::size_t parts, const std::function<void(std::size_t)>& 
     parts_ = parts;
     failure_ = nullptr;
     // Every worker answers each round, those without a part too.
-    busy_.store(workers_.size());
-    round_.fetch_add(1);
+    busy_.store(static_cast<std::uint32_t>(workers_.size()), std::memory_order_relaxed);
+    round_.fetch_add(1, std::memory_order_release);
     round_.notify_all();
     std::exception_ptr own;
     try {
@@ -81,9 +115,20 @@ void ThreadTeam::run(std::size_t parts, const std::function<void(std::size_t)>& 
     } catch (...) {
         own = std::current_exception();
     }
-    for (std::size_t left = busy_.load(); left != 0; left = busy_.load()) busy_.wait(left);
+    for (std::uint32_t left = busy_.load(std::memory_order_acquire); left != 0;) left = await_change(busy_, left);
     if (own) std::rethrow_exception(own);
     if (failure_) std::rethrow_exception(failure_);
+}
+
+void ThreadTeam::barrier() {
+    const std::uint32_t opened = opened_.load(std::memory_order_acquire);
+    if (arrived_.fetch_add(1, std::memory_order_acq_rel) + 1 == parts_) {
+        arrived_.store(0, std::memory_order_relaxed);
+        opened_.fetch_add(1, std::memory_order_release);
+        opened_.notify_all();
+        return;
+    }
+    await_change(opened_, opened);
 }
 
 }  // namespace murkplay::batch

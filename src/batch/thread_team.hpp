@@ -1,5 +1,11 @@
 // The native threads of one batch, started once and kept waiting between calls, since a new
 // thread costs about as much as stepping dozens of games.
+//
+// A call hands its parts over in microseconds, while waking a sleeping thread through the
+// kernel takes tens of them, as long as stepping a few dozen games. So each side of a
+// hand-off first spins for a while on the shared counter before it sleeps: a worker whose
+// part is done watches for the next call, and the caller for the end of the parts. The
+// counters the two sides write live on cache lines of their own.
 #pragma once
 
 #include <atomic>
@@ -25,9 +31,12 @@ public:
     std::size_t reserve(std::size_t parts);
 
     // Runs job(part) for every part in [0, parts), part 0 on the calling thread, all at the same
-    // time, so parts may wait for one another; returns when all are done. `parts` is at most
-    // what reserve() gave. An exception in any part is rethrown here.
+    // time, so parts may wait for one another (barrier()); returns when all are done. `parts` is
+    // at most what reserve() gave. An exception in any part is rethrown here.
     void run(std::size_t parts, const std::function<void(std::size_t)>& job);
+
+    // Called by every part of a run: returns once all of them have called it.
+    void barrier();
 
 private:
     void work(std::size_t index, std::uint32_t round);
@@ -40,9 +49,14 @@ private:
     std::size_t parts_ = 0;
     std::mutex failure_lock_;
     std::exception_ptr failure_;
-    std::atomic<std::uint32_t> round_{0};
-    std::atomic<std::size_t> busy_{0};
     std::atomic<bool> leaving_{false};
+    // Written by the caller, read by the workers: the number of the current call.
+    alignas(64) std::atomic<std::uint32_t> round_{0};
+    // Written by the workers as they finish, read by the caller.
+    alignas(64) std::atomic<std::uint32_t> busy_{0};
+    // The barrier: parts arrived so far, and how many times it has opened.
+    alignas(64) std::atomic<std::uint32_t> arrived_{0};
+    alignas(64) std::atomic<std::uint32_t> opened_{0};
 };
 
 }  // namespace murkplay::batch

@@ -90,7 +90,8 @@ Request by(Choice choice, const std::int64_t* values = nullptr) {
 }
 
 TEST(GameBatch, RandomPlayMatchesSingleGamesForEveryThreadCount) {
-    constexpr std::size_t n = 7;
+    // Enough games that three threads share them unevenly.
+    constexpr std::size_t n = 3 * min_games_per_thread + 5;
     std::vector<GameBatch> batches;
     for (std::uint32_t threads = 1; threads <= 3; ++threads) {
         batches.push_back(batch_of(n, {.max_plies = 40, .auto_reset = true, .seed = 12345, .threads = threads}));
@@ -124,23 +125,35 @@ TEST(GameBatch, RandomPlayMatchesSingleGamesForEveryThreadCount) {
 }
 
 TEST(GameBatch, RefusedStepChangesNothing) {
-    GameBatch batch = batch_of(3, {.threads = 2});
-    Arrays arrays(3);
+    // Enough games for two threads: the refused game is in the second part, which must stop
+    // the first part too.
+    constexpr std::size_t n = 2 * min_games_per_thread;
+    GameBatch batch = batch_of(n, {.threads = 2});
+    Arrays arrays(n);
     batch.observe(false, arrays.outputs());
-    const std::vector<std::int64_t> positions{0, 1, 10'000};
+    std::vector<std::int64_t> positions(n, 0);
+    positions[n - 1] = 10'000;
     const auto refused = batch.step(by(Choice::Position, positions.data()), false, arrays.outputs());
     ASSERT_TRUE(refused.has_value());
     EXPECT_EQ(refused->reason, Refusal::Reason::PositionOutOfRange);
-    EXPECT_EQ(refused->game, 2u);
+    EXPECT_EQ(refused->game, n - 1);
     EXPECT_EQ(refused->value, 10'000);
-    const std::vector<std::int64_t> slots{796, -1, 0};
-    batch.set_threads(1);
+    const Listing listing(batch);
+    std::vector<std::int64_t> slots(n);
+    for (std::size_t i = 0; i < n; ++i) slots[i] = listing.slots[listing.offsets[i]];
+    slots[n - 2] = -1;
+    slots[n - 1] = 4095;
     const auto no_slot = batch.step(by(Choice::Slot, slots.data()), false, arrays.outputs());
     ASSERT_TRUE(no_slot.has_value());
     EXPECT_EQ(no_slot->reason, Refusal::Reason::NoMoveWithSlot);
-    EXPECT_EQ(no_slot->game, 1u);
-    const std::vector<Game> fresh = games_of(3);
-    for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(batch.entry(i).game, fresh[i]);
+    EXPECT_EQ(no_slot->game, n - 2);
+    const std::vector<Game> fresh = games_of(n);
+    for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(batch.entry(i).game, fresh[i]);
+    // The listing kept for the next step still stands.
+    slots[n - 2] = slots[n - 1] = listing.slots[listing.offsets[n - 1]];
+    slots[n - 2] = listing.slots[listing.offsets[n - 2]];
+    ASSERT_FALSE(batch.step(by(Choice::Slot, slots.data()), false, arrays.outputs()));
+    for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(arrays.played_move[i], listing.moves[listing.offsets[i]]);
 }
 
 TEST(GameBatch, SlotNamesTheFirstListedMove) {

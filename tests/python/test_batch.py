@@ -81,7 +81,7 @@ def test_lockstep_with_single_games(threads, by):
 
 
 def test_random_steps_are_the_same_for_every_thread_count():
-    batches = [rl.GameBatch(9, seed=5, max_plies=25, auto_reset=True, threads=t) for t in (1, 2, 4)]
+    batches = [rl.GameBatch(40, seed=5, max_plies=25, auto_reset=True, threads=t) for t in (1, 2, 4)]
     for _ in range(60):
         steps = [batch.step_random() for batch in batches]
         for other in steps[1:]:

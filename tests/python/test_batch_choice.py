@@ -4,8 +4,9 @@ import numpy as np
 import pytest
 
 import murkplay_rl as rl
+from murkplay import SelfPlayGame
 
-GAMES = 12
+GAMES = 40  # enough for two native threads
 MODES = [("random", None), ("greedy", "cautious"), ("cautious", "random"), ("logits", "greedy")]
 
 
@@ -110,3 +111,31 @@ def test_the_random_agent_is_step_random():
     b = rl.GameBatch(GAMES, seed=9, max_plies=20, auto_reset=True)
     for _ in range(40):
         np.testing.assert_array_equal(a.step(by="random").played_move, b.step_random().played_move)
+
+
+@pytest.mark.parametrize("by", ["position", "slot", "greedy"])
+def test_games_written_or_restarted_between_steps_play_from_their_own_moves(by):
+    """A step plays from the moves the last step listed; a game changed since lists its own."""
+    batch = rl.GameBatch(GAMES, seed=2, threads=2)
+    for _ in range(3):
+        listed = batch.step_random()
+    written = SelfPlayGame("n1n5/PPPk4/8/8/8/8/4Kppp/5N1N b - - 0 1")
+    batch[5] = written.clone()
+    batch.reset([GAMES - 3])
+    first = {i: int(listed.moves[listed.offsets[i]]) for i in range(GAMES)}
+    first[5] = rl.move_code(written.legal_actions_uci()[0])
+    first[GAMES - 3] = rl.move_code(SelfPlayGame().legal_actions_uci()[0])
+    if by == "greedy":
+        step = batch.step(by="greedy")
+        # Black's only captures in the written game are pawns taking the knights on f1 and h1.
+        assert rl.move_uci(int(step.played_move[5])) in {"e2f1q", "e2f1r", "e2f1b", "e2f1n", "g2f1q", "g2f1r",
+                                                           "g2f1b", "g2f1n", "g2h1q", "g2h1r", "g2h1b", "g2h1n"}
+        return
+    if by == "position":
+        step = batch.step([0] * GAMES, by="position")
+    else:
+        slots = [int(listed.slots[listed.offsets[i]]) for i in range(GAMES)]
+        slots[5] = written.action_index(written.legal_actions_uci()[0])
+        slots[GAMES - 3] = SelfPlayGame().action_index(SelfPlayGame().legal_actions_uci()[0])
+        step = batch.step(slots, by="slot")
+    assert step.played_move.tolist() == [first[i] for i in range(GAMES)]

@@ -117,9 +117,9 @@ struct Wanted {
 
 // Every output, checked or made before the native work begins, and apart from each other and
 // from the actions (`inputs`).
-bool prepare(PyObject* out, Py_ssize_t n, const Wanted& wanted, CallArrays& call, std::array<Ref, field_count>& given,
-             std::vector<Extent> inputs) {
-    if (!offered_arrays(out, step_fields, given)) return false;
+bool prepare(PyObject* self, PyObject* out, Py_ssize_t n, const Wanted& wanted, CallArrays& call,
+             std::array<Ref, field_count>& given, std::vector<Extent> inputs) {
+    if (!offered_arrays(out, step_fields, given, state_of_type(Py_TYPE(self)).step_type)) return false;
     struct Spec {
         Field field;
         Element element;
@@ -232,7 +232,7 @@ PyObject* batched_call(PyObject* self, std::optional<batch::Request> request, Py
         CallArrays call;
         std::array<Ref, field_count> given;
         const Wanted wanted{observe, request && choice == Choice::Logits, request && request->reply.has_value()};
-        if (!prepare(out, n, wanted, call, given, std::move(inputs))) return nullptr;
+        if (!prepare(self, out, n, wanted, call, given, std::move(inputs))) return nullptr;
         const batch::Outputs outputs = call.outputs();
         std::optional<batch::Refusal> refused;
         bool out_of_memory = false;

@@ -33,8 +33,16 @@ PyObject* make_record_type(const RecordSpec& spec) {
     return type.release();
 }
 
-bool offered_arrays(PyObject* out, std::span<const RecordField> fields, std::span<Ref> given) {
+bool offered_arrays(PyObject* out, std::span<const RecordField> fields, std::span<Ref> given, PyObject* type) {
     if (out == nullptr || out == Py_None) return true;
+    // A record of this very type, as a loop hands back the last one, is read by position.
+    if (type != nullptr && Py_TYPE(out) == reinterpret_cast<PyTypeObject*>(type) &&
+        PyTuple_GET_SIZE(out) == static_cast<Py_ssize_t>(fields.size())) {
+        for (std::size_t f = 0; f < fields.size(); ++f) {
+            given[f] = Ref::new_reference(PyTuple_GET_ITEM(out, static_cast<Py_ssize_t>(f)));
+        }
+        return true;
+    }
     bool named = false;
     for (std::size_t f = 0; f < fields.size(); ++f) {
         Ref value(PyObject_GetAttrString(out, fields[f].name));

@@ -24,8 +24,9 @@ struct RecordSpec {
 PyObject* make_record_type(const RecordSpec& spec);
 
 // The arrays an `out` argument offers for the fields of a record: its attributes of those
-// names (a record of the same kind serves). Missing ones stay empty.
-bool offered_arrays(PyObject* out, std::span<const RecordField> fields, std::span<Ref> given);
+// names (a record of the same kind serves, `type` when given). Missing ones stay empty.
+bool offered_arrays(PyObject* out, std::span<const RecordField> fields, std::span<Ref> given,
+                    PyObject* type = nullptr);
 
 // An instance holding `items` (one per field, in order); empty on failure.
 Ref make_record(PyObject* type, std::span<Ref> items);
