@@ -58,9 +58,11 @@ bool is_safe(const Board& known, const BoardMove& move) {
     return true;
 }
 
+std::size_t random_move(std::size_t count, std::uint64_t word) { return pick(word, count); }
+
 std::size_t choose_move(Agent agent, const Board& board, std::span<const BoardMove> moves, std::uint64_t word) {
     assert(!moves.empty());
-    if (agent == Agent::Random) return pick(word, moves.size());
+    if (agent == Agent::Random) return random_move(moves.size(), word);
     std::array<int, max_moves> gains;
     int best_gain = 0;
     for (std::size_t m = 0; m < moves.size(); ++m) {

@@ -31,6 +31,9 @@ namespace murkplay::batch {
 
 enum class Agent : std::uint8_t { Random, Greedy, Cautious };
 
+// The position of the random agent's move among `count` legal moves (count > 0).
+std::size_t random_move(std::size_t count, std::uint64_t word);
+
 // The position in `moves` (the side to move's legal moves, in generated order, not empty) of
 // the move the agent plays.
 std::size_t choose_move(Agent agent, const Board& board, std::span<const BoardMove> moves, std::uint64_t word);

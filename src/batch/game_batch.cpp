@@ -26,7 +26,7 @@ std::optional<Agent> agent_of(Choice choice) {
     }
 }
 
-std::span<const BoardMove> listed(const MoveList& moves) { return {moves.begin(), moves.size()}; }
+std::span<const BoardMove> listed_moves_of(const MoveList& moves) { return {moves.begin(), moves.size()}; }
 
 // Whether a game stands ended: a king captured, the ply limit reached, or no move to play.
 bool has_ended(const Entry& entry, const MoveList& moves, std::uint32_t max_plies) {
@@ -75,16 +75,6 @@ std::uint64_t GameBatch::random_word(std::size_t i) const {
     return batch::random_word(settings_.seed, i, entries_[i].episode, entries_[i].plies);
 }
 
-void GameBatch::moves_of(std::size_t i, std::size_t part, std::size_t at, bool kept, MoveList& moves) const {
-    moves.clear();
-    if (!kept || !listed_[i]) {
-        generate_moves(entries_[i].game.board, moves);
-        return;
-    }
-    const MoveCode* codes = chunks_[part].moves.data() + at;
-    for (std::size_t k = 0; k < counts_[i]; ++k) moves.push(*move_of_code(codes[k]));
-}
-
 std::optional<Refusal> GameBatch::check(const Request& request) const {
     for (std::size_t i = 0; i < size(); ++i) {
         if (entries_[i].ended && settings_.auto_reset) continue;
@@ -103,7 +93,7 @@ std::optional<Refusal> GameBatch::check(const Request& request) const {
     return std::nullopt;
 }
 
-std::optional<Refusal> GameBatch::plan(std::size_t i, const MoveList& moves, const Request& request) {
+std::optional<Refusal> GameBatch::plan(std::size_t i, const MoveCode* listed, MoveList& moves, const Request& request) {
     const Entry& entry = entries_[i];
     Plan& plan = plans_[i];
     plan = Plan{};
@@ -111,33 +101,42 @@ std::optional<Refusal> GameBatch::plan(std::size_t i, const MoveList& moves, con
         plan.kind = Plan::Kind::Restart;
         return std::nullopt;
     }
+    // From the listing, a move by position or a random one is decoded alone; the choices
+    // that look at every move decode them all.
+    moves.clear();
+    if (listed == nullptr) generate_moves(entry.game.board, moves);
+    const std::size_t count = listed != nullptr ? counts_[i] : moves.size();
+    const auto all = [&]() -> const MoveList& {
+        if (moves.size() != count) {
+            for (std::size_t k = 0; k < count; ++k) moves.push(*move_of_code(listed[k]));
+        }
+        return moves;
+    };
     const Color side = entry.game.board.side_to_move;
     const std::int64_t value = request.values != nullptr ? request.values[i] : 0;
-    const auto refuse = [&](Refusal::Reason reason) { return Refusal{reason, i, value, moves.size()}; };
-    if (moves.size() == 0) return refuse(Refusal::Reason::NoLegalMove);
+    const auto refuse = [&](Refusal::Reason reason) { return Refusal{reason, i, value, count}; };
+    if (count == 0) return refuse(Refusal::Reason::NoLegalMove);
     std::size_t position = 0;
     switch (request.choice) {
         case Choice::Position:
-            if (value < 0 || static_cast<std::uint64_t>(value) >= moves.size()) {
-                return refuse(Refusal::Reason::PositionOutOfRange);
-            }
+            if (value < 0 || static_cast<std::uint64_t>(value) >= count) return refuse(Refusal::Reason::PositionOutOfRange);
             position = static_cast<std::size_t>(value);
             break;
         case Choice::Slot: {
-            const auto found = value >= 0 && value < action_count ? first_with_slot(side, moves, static_cast<int>(value))
+            const auto found = value >= 0 && value < action_count ? first_with_slot(side, all(), static_cast<int>(value))
                                                                   : std::nullopt;
             if (!found) return refuse(Refusal::Reason::NoMoveWithSlot);
             position = *found;
             break;
         }
-        case Choice::Random:
+        case Choice::Random: position = random_move(count, random_word(i)); break;
         case Choice::Greedy:
         case Choice::Cautious:
-            position = choose_move(*agent_of(request.choice), entry.game.board, listed(moves), random_word(i));
+            position = choose_move(*agent_of(request.choice), entry.game.board, listed_moves_of(all()), random_word(i));
             break;
         case Choice::Logits: {
-            const auto drawn = sample_move(side, listed(moves), request.logits + i * action_count, request.sampling,
-                                           random_word(i));
+            const auto drawn = sample_move(side, listed_moves_of(all()), request.logits + i * action_count,
+                                           request.sampling, random_word(i));
             if (!drawn) return refuse(Refusal::Reason::UnusableLogits);
             position = drawn->position;
             plan.log_prob = drawn->log_prob;
@@ -146,7 +145,7 @@ std::optional<Refusal> GameBatch::plan(std::size_t i, const MoveList& moves, con
         }
     }
     plan.kind = Plan::Kind::Play;
-    plan.move = moves[position];
+    plan.move = listed != nullptr ? *move_of_code(listed[position]) : moves[position];
     return std::nullopt;
 }
 
@@ -177,7 +176,7 @@ void GameBatch::report(std::size_t i, std::size_t part, bool oracle, std::option
             generate_moves(entry.game.board, moves);
             listed_now = true;
             if (!has_ended(entry, moves, settings_.max_plies)) {
-                const BoardMove answer = moves[choose_move(*reply, entry.game.board, listed(moves), random_word(i))];
+                const BoardMove answer = moves[choose_move(*reply, entry.game.board, listed_moves_of(moves), random_word(i))];
                 if (out.reply_move) out.reply_move[i] = move_code(answer);
                 play(answer);
                 moves.clear();
@@ -268,10 +267,18 @@ std::optional<Refusal> GameBatch::step(const Request& request, bool oracle, cons
     const auto play = [&](std::size_t part) {
         MoveList moves;
         std::size_t at = 0;
-        for (std::size_t i = part_begin(part, count); i < part_begin(part + 1, count) && !refused[part]; ++i) {
-            moves_of(i, part, at, count == listed_parts_, moves);
+        const bool kept = count == listed_parts_;
+        const std::size_t end = part_begin(part + 1, count);
+        for (std::size_t i = part_begin(part, count); i < end && !refused[part]; ++i) {
+            const MoveCode* listed = kept && listed_[i] ? chunks_[part].moves.data() + at : nullptr;
             at += counts_[i];
-            refused[part] = plan(i, moves, request);
+            // The next game's logits are on their way while this one draws from its own.
+            if (request.choice == Choice::Logits && kept && i + 1 < end && listed_[i + 1]) {
+                prefetch_logits(entries_[i + 1].game.board.side_to_move,
+                                {chunks_[part].moves.data() + at, counts_[i + 1]},
+                                request.logits + (i + 1) * action_count);
+            }
+            refused[part] = plan(i, listed, moves, request);
         }
         assert(!checked_first || !refused[part]);
         if (!checked_first && count > 1) team_->barrier();

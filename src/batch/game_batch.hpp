@@ -132,13 +132,11 @@ private:
     };
 
     std::uint64_t random_word(std::size_t i) const;
-    // Game i's legal moves: those its last report listed, at `at` in its part's listing, while
-    // they stand; generated afresh otherwise.
-    // `kept` says whether this call splits the games as the listing's call did.
-    void moves_of(std::size_t i, std::size_t part, std::size_t at, bool kept, MoveList& moves) const;
     // The refusals a step by position or by an agent can meet, found before any thread starts.
     std::optional<Refusal> check(const Request& request) const;
-    std::optional<Refusal> plan(std::size_t i, const MoveList& moves, const Request& request);
+    // Game i's plan, from the moves its last report listed (`listed`) while they stand, else
+    // from moves generated afresh; `moves` is room to list them.
+    std::optional<Refusal> plan(std::size_t i, const MoveCode* listed, MoveList& moves, const Request& request);
     // Plays game i's plan and the reply, if any, then reports on it; `moves` is room to list them.
     void report(std::size_t i, std::size_t part, bool oracle, std::optional<Agent> reply, const Outputs& out,
                 MoveList& moves);

@@ -23,7 +23,10 @@ inline float exp_of_nonpositive(float x) {
     constexpr float ln2_high = 0.693145752f;  // ln 2 in two parts, the first exact in few bits
     constexpr float ln2_low = 1.42860677e-6f;
     constexpr float lowest = -87.0f;  // beyond, the result is below the smallest normal float
-    const float clamped = x < lowest ? lowest : x;
+    // Selections by bit masks rather than branches, which would stop the vectorising too.
+    const std::uint32_t below = 0u - static_cast<std::uint32_t>(x < lowest);  // all ones when below
+    const float clamped =
+        std::bit_cast<float>((std::bit_cast<std::uint32_t>(x) & ~below) | (std::bit_cast<std::uint32_t>(lowest) & below));
     // Rounded to the nearest integer by adding and taking away 1.5 * 2^23, which leaves no
     // fraction bits: plain arithmetic, where a call to nearbyint would stop the vectorising.
     constexpr float round_away = 12582912.0f;
@@ -33,7 +36,7 @@ inline float exp_of_nonpositive(float x) {
         1.0f + r * (1.0f + r * (0.5f + r * (1.0f / 6 + r * (1.0f / 24 + r * (1.0f / 120 + r * (1.0f / 720))))));
     const auto exponent = static_cast<std::uint32_t>(static_cast<std::int32_t>(n) + 127) << 23;
     const float scale = std::bit_cast<float>(exponent);
-    return x < lowest ? 0.0f : series * scale;
+    return std::bit_cast<float>(std::bit_cast<std::uint32_t>(series * scale) & ~below);
 }
 
 }  // namespace
@@ -95,6 +98,10 @@ std::optional<Sampled> sample_move(Color side_to_move, std::span<const BoardMove
     const double log_total = std::log(total);
     return Sampled{first[chosen], static_cast<float>(scaled[chosen] - top - log_total),
                    static_cast<float>(log_total - weighted / total)};
+}
+
+void prefetch_logits(Color side_to_move, std::span<const MoveCode> listed, const float* logits) {
+    for (const MoveCode code : listed) __builtin_prefetch(logits + slot_of(side_to_move, *move_of_code(code)));
 }
 
 }  // namespace murkplay::batch

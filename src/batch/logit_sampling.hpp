@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 
+#include "encode/move_code.hpp"
 #include "rules/uci.hpp"
 
 namespace murkplay::batch {
@@ -28,5 +29,10 @@ struct Sampling {
 // entries, `moves` are the side to move's legal moves (not empty), `word` the ply's random word.
 std::optional<Sampled> sample_move(Color side_to_move, std::span<const BoardMove> moves, const float* logits,
                                    const Sampling& sampling, std::uint64_t word);
+
+// Asks the memory for the logits of these listed moves' slots, ahead of sample_move: the slots
+// of a row lie kilobytes apart, each in a cache line of its own, and a batch's logits are
+// larger than a core's cache.
+void prefetch_logits(Color side_to_move, std::span<const MoveCode> listed, const float* logits);
 
 }  // namespace murkplay::batch
