@@ -75,6 +75,86 @@ def stepper(games: int, threads: int = 1):
     return step
 
 
+def logits_steppers(games: int, seed: int) -> dict:
+    """A policy's logits to a move in every game at one thread: drawn natively (by="logits"),
+    drawn in numpy from the mask and played by slot (with the log-probability and entropy PPO
+    keeps, as the native draw returns them), and step_random beside them for scale."""
+    rng = np.random.default_rng(seed)
+    logits = rng.standard_normal((games, rl.ACTION_COUNT)).astype(np.float32)
+    made = {}
+    for name in ("logits", "numpy", "random"):
+        batch = rl.GameBatch(games, max_plies=MAX_PLIES, auto_reset=True, seed=seed)
+        made[name] = [batch, batch.observe()]
+
+    def native() -> None:
+        batch, step = made["logits"]
+        made["logits"][1] = batch.step(logits, by="logits", out=step)
+
+    def numpy_draw() -> None:
+        batch, step = made["numpy"]
+        masked = np.where(step.mask, logits, -np.inf)
+        masked -= masked.max(axis=1, keepdims=True)
+        p = np.exp(masked)
+        p /= p.sum(axis=1, keepdims=True)
+        slots = (p.cumsum(axis=1) < rng.random((games, 1))).sum(axis=1)
+        slots = np.minimum(slots, rl.ACTION_COUNT - 1)
+        chosen = p[np.arange(games), slots]
+        _log_prob = np.log(chosen)
+        _entropy = -(p * np.log(np.where(p > 0, p, 1))).sum(axis=1)
+        made["numpy"][1] = batch.step(slots, by="slot", out=step)
+
+    def random_step() -> None:
+        batch, step = made["random"]
+        made["random"][1] = batch.step_random(out=step)
+
+    return {"logits": native, "numpy": numpy_draw, "random": random_step}
+
+
+def playout_rates(rounds: int, quick: bool) -> dict | None:
+    """Random playouts without observations: step_random(observe=False) on 2 native threads
+    against python-chess's playouts (bench/playouts.py), plies per second of wall time."""
+    # The test suite's python-chess reference of the variant is the playouts' baseline too.
+    sys.path.insert(0, str(HERE.parent / "tests" / "python"))
+    try:
+        import playouts
+    except ImportError:  # python-chess is missing
+        return None
+    games, seconds = (256, 0.2) if quick else (1024, 1.0)
+    batch = rl.GameBatch(games, max_plies=playouts.MAX_PLIES, auto_reset=True, seed=4, threads=2)
+    arrays = batch.step_random(observe=False)
+    ours, theirs = [], []
+    for number in range(rounds):
+        for side in (("murkplay", "chess") if number % 2 == 0 else ("chess", "murkplay")):
+            plies, started, seed = 0, time.perf_counter(), 1_000 * number
+            while time.perf_counter() - started < seconds:
+                if side == "murkplay":
+                    arrays = batch.step_random(observe=False, out=arrays)
+                    plies += int((arrays.played_move != rl.NO_MOVE).sum())
+                else:
+                    plies += playouts.chess_random_playout(seed)
+                    seed += 1
+            (ours if side == "murkplay" else theirs).append(plies / (time.perf_counter() - started))
+    return {"games": games, "murkplay": median(ours), "chess": median(theirs), "ratio": ratio_of_rounds(ours, theirs)}
+
+
+def thread_speedups(rounds: int, quick: bool) -> dict:
+    """Wall time of a batched step on 2 native threads against 1, at several batch sizes."""
+    results = {}
+    for games in (64, 256, 1024):
+        repeat = max(2, (2_000 if quick else 20_000) // games)
+        wall = side_by_side({f"threads={t}": (stepper(games, t), repeat) for t in (1, 2)}, rounds,
+                            clock=time.perf_counter)
+        ratios = [one / two for one, two in zip(wall["threads=1"], wall["threads=2"])]
+        results[games] = {"one_ns": median(wall["threads=1"]) / games * 1e9,
+                          "two_ns": median(wall["threads=2"]) / games * 1e9,
+                          "speedup": median(ratios), "low": min(ratios), "high": max(ratios), "rounds": rounds}
+    return results
+
+
+def load_average() -> float:
+    return os.getloadavg()[0]
+
+
 def cpp_loop(executable: str, games: int) -> float:
     """ns per game-step of the plain C++ loop (bench/batch_step.cpp)."""
     output = subprocess.run([executable, str(games), "200", "5"], check=True, capture_output=True, text=True).stdout
@@ -101,13 +181,16 @@ def measure(executable: str | None, rounds: int, quick: bool) -> dict:
         results["cpp_ns"] = median(cpp)
         results["batch_vs_cpp"] = ratio_of_rounds(cpp, ours)
 
-    # Wall time swings with whatever else the machine runs, so this comparison takes more rounds.
-    wall = side_by_side(
-        {f"threads={t}": (stepper(big, t), 2 if quick else 20) for t in (1, 2)}, 2 * rounds + 1,
-        clock=time.perf_counter,
-    )
-    results["threads_ns"] = {name: median(values) / big * 1e9 for name, values in wall.items()}
-    results["threads_speedup"] = ratio_of_rounds(wall["threads=1"], wall["threads=2"])
+    # Wall time swings with whatever else the machine runs, so these comparisons take more rounds.
+    results["load_before"] = load_average()
+    results["threads"] = thread_speedups(2 * rounds + 1, quick)
+    results["playouts"] = playout_rates(2 * rounds + 1, quick)
+    logits = side_by_side({name: (run, 3 if quick else 30) for name, run in logits_steppers(games, 5).items()},
+                          2 * rounds + 1)
+    results["logits_us"] = {name: median(values) * 1e6 for name, values in logits.items()}
+    results["logits_vs_numpy"] = ratio_of_rounds(logits["numpy"], logits["logits"])
+    results["logits_vs_random"] = ratio_of_rounds(logits["logits"], logits["random"])
+    results["load_after"] = load_average()
 
     game = SelfPlayGame("r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1")
     buffer = np.empty((64, 35), np.float32)

@@ -51,14 +51,14 @@ std::size_t GameBatch::parts() {
     return parts;
 }
 
-void GameBatch::run(std::size_t count, const std::function<void(std::size_t)>& job) {
+void GameBatch::run(std::size_t count, const std::function<void(std::size_t)>& job) const {
     const auto began = std::chrono::steady_clock::now();
     if (count > 1) {
         team_->run(count, job);
     } else {
         job(0);
     }
-    tuner_.record(count, std::chrono::steady_clock::now() - began);
+    tuner_.spent(std::chrono::steady_clock::now() - began);
 }
 
 void GameBatch::set_game(std::size_t i, const Game& game) {
@@ -246,11 +246,7 @@ void GameBatch::write_listing(std::int64_t* offsets, MoveCode* moves, std::int64
             }
         }
     };
-    if (listed_parts_ > 1) {
-        team_->run(listed_parts_, copy_part);
-    } else if (listed_parts_ == 1) {
-        copy_part(0);
-    }
+    if (listed_parts_ > 0) run(listed_parts_, copy_part);
 }
 
 std::optional<Refusal> GameBatch::step(const Request& request, bool oracle, const Outputs& out) {

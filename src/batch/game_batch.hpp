@@ -143,8 +143,8 @@ private:
     // How many parts the games are split into this time, threads permitting; there are at
     // least that many chunks afterwards.
     std::size_t parts();
-    // Runs job(part) over `count` parts, timing the call for the tuner.
-    void run(std::size_t count, const std::function<void(std::size_t)>& job);
+    // Runs job(part) over `count` parts, timing the work for the tuner.
+    void run(std::size_t count, const std::function<void(std::size_t)>& job) const;
     std::size_t part_begin(std::size_t part, std::size_t parts) const { return size() * part / parts; }
     // One part's reports, its listing emptied first: a refused step keeps the last one.
     void report_part(std::size_t part, std::size_t parts, bool oracle, std::optional<Agent> reply, const Outputs& out);
@@ -170,7 +170,8 @@ private:
     std::vector<std::uint8_t> listed_;
     // Made at the first call on more than one thread; write_listing uses it as well.
     mutable std::unique_ptr<ThreadTeam> team_;
-    SplitTuner tuner_;
+    // Timing is no part of the batch's value, and write_listing's counts too.
+    mutable SplitTuner tuner_;
 };
 
 }  // namespace murkplay::batch
