@@ -17,6 +17,7 @@ the field, so a damaged dataset cannot train a policy on the wrong targets.
 from __future__ import annotations
 
 import dataclasses
+import numbers
 import os
 import re
 from typing import Iterable, Iterator
@@ -229,6 +230,8 @@ def _checked_start(record: GameRecord, where: str, row: int) -> murkplay.SelfPla
             murkplay_rl.move_code(move)
         except (TypeError, ValueError) as error:
             raise refuse("moves", f"moves[{k}] {move!r} is not a move") from error
+    if any(isinstance(slot, bool) or not isinstance(slot, numbers.Integral) for slot in record.slots):
+        raise refuse("slots", "expected integers")
     if len(record.slots) != len(record.moves):
         raise refuse("slots", f"{len(record.slots)} slots for {len(record.moves)} moves")
     if record.plies != len(record.moves):

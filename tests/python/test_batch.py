@@ -226,6 +226,7 @@ BAD_CALLS = [
     ("slot", lambda b, g: rl.apply_slot(g, True), TypeError, "slot must be an integer, not 'bool'"),
     ("code", lambda b, g: rl.move_uci(2**70), ValueError, "code must be from 0 to 65534, not 1180591620717411303424"),
     ("code", lambda b, g: rl.move_uci(False), TypeError, "code must be an integer, not 'bool'"),
+    ("uci", lambda b, g: rl.move_code(b"e2e4"), TypeError, "uci must be UCI text, not 'bytes'"),
     ("single oracle", lambda b, g: rl.observe(g, oracle="no"), TypeError,
      "argument 'oracle': 'str' object is not an instance of 'bool'"),
 ]

@@ -105,6 +105,7 @@ DAMAGE = {
                   r"\d+, but the record holds \d+ moves"),
     "result": (lambda row: row.update(result=0.5), "result", r"0.5, but the game replays to -?\d.0"),
     "plies null": (lambda row: row.update(plies=None), "plies", "missing"),
+    "slot null": (set_item("slots", 0, None), "slots", "expected integers"),
 }
 
 

@@ -115,6 +115,9 @@ struct Wanted {
     bool replied = false;  // reply_move
 };
 
+// The outputs whose length is known only after the native work: every game's legal moves.
+constexpr std::pair<Field, Element> listing_fields[] = {{moves, Element::UInt16}, {slots, Element::Int64}};
+
 // Every output, checked or made before the native work begins, and apart from each other and
 // from the actions (`inputs`).
 bool prepare(PyObject* self, PyObject* out, Py_ssize_t n, const Wanted& wanted, CallArrays& call,
@@ -144,7 +147,7 @@ bool prepare(PyObject* self, PyObject* out, Py_ssize_t n, const Wanted& wanted, 
         if (!call.arrays[spec.field]) return false;
     }
     // The moves' arrays are checked now too; whether they are long enough is known only later.
-    for (const auto& [field, element] : {std::pair{moves, Element::UInt16}, std::pair{slots, Element::Int64}}) {
+    for (const auto& [field, element] : listing_fields) {
         PyObject* offered = given[field].get();
         const std::string name = std::string("out.") + step_fields[field].name;
         if (offered == nullptr || offered == Py_None) continue;
@@ -171,7 +174,7 @@ Ref listing_array(PyObject* given, const Ref& whole, Element element, Py_ssize_t
 
 PyObject* make_step(PyObject* self, const GameBatch& batch, CallArrays& call, const std::array<Ref, field_count>& given) {
     const auto count = static_cast<Py_ssize_t>(batch.listed_moves());
-    for (const auto& [field, element] : {std::pair{moves, Element::UInt16}, std::pair{slots, Element::Int64}}) {
+    for (const auto& [field, element] : listing_fields) {
         call.arrays[field] = listing_array(given[field].get(), call.arrays[field], element, count, call.views[field]);
         if (!call.arrays[field]) return nullptr;
     }

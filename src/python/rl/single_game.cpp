@@ -132,7 +132,7 @@ PyObject* move_code_of(PyObject*, PyObject* text) {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_Check(text) ? PyUnicode_AsUTF8AndSize(text, &size) : nullptr;
     if (data == nullptr) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "expected UCI text, got '%s'", Py_TYPE(text)->tp_name);
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "uci must be UCI text, not '%s'", Py_TYPE(text)->tp_name);
         return nullptr;
     }
     const Result<BoardMove> move = parse_uci_move(std::string_view(data, static_cast<std::size_t>(size)));
