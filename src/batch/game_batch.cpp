@@ -278,7 +278,8 @@ std::optional<Refusal> GameBatch::step(const Request& request, bool oracle, cons
         }
         assert(!checked_first || !refused[part]);
         if (!checked_first && count > 1) team_->barrier();
-        if (std::none_of(refused.begin(), refused.end(), [](const auto& r) { return r.has_value(); })) {
+        // Other parts' refusals are read only after the barrier, which orders them before.
+        if (checked_first || std::none_of(refused.begin(), refused.end(), [](const auto& r) { return r.has_value(); })) {
             report_part(part, count, oracle, request.reply, out);
         }
     };
