@@ -15,6 +15,10 @@ namespace murkplay::batch {
 
 namespace {
 
+// How many games ahead a step by logits fetches their logits: drawing a game's move takes
+// about as long as one fetch from memory.
+constexpr std::size_t logits_ahead = 2;
+
 static_assert(sizeof(Entry) <= 1024 - 16, "a game in a batch must stay within a kibibyte");
 
 std::optional<Agent> agent_of(Choice choice) {
@@ -264,16 +268,21 @@ std::optional<Refusal> GameBatch::step(const Request& request, bool oracle, cons
         MoveList moves;
         std::size_t at = 0;
         const bool kept = count == listed_parts_;
+        const std::size_t begin = part_begin(part, count);
         const std::size_t end = part_begin(part + 1, count);
-        for (std::size_t i = part_begin(part, count); i < end && !refused[part]; ++i) {
+        // The logits of the games a few ahead are on their way while this one draws from its own.
+        const bool fetch = request.choice == Choice::Logits && kept;
+        std::size_t ahead = begin;
+        std::size_t ahead_at = 0;
+        for (std::size_t i = begin; i < end && !refused[part]; ++i) {
+            for (; fetch && ahead < end && ahead <= i + logits_ahead; ahead_at += counts_[ahead++]) {
+                if (!listed_[ahead]) continue;
+                prefetch_logits(entries_[ahead].game.board.side_to_move,
+                                {chunks_[part].moves.data() + ahead_at, counts_[ahead]},
+                                request.logits + ahead * action_count);
+            }
             const MoveCode* listed = kept && listed_[i] ? chunks_[part].moves.data() + at : nullptr;
             at += counts_[i];
-            // The next game's logits are on their way while this one draws from its own.
-            if (request.choice == Choice::Logits && kept && i + 1 < end && listed_[i + 1]) {
-                prefetch_logits(entries_[i + 1].game.board.side_to_move,
-                                {chunks_[part].moves.data() + at, counts_[i + 1]},
-                                request.logits + (i + 1) * action_count);
-            }
             refused[part] = plan(i, listed, moves, request);
         }
         assert(!checked_first || !refused[part]);

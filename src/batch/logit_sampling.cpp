@@ -43,15 +43,18 @@ inline float exp_of_nonpositive(float x) {
 
 std::optional<Sampled> sample_move(Color side_to_move, std::span<const BoardMove> moves, const float* logits,
                                    const Sampling& sampling, std::uint64_t word) {
-    constexpr double never = -std::numeric_limits<double>::infinity();
     // Each slot once, at its first listed move; only promotions share slots, so only they are
     // looked up among the slots taken so far.
-    std::array<double, max_moves> scaled;
+    std::array<float, max_moves> scaled;
     std::array<std::uint16_t, max_moves> first;
     std::array<int, max_moves> slots;
     std::size_t count = 0;
-    double top = never;
+    float top = -std::numeric_limits<float>::infinity();
     bool unusable = false;  // a NaN or +inf met: found after the loop, which then runs unbranched
+    // A multiplication rather than a division for each logit, unless the temperature is so
+    // small that its inverse is no number.
+    const double inverse = 1.0 / sampling.temperature;
+    const bool divide = !std::isfinite(inverse);
     for (std::size_t m = 0; m < moves.size(); ++m) {
         const int slot = slot_of(side_to_move, moves[m]);
         if (moves[m].promotion != PieceKind::None) {
@@ -59,27 +62,28 @@ std::optional<Sampled> sample_move(Color side_to_move, std::span<const BoardMove
             for (std::size_t k = 0; k < count && !repeated; ++k) repeated = slots[k] == slot;
             if (repeated) continue;
         }
-        const double z = static_cast<double>(logits[slot]) / sampling.temperature;
-        unusable |= std::isnan(z) || z == -never;
+        const double logit = logits[slot];
+        const auto z = static_cast<float>(divide ? logit / sampling.temperature : logit * inverse);
+        unusable |= std::isnan(z) || z == std::numeric_limits<float>::infinity();
         slots[count] = slot;
         first[count] = static_cast<std::uint16_t>(m);
         scaled[count++] = z;
         top = std::max(top, z);
     }
     if (unusable) return std::nullopt;
-    if (top == never) return std::nullopt;
+    if (top == -std::numeric_limits<float>::infinity()) return std::nullopt;
 
     // The weights relative to the greatest, in single precision, where exp is cheap; the sums,
     // the draw and the logarithms stay in double.
     std::array<float, max_moves> weights;
-    for (std::size_t k = 0; k < count; ++k) weights[k] = static_cast<float>(scaled[k] - top);
+    for (std::size_t k = 0; k < count; ++k) weights[k] = scaled[k] - top;
     for (std::size_t k = 0; k < count; ++k) weights[k] = exp_of_nonpositive(weights[k]);
     double total = 0.0;
     double weighted = 0.0;  // sum of weight * (z - top), for the entropy
     std::size_t best = 0;
     for (std::size_t k = 0; k < count; ++k) {
         total += weights[k];
-        if (weights[k] != 0.0f) weighted += weights[k] * (scaled[k] - top);
+        if (weights[k] != 0.0f) weighted += static_cast<double>(weights[k]) * (scaled[k] - top);
         if (scaled[k] > scaled[best]) best = k;
     }
     std::size_t chosen = best;
@@ -96,7 +100,7 @@ std::optional<Sampled> sample_move(Color side_to_move, std::span<const BoardMove
         }
     }
     const double log_total = std::log(total);
-    return Sampled{first[chosen], static_cast<float>(scaled[chosen] - top - log_total),
+    return Sampled{first[chosen], static_cast<float>(static_cast<double>(scaled[chosen] - top) - log_total),
                    static_cast<float>(log_total - weighted / total)};
 }
 
