@@ -140,6 +140,8 @@ def load(spec):
     """The agent ``spec`` names: an agent itself, ``random`` | ``greedy`` | ``cautious``, a name
     in ``NAMED``, the path of a checkpoint file, or ``module:callable``, a callable of no
     arguments that returns an agent."""
+    if isinstance(spec, os.PathLike):
+        return load_checkpoint(spec)
     if not isinstance(spec, str):
         if isinstance(spec, Agent):
             return spec

@@ -154,18 +154,21 @@ class FogChessVectorEnv(VectorEnv):
             raise RuntimeError("call reset() before step()")
         before = self._step
         slots = np.asarray(actions, dtype=np.int64).reshape(self.num_envs).copy()
-        # The batch restarts games it saw end without reading their action.
+        # The batch restarts the games it saw end, without reading their action.
         restarting = before.terminated | before.truncated
         in_range = (slots >= 0) & (slots < murkplay_rl.ACTION_COUNT)
         legal = in_range & before.mask[self._games, np.where(in_range, slots, 0)]
-        illegal = ~legal & ~restarting
+        illegal = ~legal & ~restarting & ~self._lost
         substitute = illegal | self._lost
         if substitute.any():
             # Any legal move keeps the batch going; these games' results are decided here.
             slots[substitute] = np.argmax(before.mask[substitute], axis=1)
         step = self._batch.step(slots, by="slot", reply=self._reply, oracle=self.oracle)
-        if self._lost.any():
-            step = self._restart(step, self._lost)
+        # The batch restarts a game at its start position; when the opponent opens, it has to
+        # move first, which the batch cannot do for some of its games only.
+        fresh = self._lost | restarting if self._opponent_opens else self._lost
+        if fresh.any():
+            self._restart(step, np.flatnonzero(fresh))
         rewards = np.where(step.terminated, step.values[:, self.side], 0.0).astype(np.float32)
         terminations = step.terminated.copy()
         if illegal.any():
@@ -178,23 +181,24 @@ class FogChessVectorEnv(VectorEnv):
 
     def _play_opening(self, batch):
         """The step as the learner first sees the games of ``batch``: after the opponent's
-        opening move when the learner plays Black."""
+        opening move when the opponent moves first."""
         if self._opponent_opens:
             return batch.step(by=self._reply, oracle=self.oracle)
         return batch.observe(oracle=self.oracle)
 
-    def _restart(self, step, games):
-        """Restart ``games`` (the batch cannot step only some of its games, so the opening is
-        played on a batch of their own and written in) and report their new start in ``step``."""
-        rows = np.flatnonzero(games)
+    def _restart(self, step, rows):
+        """Restart the games ``rows`` and report them in ``step`` as the learner first sees them.
+
+        Their openings are played on a batch of their own and written into this one, whose ply
+        count for them starts after the opening move.
+        """
+        self._batch.reset(rows.tolist())  # a new episode: new random streams for the game
         opener = murkplay_rl.GameBatch(len(rows), fen=self._fen, seed=_batch_seed(self.np_random))
-        self._play_opening(opener)
+        opened = self._play_opening(opener)
         for k, game in enumerate(rows.tolist()):
             self._batch[game] = opener[k]
-        fresh = self._batch.observe(oracle=self.oracle)
         for name in ("observation", "mask", "terminated", "truncated", "values", "plies"):
-            getattr(step, name)[rows] = getattr(fresh, name)[rows]
-        return step
+            getattr(step, name)[rows] = getattr(opened, name)
 
     def _observation(self, step):
         return {"observation": step.observation, "action_mask": step.mask.view(np.int8)}

@@ -67,12 +67,17 @@ def fit(names: Sequence[str], pairs: Sequence[tuple[int, int, float, float]], *,
     if not _connected(games > 0):
         raise ValueError("every agent must be linked to every other by games played")
 
+    unbounded = ValueError("the ratings have no finite maximum (a perfect score without prior draws)")
     rating = np.zeros(count)
     likelihood = _log_likelihood(rating, points, games)
     for _ in range(200):
         gradient, information = _derivatives(rating, points, games)
         change = np.zeros(count)
-        change[free] = np.linalg.solve(information[np.ix_(free, free)], gradient[free])
+        try:
+            change[free] = np.linalg.solve(information[np.ix_(free, free)], gradient[free])
+        except np.linalg.LinAlgError:
+            # The curvature vanishes only as the ratings run off to infinity.
+            raise unbounded from None
         # Halve the step until the likelihood rises: Newton's method can overshoot far from the top.
         for _ in range(60):
             candidate = rating + change
@@ -84,7 +89,7 @@ def fit(names: Sequence[str], pairs: Sequence[tuple[int, int, float, float]], *,
         if np.max(np.abs(change)) < 1e-9:
             break
     if not np.all(np.isfinite(rating)) or np.max(np.abs(rating)) > 1e5:
-        raise ValueError("the ratings have no finite maximum (a perfect score without prior draws)")
+        raise unbounded
     _, information = _derivatives(rating, points, games)
     spread = np.zeros(count)
     spread[free] = Z95 * np.sqrt(np.diag(np.linalg.inv(information[np.ix_(free, free)])))

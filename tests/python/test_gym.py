@@ -55,27 +55,44 @@ def test_an_episode_ends_as_its_game_does(side):
         assert env.step(first_illegal(mask))[1:4] == (-1.0, True, False)
 
 
-def test_the_vector_environment_restarts_ended_games_at_the_next_step():
+def openings(side):
+    """The boards a game may start from as the learner first sees it."""
+    if side == "white":
+        return [SelfPlayGame().board]
+    boards = []
+    for move in SelfPlayGame().legal_actions_uci():
+        game = SelfPlayGame()
+        game.apply(move)
+        boards.append(game.board)
+    return boards
+
+
+@pytest.mark.parametrize("side", fog_gym.SIDES)
+def test_the_vector_environment_restarts_ended_games_at_the_next_step(side):
     from gymnasium.vector.utils import batch_space
 
     count = 32
-    env = fog_gym.FogChessVectorEnv(count, opponent="greedy", max_plies=60, threads=2)
+    env = fog_gym.FogChessVectorEnv(count, opponent="greedy", side=side, max_plies=60, threads=2)
     assert env.observation_space == batch_space(env.single_observation_space, count)
     observation, infos = env.reset(seed=3)
-    start = rl.observe(SelfPlayGame())
+    starts = openings(side)
     rng = np.random.default_rng(0)
-    ended = np.zeros(count, dtype=bool)
+    ended = np.ones(count, dtype=bool)  # as after a reset: every game at its start
     endings = 0
     for ply in range(150):
         assert env.observation_space.contains(observation)
         np.testing.assert_array_equal(infos["action_mask"], observation["action_mask"])
+        # A game that ended restarted: the learner to move in an opening position.
+        for row in np.flatnonzero(ended):
+            game = env._batch[int(row)]
+            assert game.board in starts and game.turn == (side == "white")
+            np.testing.assert_array_equal(observation["observation"][row], rl.observe(game))
         actions = legal_slots(observation["action_mask"], rng)
         if ply == 5:
             actions[0] = first_illegal(observation["action_mask"][0])
         observation, rewards, terminations, truncations, infos = env.step(actions)
-        # A game that ended restarts now: nothing to reward, the start position to see.
-        assert not (rewards[ended].any() or terminations[ended].any() or truncations[ended].any())
-        np.testing.assert_array_equal(observation["observation"][ended], np.broadcast_to(start, (ended.sum(), 64, 35)))
+        # The step after an ending rewards nothing and ends nothing.
+        assert not (rewards[ended & (ply > 0)].any() or (terminations | truncations)[ended & (ply > 0)].any())
         if ply == 5 and not ended[0]:
             assert (rewards[0], terminations[0]) == (-1.0, True)
         assert set(np.unique(rewards)) <= {-1.0, 0.0, 1.0}
