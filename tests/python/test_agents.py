@@ -99,7 +99,8 @@ def test_builtin_agents_choose_only_what_their_rule_allows():
         for (position, _), mine, theirs in zip(cases, picked, choices[rule]):
             assert set(mine) <= theirs, (rule, position.matrix(), mine, theirs)
         # Ties are drawn from each game's own stream.
-        assert sum(len(set(mine)) > 1 for mine in picked) > len(cases) // 4
+        spread = [len(set(mine)) > 1 for mine, theirs in zip(picked, choices[rule]) if len(theirs) > 1]
+        assert sum(spread) > len(spread) / 2 > 100
     # The positions hold captures to prefer, and kings to keep out of sight.
     assert sum(len(greedy) < len(every) for greedy, every in zip(choices["greedy"], choices["random"])) > 100
     assert sum(greedy != cautious for greedy, cautious in zip(choices["greedy"], choices["cautious"])) > 20

@@ -67,6 +67,15 @@ def openings(side):
     return boards
 
 
+def assert_at_start(env, observation, rows, side):
+    """The games ``rows`` stand at their start, the learner to move, and the observation shows it."""
+    starts = openings(side)
+    for row in np.flatnonzero(rows):
+        game = env._batch[int(row)]
+        assert game.board in starts and game.turn == (side == "white")
+        np.testing.assert_array_equal(observation["observation"][row], rl.observe(game))
+
+
 @pytest.mark.parametrize("side", fog_gym.SIDES)
 def test_the_vector_environment_restarts_ended_games_at_the_next_step(side):
     from gymnasium.vector.utils import batch_space
@@ -75,24 +84,20 @@ def test_the_vector_environment_restarts_ended_games_at_the_next_step(side):
     env = fog_gym.FogChessVectorEnv(count, opponent="greedy", side=side, max_plies=60, threads=2)
     assert env.observation_space == batch_space(env.single_observation_space, count)
     observation, infos = env.reset(seed=3)
-    starts = openings(side)
+    assert_at_start(env, observation, np.ones(count, dtype=bool), side)
     rng = np.random.default_rng(0)
-    ended = np.ones(count, dtype=bool)  # as after a reset: every game at its start
+    ended = np.zeros(count, dtype=bool)
     endings = 0
     for ply in range(150):
         assert env.observation_space.contains(observation)
         np.testing.assert_array_equal(infos["action_mask"], observation["action_mask"])
-        # A game that ended restarted: the learner to move in an opening position.
-        for row in np.flatnonzero(ended):
-            game = env._batch[int(row)]
-            assert game.board in starts and game.turn == (side == "white")
-            np.testing.assert_array_equal(observation["observation"][row], rl.observe(game))
         actions = legal_slots(observation["action_mask"], rng)
         if ply == 5:
             actions[0] = first_illegal(observation["action_mask"][0])
         observation, rewards, terminations, truncations, infos = env.step(actions)
-        # The step after an ending rewards nothing and ends nothing.
-        assert not (rewards[ended & (ply > 0)].any() or (terminations | truncations)[ended & (ply > 0)].any())
+        # A game reported ended restarts at the next step, which rewards nothing and ends nothing.
+        assert_at_start(env, observation, ended, side)
+        assert not (rewards[ended].any() or (terminations | truncations)[ended].any())
         if ply == 5 and not ended[0]:
             assert (rewards[0], terminations[0]) == (-1.0, True)
         assert set(np.unique(rewards)) <= {-1.0, 0.0, 1.0}
