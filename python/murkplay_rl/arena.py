@@ -147,16 +147,13 @@ def match(agent_a, agent_b, games: int = 100, *, max_plies: int = 300, threads: 
     """``games`` games between two agents (or specs of ``agents.load``), half with each colour;
     the result is from ``agent_a``'s side. ``writer`` (a ``dataset.RecordWriter``) receives the
     games' records."""
-    played = _match_games(agent_a, agent_b, games, max_plies=max_plies, threads=threads, seed=seed,
+    first = agents_module.load(agent_a)
+    played = _match_games(first, agent_b, games, max_plies=max_plies, threads=threads, seed=seed,
                           progress=progress)
     if writer is not None:
         for batch_games in played:
             writer.write(batch_games.records())
-    return _tally(played, _name(agent_a))
-
-
-def _name(agent) -> str:
-    return agent if isinstance(agent, str) else agent.name
+    return _tally(played, first.name)
 
 
 def _match_games(agent_a, agent_b, games, *, max_plies, threads, seed, progress) -> list[PlayedGames]:
