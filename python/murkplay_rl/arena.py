@@ -305,7 +305,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     print()
     print(result.ratings.table())
     if options.prior_draws:
-        print(f"(each pair's results include {options.prior_draws:g} imagined draws, which keep perfect scores finite)")
+        plural = "" if options.prior_draws == 1 else "s"
+        print(f"(each pair's results include {options.prior_draws:g} imagined draw{plural}, "
+              "which keep perfect scores finite)")
     if options.out:
         path = os.path.join(options.out, "ratings.png")
         chart(result.ratings, path)
