@@ -21,16 +21,20 @@ The masks are in the observation and in ``infos["action_mask"]``.
 
 from __future__ import annotations
 
-import gymnasium
 import numpy as np
-from gymnasium import spaces
-from gymnasium.vector import AutoresetMode, VectorEnv
-from gymnasium.vector.utils import batch_space
 
-import murkplay_rl
-from murkplay import SelfPlayGame
-from murkplay_rl import agents
-from murkplay_rl._spaces import observation_space
+from murkplay_rl._optional import require
+
+gymnasium = require("gymnasium", "gym", "murkplay_rl.gym")
+
+from gymnasium import spaces  # noqa: E402
+from gymnasium.vector import AutoresetMode, VectorEnv  # noqa: E402
+from gymnasium.vector.utils import batch_space  # noqa: E402
+
+import murkplay_rl  # noqa: E402
+from murkplay import SelfPlayGame  # noqa: E402
+from murkplay_rl import agents  # noqa: E402
+from murkplay_rl._spaces import observation_space  # noqa: E402
 
 ENV_ID = "murkplay/FogChess-v0"
 SIDES = ("white", "black")

@@ -128,3 +128,13 @@ def test_the_vector_environment_repeats_itself_and_runs_in_gymnasiums_wrappers()
     for (one, reward_one), (two, reward_two) in zip(*runs):
         np.testing.assert_array_equal(one, two)
         np.testing.assert_array_equal(reward_one, reward_two)
+
+
+def test_without_gymnasium_the_error_names_the_extra(block_import, monkeypatch):
+    import importlib
+    import sys
+
+    block_import("gymnasium")
+    monkeypatch.delitem(sys.modules, "murkplay_rl.gym")
+    with pytest.raises(ImportError, match=r'^murkplay_rl.gym needs gymnasium, .*: pip install "murkplay\[gym\]"$'):
+        importlib.import_module("murkplay_rl.gym")
