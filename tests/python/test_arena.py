@@ -79,3 +79,17 @@ def test_the_command_line_prints_and_draws(tmp_path, capsys):
     printed = capsys.readouterr().out
     assert "random" in printed and "(anchor)" in printed
     assert (out / "ratings.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_a_torch_agent_plays_its_own_moves_and_its_games_replay(tmp_path):
+    torch = pytest.importorskip("torch")
+    from murkplay_rl import agents
+    from murkplay_rl.dataset import RecordWriter, read_records, replay_records
+
+    uniform = agents.TorchAgent(lambda observation: torch.zeros(len(observation), 4352), name="uniform")
+    with RecordWriter(tmp_path) as writer:
+        result = arena.match(uniform, "cautious", 12, max_plies=60, seed=4, writer=writer)
+    records = list(read_records(tmp_path))
+    assert result.games == len(records) == 12
+    assert sum(record.result != 0 for record in records) == result.wins + result.losses
+    replay_records(records)
