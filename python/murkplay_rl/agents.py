@@ -2,7 +2,10 @@
 
 An agent has a ``name`` and ``act(step, batch) -> (by, actions)``; the pair goes to
 ``batch.step(actions, by=by, **agent.step_options)``, so one agent plays in the arena, in the
-Gymnasium environments and in a training loop alike. ``play`` makes that call.
+Gymnasium environments and in a training loop alike. ``play`` makes that call. Two attributes
+are optional: ``step_options``, further keyword arguments of ``batch.step`` (``temperature``,
+``greedy``), and ``observes``, False for an agent that never reads the observation, so that
+the arena can step its batches without observations.
 
 The built-in agents (``random``, ``greedy``, ``cautious``) are chosen natively inside the
 batch's step: their ``act`` names the rule and passes no actions, and one of them can answer

@@ -157,6 +157,8 @@ def match(agent_a, agent_b, games: int = 100, *, max_plies: int = 300, threads: 
 
 
 def _match_games(agent_a, agent_b, games, *, max_plies, threads, seed, progress) -> list[PlayedGames]:
+    if games < 1:
+        raise ValueError(f"games must be at least 1, not {games}")
     first, second = agents_module.load(agent_a), agents_module.load(agent_b)
     if first.name == second.name:
         raise ValueError(f"two agents are both named {first.name!r}; give one another name")
