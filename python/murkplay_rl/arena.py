@@ -308,8 +308,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     print(result.ratings.table())
     if options.prior_draws:
         plural = "" if options.prior_draws == 1 else "s"
-        print(f"(each pair's results include {options.prior_draws:g} imagined draw{plural}, "
-              "which keep perfect scores finite)")
+        print(f"(each pair's results include {options.prior_draws:g} imagined draw{plural}: "
+              "a weak prior that keeps perfect scores finite)")
     if options.out:
         path = os.path.join(options.out, "ratings.png")
         chart(result.ratings, path)
