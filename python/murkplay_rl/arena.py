@@ -111,11 +111,19 @@ class PlayedGames:
 def play_games(white, black, games: int, *, max_plies: int = 300, threads: int = 1, seed: int = 0,
                progress: Callable[[int], object] | None = None) -> PlayedGames:
     """``games`` games of ``white`` against ``black`` on one batch, each played to its end or to
-    ``max_plies`` plies. ``progress`` is called with the number of games that just ended."""
+    ``max_plies`` plies. ``progress`` is called with the number of games that just ended.
+
+    Two built-in agents keep nothing between calls, so once half the games of their batch have
+    ended, the games still going move to a batch of their own (whose random streams, seeded
+    afresh, choose on) and the ended ones stop costing a step.
+    """
     if max_plies < 1:
         raise ValueError(f"max_plies must be at least 1, not {max_plies}")
     # A game that ends restarts at the next call; it has played its part and is not read again.
     batch = murkplay_rl.GameBatch(games, max_plies=max_plies, auto_reset=True, seed=seed, threads=threads)
+    rows = np.arange(games)  # the game each row of the batch plays
+    before = 0  # plies the games had played when they moved to this batch
+    shrinks = agents_module.builtin_name(white) is not None and agents_module.builtin_name(black) is not None
     observe = agents_module.observes(white) or agents_module.observes(black)
     step = batch.observe() if observe else None
     done = np.zeros(games, dtype=bool)
@@ -128,18 +136,33 @@ def play_games(white, black, games: int, *, max_plies: int = 300, threads: int =
         mover, answer = movers[turn], movers[1 - turn]
         reply = agents_module.builtin_name(answer)
         step = agents_module.play(mover, step, batch, reply=reply, observe=observe)
-        columns.append(step.played_move.copy())
+        columns.append(_column(games, rows, step.played_move))
         if reply is None:
             turn = 1 - turn
         else:
-            columns.append(step.reply_move.copy())
-        ended = (step.terminated | step.truncated) & ~done
-        result[ended] = step.values[ended, 0]
-        plies[ended] = step.plies[ended]
-        done |= ended
+            columns.append(_column(games, rows, step.reply_move))
+        ended = (step.terminated | step.truncated) & ~done[rows]
+        result[rows[ended]] = step.values[ended, 0]
+        plies[rows[ended]] = step.plies[ended] + before
+        done[rows[ended]] = True
         if progress is not None and ended.any():
             progress(int(ended.sum()))
+        going = np.flatnonzero(~done[rows])
+        if shrinks and 0 < len(going) <= len(rows) // 2:
+            # Every game still going has played as many plies as the others.
+            before += int(step.plies[going[0]])
+            generation = np.random.SeedSequence([seed, before]).generate_state(1, np.uint64)[0]
+            batch = murkplay_rl.GameBatch([batch[int(row)] for row in going], max_plies=max_plies - before,
+                                          auto_reset=True, seed=int(generation), threads=threads)
+            rows = rows[going]
     return PlayedGames(white.name, black.name, seed, result, plies, np.stack(columns))
+
+
+def _column(games: int, rows: np.ndarray, moves: np.ndarray) -> np.ndarray:
+    """One ply of every game: the moves of the batch's rows, NO_MOVE for the games not in it."""
+    column = np.full(games, murkplay_rl.NO_MOVE, dtype=np.uint16)
+    column[rows] = moves
+    return column
 
 
 def match(agent_a, agent_b, games: int = 100, *, max_plies: int = 300, threads: int = 1, seed: int = 0,

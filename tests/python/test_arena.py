@@ -62,6 +62,19 @@ def test_a_tournament_writes_records_that_replay_and_refit(tmp_path):
         arena.tournament(["random", "greedy"], 2, out=out)
 
 
+def test_games_that_move_to_a_smaller_batch_keep_their_ply_limit():
+    from murkplay_rl import agents
+    from murkplay_rl.dataset import replay_records
+
+    random = agents.builtin("random")
+    played = arena.play_games(random, agents.builtin("greedy"), 64, max_plies=30, seed=8)
+    # Half the games end early, the rest move on, and many of those reach the limit.
+    assert 0 < np.sum(played.plies == 30) < 32 and played.plies.max() == 30
+    assert np.all(played.plies[played.result == 0] == 30)
+    replay = replay_records(played.records())
+    assert len(replay.slot) == played.plies.sum()
+
+
 def test_match_scores_from_the_first_agents_side():
     result = arena.match("greedy", "random", 40, max_plies=100, seed=2)
     assert (result.first, result.second, result.games) == ("greedy", "random", 40)
