@@ -24,15 +24,19 @@ import numpy as np
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import murkplay_rl as rl  # noqa: E402
-from murkplay_rl import arena, ratings  # noqa: E402
+from murkplay_rl import agents, arena, ratings  # noqa: E402
 from murkplay_rl.gym import FogChessVectorEnv  # noqa: E402
 from timing import CLOCK, median  # noqa: E402
 
 
 def arena_seconds(games: int, threads: int, seed: int) -> tuple[float, float]:
     """Wall seconds to play ``games`` games of random against greedy, then to make their records."""
+    random, greedy = agents.builtin("random"), agents.builtin("greedy")
     started = time.perf_counter()
-    played = arena._match_games("random", "greedy", games, max_plies=300, threads=threads, seed=seed, progress=None)
+    # What arena.match plays: half the games with each colour.
+    played = [arena.play_games(white, black, count, max_plies=300, threads=threads, seed=seed + colour)
+              for colour, (white, black, count) in enumerate(((random, greedy, (games + 1) // 2),
+                                                              (greedy, random, games // 2)))]
     playing = time.perf_counter() - started
     started = time.perf_counter()
     for batch_games in played:
