@@ -146,12 +146,14 @@ class FogChessVectorEnv(_Match, VectorEnv):
         # Games lost by an illegal slot: the batch knows nothing of that ending, so they are
         # restarted here after the following step.
         self._lost = np.zeros(num_envs, dtype=bool)
+        self._ended = np.zeros(num_envs, dtype=bool)  # the games the last step reported ended
 
     def reset(self, *, seed=None, options=None):
         super().reset(seed=seed)
         self._batch = self._new_batch(self.num_envs, auto_reset=True, threads=self.threads)
-        self._lost[:] = False
+        self._lost = np.zeros(self.num_envs, dtype=bool)
         self._step = self._play_opening(self._batch)
+        self._ended = self._step.terminated | self._step.truncated
         return self._observation(self._step), self._infos(self._step)
 
     def step(self, actions):
@@ -160,9 +162,9 @@ class FogChessVectorEnv(_Match, VectorEnv):
         before = self._step
         slots = np.asarray(actions, dtype=np.int64).reshape(self.num_envs).copy()
         # The batch restarts the games it saw end, without reading their action.
-        restarting = before.terminated | before.truncated
+        restarting = self._ended
         in_range = (slots >= 0) & (slots < murkplay_rl.ACTION_COUNT)
-        legal = in_range & before.mask[self._games, np.where(in_range, slots, 0)]
+        legal = in_range & before.mask[self._games, np.clip(slots, 0, murkplay_rl.ACTION_COUNT - 1)]
         illegal = ~legal & ~restarting & ~self._lost
         substitute = illegal | self._lost
         if substitute.any():
@@ -174,12 +176,17 @@ class FogChessVectorEnv(_Match, VectorEnv):
         fresh = self._lost | restarting if self._opponent_opens else self._lost
         if fresh.any():
             self._restart(step, np.flatnonzero(fresh))
-        rewards = np.where(step.terminated, step.values[:, self.side], 0.0).astype(np.float32)
+        # A game's value is 0 until a king is taken.
+        rewards = step.values[:, self.side].copy()
         terminations = step.terminated.copy()
+        self._ended = terminations | step.truncated
         if illegal.any():
             rewards[illegal] = -1.0
             terminations[illegal] = True
-        self._lost = illegal & ~(step.terminated | step.truncated)
+            self._lost = illegal & ~self._ended
+            self._ended |= illegal
+        else:
+            self._lost[:] = False
         truncations = step.truncated & ~terminations
         self._step = step
         return self._observation(step), rewards, terminations, truncations, self._infos(step)
