@@ -6,8 +6,8 @@ agents' scores.
 - arena: ``arena.match("random", "greedy", games, threads=2)`` in wall time (two batches of
   half the games, move pairs played natively), and the same games turned into records;
 - vector environment: ``FogChessVectorEnv.step`` against ``GameBatch.step(slots, by="slot",
-  reply=opponent)`` on batches of the same size and opponent, the learner's slots chosen
-  outside the timing (the first legal slot), rounds alternating, CPU time of this thread;
+  reply=opponent)`` on batches of the same size and opponent, stepped in turn, the learner's
+  slots chosen outside the timing (the first legal slot), CPU time of this thread;
 - scores: ``greedy`` against ``random`` and ``cautious`` against ``greedy``, with Wilson 95 %
   intervals and the Elo differences they imply.
 """
@@ -44,28 +44,25 @@ def arena_seconds(games: int, threads: int, seed: int) -> tuple[float, float]:
     return playing, time.perf_counter() - started
 
 
-def bare_steps(games: int, opponent: str, steps: int, seed: int) -> float:
+def step_times(games: int, opponent: str, steps: int, seed: int) -> tuple[float, float]:
+    """Seconds a step of the bare batch and of the vector environment, the two stepped in turn
+    (their order alternating) so that a busy phase of the machine slows both alike."""
     batch = rl.GameBatch(games, max_plies=300, auto_reset=True, seed=seed)
     step = batch.observe()
-    spent = 0.0
-    for _ in range(steps):
-        slots = step.mask.argmax(axis=1)
-        started = CLOCK()
-        step = batch.step(slots, by="slot", reply=opponent)
-        spent += CLOCK() - started
-    return spent / steps
-
-
-def env_steps(games: int, opponent: str, steps: int, seed: int) -> float:
     env = FogChessVectorEnv(games, opponent=opponent, max_plies=300)
     observation, _ = env.reset(seed=seed)
-    spent = 0.0
-    for _ in range(steps):
-        slots = observation["action_mask"].argmax(axis=1)
-        started = CLOCK()
-        observation, *_ = env.step(slots)
-        spent += CLOCK() - started
-    return spent / steps
+    bare = vector = 0.0
+    for number in range(steps):
+        slots, actions = step.mask.argmax(axis=1), observation["action_mask"].argmax(axis=1)
+        for which in ((0, 1) if number % 2 else (1, 0)):
+            started = CLOCK()
+            if which == 0:
+                step = batch.step(slots, by="slot", reply=opponent)
+                bare += CLOCK() - started
+            else:
+                observation, *_ = env.step(actions)
+                vector += CLOCK() - started
+    return bare / steps, vector / steps
 
 
 def main() -> int:
@@ -91,16 +88,10 @@ def main() -> int:
     for opponent in ("random", "greedy"):
         ratios, bare, env = [], [], []
         for round_ in range(options.rounds):
-            pair = [
-                ("bare", lambda: bare_steps(options.env_games, opponent, options.env_steps, round_)),
-                ("env", lambda: env_steps(options.env_games, opponent, options.env_steps, round_)),
-            ]
-            if round_ % 2:
-                pair.reverse()
-            measured = {name: run() for name, run in pair}
-            bare.append(measured["bare"])
-            env.append(measured["env"])
-            ratios.append(measured["bare"] / measured["env"])
+            bare_step, env_step = step_times(options.env_games, opponent, options.env_steps, round_)
+            bare.append(bare_step)
+            env.append(env_step)
+            ratios.append(bare_step / env_step)
         print(f"vector env, {options.env_games} games against {opponent}: {median(env) * 1e6:.0f} us a step, "
               f"bare batch {median(bare) * 1e6:.0f} us; env / bare speed {median(ratios):.3f}x "
               f"(rounds {min(ratios):.3f} to {max(ratios):.3f})")

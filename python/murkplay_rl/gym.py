@@ -164,7 +164,10 @@ class FogChessVectorEnv(_Match, VectorEnv):
         # The batch restarts the games it saw end, without reading their action.
         restarting = self._ended
         in_range = (slots >= 0) & (slots < murkplay_rl.ACTION_COUNT)
-        legal = in_range & before.mask[self._games, np.clip(slots, 0, murkplay_rl.ACTION_COUNT - 1)]
+        if in_range.all():
+            legal = before.mask[self._games, slots]
+        else:
+            legal = in_range & before.mask[self._games, np.where(in_range, slots, 0)]
         illegal = ~legal & ~restarting & ~self._lost
         substitute = illegal | self._lost
         if substitute.any():
