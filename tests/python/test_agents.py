@@ -84,7 +84,8 @@ def positions(seeds, plies):
 
 
 def chosen(games, rule, copies, seed=0):
-    """The moves ``rule`` plays in ``copies`` copies of each game, a set per game."""
+    """The moves ``rule`` plays in ``copies`` copies of each game (each copy has a stream of its
+    own), a list per game."""
     batch = rl.GameBatch([game for game in games for _ in range(copies)], seed=seed)
     step = batch.step(by=rule, observe=False)
     played = [rl.move_uci(int(code)) for code in step.played_move]
@@ -101,12 +102,13 @@ def test_builtin_agents_choose_only_what_their_rule_allows():
         # Ties are drawn from each game's own stream.
         spread = [len(set(mine)) > 1 for mine, theirs in zip(picked, choices[rule]) if len(theirs) > 1]
         assert sum(spread) > len(spread) / 2 > 100
-    # The positions hold captures to prefer, and kings to keep out of sight.
+    # The positions hold captures to prefer, and moves that leave the king attacked to avoid.
     assert sum(len(greedy) < len(every) for greedy, every in zip(choices["greedy"], choices["random"])) > 100
     assert sum(greedy != cautious for greedy, cautious in zip(choices["greedy"], choices["cautious"])) > 20
 
 
 def fen_of(position):
+    """FEN text of a reference position."""
     rows = []
     for rank in range(7, -1, -1):
         row, empty = "", 0
