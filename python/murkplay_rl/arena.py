@@ -3,9 +3,10 @@
 Every pair plays its games in two batches, one for each way of giving out the colours. Within a
 batch every game has the same agent as White; a built-in agent answering another agent's move
 plays natively in the same call (``reply=``), so two built-in agents play a move pair per call.
-A game still going at the ply limit counts as a draw. The games are written to a dataset of
-game records, with ``arena.json`` beside the shards naming who played White and Black in each,
-so the ratings can be fitted again from the records alone (``ratings_from_records``).
+A game still going at the ply limit counts as a draw. Given a directory, the arena writes the
+games there as a dataset of game records, with ``arena.json`` beside the shards naming who
+played White and Black in each, so the ratings can be fitted again from the records alone
+(``ratings_from_records``).
 
     python -m murkplay_rl.arena random greedy cautious --games 2000 --threads 2 --out build/arena
 """
