@@ -123,7 +123,40 @@ BAD_CALLS = [
     ("slot", lambda b, g: b.step([796, 796, 4095], by="slot"), ValueError, "actions[2]: no legal move of game 2 has slot 4095"),
     ("slot", lambda b, g: b.step([796, 796, 2**70], by="slot"), ValueError,
      "actions[2]: no legal move of game 2 has slot 9223372036854775807"),
-    ("by", lambda b, g: b.step([0, 0, 0], by="uci"), ValueError, "by must be 'position' or 'slot', not 'uci'"),
+    ("by", lambda b, g: b.step([0, 0, 0], by="uci"), ValueError,
+     "by must be 'position', 'slot', 'logits', 'random', 'greedy' or 'cautious', not 'uci'"),
+    ("no actions", lambda b, g: b.step(by="slot"), TypeError, "step(by='slot') needs actions, one per game"),
+    ("agent actions", lambda b, g: b.step([0, 0, 0], by="greedy"), TypeError,
+     "step(by='greedy') chooses the moves itself; actions must be None"),
+    ("reply", lambda b, g: b.step(by="random", reply="minimax"), ValueError,
+     "reply must be 'random', 'greedy', 'cautious' or None, not 'minimax'"),
+    ("logits dtype", lambda b, g: b.step(np.zeros((N, 4352)), by="logits"), TypeError,
+     "actions: expected elements of float32, got float64"),
+    ("logits shape", lambda b, g: b.step(np.zeros((N, 4096), np.float32), by="logits"), ValueError,
+     "actions: expected shape (3, 4352), got (3, 4096)"),
+    ("logits strides", lambda b, g: b.step(np.zeros((4352, N), np.float32).T, by="logits"), ValueError,
+     "actions: the array must be C-contiguous"),
+    ("logits list", lambda b, g: b.step([[0.0] * 4352] * N, by="logits"), TypeError,
+     "actions: expected an array of float32 (a numpy array, or tensor.numpy()), got 'list'"),
+    ("logits NaN", lambda b, g: b.step(np.where(np.arange(N)[:, None] == 1, np.float32("nan"), np.zeros((N, 4352), np.float32)),
+                                     by="logits"), ValueError,
+     "actions[1]: the logits of game 1's legal slots make no distribution: each must be finite or -inf, and at least "
+     "one finite"),
+    ("logits -inf", lambda b, g: b.step(np.full((N, 4352), -np.inf, np.float32), by="logits"), ValueError,
+     "actions[0]: the logits of game 0's legal slots make no distribution: each must be finite or -inf, and at least "
+     "one finite"),
+    ("temperature", lambda b, g: b.step(np.zeros((N, 4352), np.float32), by="logits", temperature=0.0), ValueError,
+     "temperature must be a finite number above 0, not 0.000000"),
+    ("temperature inf", lambda b, g: b.step(np.zeros((N, 4352), np.float32), by="logits", temperature=float("inf")),
+     ValueError, "temperature must be a finite number above 0, not inf"),
+    ("temperature bool", lambda b, g: b.step(np.zeros((N, 4352), np.float32), by="logits", temperature=True),
+     TypeError, "temperature must be a real number, not 'bool'"),
+    ("greedy flag", lambda b, g: b.step(np.zeros((N, 4352), np.float32), by="logits", greedy=1), TypeError,
+     "argument 'greedy': 'int' object is not an instance of 'bool'"),
+    ("logits under an output", lambda b, g: b.step(LOGITS, by="logits", out=out(log_prob=LOGITS[1, :N])), ValueError,
+     "actions and out.log_prob share memory; each output needs memory of its own"),
+    ("reply_move dtype", lambda b, g: b.step(by="random", reply="greedy", out=out(reply_move=np.zeros(N, np.int16))),
+     TypeError, "out.reply_move: expected elements of uint16, got int16"),
     ("dtype", lambda b, g: b.observe(out=out(observation=np.zeros((N, 64, 35), np.float64))), TypeError,
      "out.observation: expected elements of float32, got float64"),
     ("shape", lambda b, g: b.observe(out=out(mask=np.zeros((N, 4351), bool))), ValueError,
@@ -200,6 +233,7 @@ BAD_CALLS = [
 E2E4 = rl.move_code("e2e4")
 # Memory to lay outputs over one another.
 SHARED = np.zeros(N * 64 * 35 * 4, np.uint8)
+LOGITS = np.zeros((N, 4352), np.float32)
 
 
 def out(**arrays):
