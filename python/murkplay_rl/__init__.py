@@ -8,6 +8,7 @@ need them.
 
 import importlib
 
+from murkplay_rl._optional import MissingExtra
 from murkplay_rl._native import (
     ACTION_COUNT,
     MAX_MOVES,
@@ -51,7 +52,13 @@ def __getattr__(name):
     module = _LAZY.get(name)
     if module is None:
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-    value = getattr(importlib.import_module(f"{__name__}.{module}"), name)
+    try:
+        loaded = importlib.import_module(f"{__name__}.{module}")
+    except MissingExtra as error:
+        # Raised afresh here: the frames of the lazy import would only hide the one line that
+        # matters, the extra to install; the missing package's own error stays the cause.
+        raise MissingExtra(str(error), name=error.name) from error.__cause__
+    value = getattr(loaded, name)
     globals()[name] = value
     return value
 

@@ -18,18 +18,24 @@ game with -1 for the agent that chose it.
 
 from __future__ import annotations
 
-import gymnasium
 import numpy as np
-from gymnasium import spaces
-from gymnasium.utils import EzPickle
-from pettingzoo import AECEnv
-from pettingzoo.utils import wrappers
 
-from murkplay import SelfPlayGame
+from ._optional import require
 
-from . import _native as engine
-from ._spaces import observation_space
-from ._views import square_views, true_pieces
+# Checked first, so that a missing package is reported as the extra to install.
+gymnasium = require("gymnasium", "pettingzoo", "murkplay_rl.env()")
+require("pettingzoo", "pettingzoo", "murkplay_rl.env()")
+
+from gymnasium import spaces  # noqa: E402
+from gymnasium.utils import EzPickle  # noqa: E402
+from pettingzoo import AECEnv  # noqa: E402
+from pettingzoo.utils import wrappers  # noqa: E402
+
+from murkplay import SelfPlayGame  # noqa: E402
+
+from . import _native as engine  # noqa: E402
+from ._spaces import observation_space  # noqa: E402
+from ._views import square_views, true_pieces  # noqa: E402
 
 WHITE, BLACK = "player_0", "player_1"
 _IS_WHITE = {WHITE: True, BLACK: False}
