@@ -28,9 +28,8 @@ from murkplay import SelfPlayGame
 from murkplay_rl import agents as agents_module
 from murkplay_rl import ratings as ratings_module
 from murkplay_rl._optional import require
-from murkplay_rl.dataset import GameRecord
+from murkplay_rl.dataset import START_FEN, GameRecord
 
-START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
 # Any position with Black to move: a slot depends on nothing else of the position.
 _BLACK_TO_MOVE_FEN = "rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq - 0 1"
 SIDECAR = "arena.json"

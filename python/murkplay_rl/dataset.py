@@ -185,8 +185,8 @@ _REFUSED_MOVE = re.compile(r"^game (\d+), ply (\d+): (.*)$")
 
 
 def _read_shard(path: str) -> list[GameRecord]:
-    import pyarrow as pa
-    import pyarrow.parquet as pq
+    pa = require("pyarrow", "dataset", "read_records()")
+    pq = require("pyarrow.parquet", "dataset", "read_records()")
 
     try:
         table = pq.read_table(path, page_checksum_verification=True)
