@@ -5,6 +5,7 @@
 #include <cassert>
 #include <utility>
 
+#include "batch/mix.hpp"
 #include "encode/legal_slots.hpp"
 #include "game/apply.hpp"
 #include "game/game_end.hpp"
@@ -14,13 +15,6 @@ namespace murkplay::batch {
 namespace {
 
 static_assert(sizeof(Entry) <= 1024 - 16, "a game in a batch must stay within a kibibyte");
-
-// splitmix64's finaliser: every input bit reaches every output bit.
-constexpr std::uint64_t mix(std::uint64_t x) {
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    return x ^ (x >> 31);
-}
 
 // A game's random stream is a function of the seed, the game's place in the batch, its restart
 // count and its ply, so no thread split or call order can change it.
