@@ -61,7 +61,7 @@ void BatchBeliefs::choose(const GameBatch& batch, SearchSettings search, std::in
     for_each_chunk(size(), threads, [&](std::size_t begin, std::size_t end, std::size_t) {
         for (std::size_t i = begin; i < end; ++i) {
             const auto chosen = acts_in(batch, i) ? choose_move(trackers_[i], batch.entry(i).game, search) : std::nullopt;
-            positions[i] = chosen ? static_cast<std::int64_t>(*chosen) : 0;
+            positions[i] = chosen ? static_cast<std::int64_t>(*chosen) : -1;
         }
     });
 }

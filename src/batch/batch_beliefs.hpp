@@ -36,7 +36,7 @@ public:
                                                       std::size_t threads);
 
     // The belief agent's move in every game where the side is to move, as a place in the game's
-    // list of legal moves; 0 elsewhere.
+    // list of legal moves; -1 elsewhere.
     void choose(const GameBatch& batch, SearchSettings search, std::int64_t* positions, std::size_t threads);
 
 private:

@@ -189,5 +189,10 @@ def test_batch_beliefs_follow_each_game_as_a_tracker_would():
                 assert len(beliefs[i]) == len(single) and beliefs[i].keeps(batch[i])
         else:
             played = step.played_move.copy()
+    batch.step_random()
     positions = beliefs.choose(samples=2, depth=2)
-    assert positions.shape == (6,) and ((positions >= 0) & (positions < np.diff(batch.observe().offsets))).all()
+    assert positions.shape == (6,)
+    black_to_move = np.array([not batch[i].turn for i in range(6)])
+    assert (positions[~black_to_move] == -1).all()
+    listed = np.diff(batch.observe().offsets)[black_to_move]
+    assert ((positions[black_to_move] >= 0) & (positions[black_to_move] < listed)).all()

@@ -499,7 +499,7 @@ PyMethodDef beliefs_methods[] = {
     {"choose", as_table_entry<beliefs_choose>(), METH_VARARGS | METH_KEYWORDS,
      "choose(*, samples=8, depth=3, threads=None)\n--\n\n"
      "The belief agent's move in every game where the side is to move, as an int64 (games,) array of\n"
-     "positions in each game's list of legal moves (0 elsewhere): `samples` positions drawn from the\n"
+     "positions in each game's list of legal moves (-1 where the side does not move): `samples` positions drawn from the\n"
      "belief, each searched `depth` plies deep with full sight (taking a king wins, else material),\n"
      "and the move with the best average score."},
     {"reset", as_table_entry<beliefs_reset>(), METH_VARARGS | METH_KEYWORDS,

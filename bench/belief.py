@@ -1,0 +1,90 @@
+"""Beliefs over the hidden position: how fast a tracker checks candidates, how large its set
+grows and how long an update takes after 4, 8 and 12 plies of random play, whether the true
+position stays in the set while it is exact, and how the belief agent scores.
+
+    python bench/belief.py [--games 1000] [--invariant-plies 60] [--strength-games 200]
+"""
+
+from __future__ import annotations
+
+import argparse
+import random
+import statistics
+import time
+
+from murkplay import SelfPlayGame
+from murkplay_rl import BeliefTracker
+
+
+def tracked_random_game(seed: int, side: bool, plies: int, limit: int):
+    """Yields (ply, tracker, game, seconds of the update) after each of the side's updates."""
+    rng = random.Random(seed)
+    game = SelfPlayGame()
+    tracker = BeliefTracker(game, side, limit=limit, seed=seed)
+    played = None
+    for ply in range(1, plies + 1):
+        if game.is_terminal():
+            return
+        move = rng.choice(game.legal_actions_uci())
+        if game.turn == side:
+            played = move
+        game.apply(move)
+        if not game.is_terminal() and game.turn == side:
+            start = time.perf_counter()
+            tracker.update(game, played)
+            yield ply, tracker, game, time.perf_counter() - start
+
+
+def growth(games: int, limit: int) -> None:
+    by_ply: dict[int, list[tuple[float, float, bool]]] = {4: [], 8: [], 12: []}
+    checked = 0
+    seconds = 0.0
+    for seed in range(games):
+        before = 0
+        for ply, tracker, _, spent in tracked_random_game(seed, True, 12, limit):
+            checked += tracker.candidates_checked - before
+            before = tracker.candidates_checked
+            seconds += spent
+            if ply in by_ply:
+                by_ply[ply].append((tracker.size, spent, tracker.exact))
+    print(f"candidates checked per second (one core): {checked / seconds / 1e6:.2f} million ({checked} in {seconds:.2f} s)")
+    for ply, rows in by_ply.items():
+        sizes = sorted(r[0] for r in rows)
+        times = [r[1] * 1e3 for r in rows]
+        exact = sum(r[2] for r in rows)
+        print(
+            f"after {ply:2d} plies: set size median {statistics.median(sizes):,.0f} (p90 {sizes[int(0.9 * len(sizes))]:,.0f}),"
+            f" exact in {exact}/{len(rows)} games; update median {statistics.median(times):.1f} ms,"
+            f" max {max(times):.1f} ms"
+        )
+
+
+def invariant(games: int, plies: int, limit: int) -> None:
+    turns = 0
+    missed = 0
+    started = time.perf_counter()
+    for seed in range(games):
+        for _, tracker, game, _ in tracked_random_game(seed, seed % 2 == 0, plies, limit):
+            if not tracker.exact:
+                break
+            turns += 1
+            missed += not tracker.keeps(game)
+    print(
+        f"true position kept: {turns - missed}/{turns} exact turns of {games} random games"
+        f" ({time.perf_counter() - started:.0f} s)"
+    )
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--games", type=int, default=1000)
+    parser.add_argument("--growth-games", type=int, default=50)
+    parser.add_argument("--invariant-plies", type=int, default=60)
+    parser.add_argument("--limit", type=int, default=100_000)
+    args = parser.parse_args()
+    growth(args.growth_games, args.limit)
+    invariant(args.games, args.invariant_plies, args.limit)
+
+
+if __name__ == "__main__":
+    main()
