@@ -1,6 +1,6 @@
 #include "batch/batch_beliefs.hpp"
 
-#include "batch/mix.hpp"
+#include "batch/random_stream.hpp"
 #include "batch/parallel.hpp"
 #include "game/game_end.hpp"
 

@@ -21,10 +21,21 @@
 #include <vector>
 
 #include "batch/belief_view.hpp"
-#include "batch/mix.hpp"
+#include "batch/random_stream.hpp"
 #include "game/game.hpp"
 
 namespace murkplay::batch {
+
+// The tracker's own random stream: each draw mixes the next value of a Weyl sequence.
+struct RandomStream {
+    std::uint64_t state;
+
+    std::uint64_t next() { return mix(state += 0x9E3779B97F4A7C15ull); }
+    // Uniform in [0, bound) up to a bias of bound / 2^64.
+    std::uint64_t below(std::uint64_t bound) {
+        return static_cast<std::uint64_t>((static_cast<unsigned __int128>(next()) * bound) >> 64);
+    }
+};
 
 struct BeliefSettings {
     std::size_t limit = 100'000;

@@ -5,7 +5,7 @@
 #include <array>
 #include <cstdint>
 
-#include "batch/mix.hpp"
+#include "batch/random_stream.hpp"
 #include "rules/board.hpp"
 
 namespace murkplay::batch {

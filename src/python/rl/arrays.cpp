@@ -79,12 +79,12 @@ std::string dtype_text(const Py_buffer& view) {
 }  // namespace
 
 bool take_view(PyObject* object, const char* name, Element element, std::initializer_list<Py_ssize_t> shape,
-               bool at_least, ArrayView& out) {
+               bool at_least, ArrayView& out, Use use) {
     if (PyObject_GetBuffer(object, &out.view_, PyBUF_RECORDS_RO) < 0) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_BufferError)) return false;
         PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "%s: expected a writable array of %s (a numpy array, or tensor.numpy()), got '%s'",
-                     name, type_of(element).described, Py_TYPE(object)->tp_name);
+        PyErr_Format(PyExc_TypeError, "%s: expected %s array of %s (a numpy array, or tensor.numpy()), got '%s'",
+                     name, use == Use::Write ? "a writable" : "an", type_of(element).described, Py_TYPE(object)->tp_name);
         return false;
     }
     out.held_ = true;
@@ -109,7 +109,7 @@ bool take_view(PyObject* object, const char* name, Element element, std::initial
         PyErr_Format(PyExc_ValueError, "%s: expected %s, got %s", name, wanted.c_str(), given.c_str());
         return false;
     }
-    if (view.readonly) {
+    if (use == Use::Write && view.readonly) {
         PyErr_Format(PyExc_ValueError, "%s: the array is read-only", name);
         return false;
     }

@@ -14,6 +14,9 @@ namespace murkplay::python::rl {
 
 enum class Element : std::uint8_t { Float32, Byte, Int64, Int32, UInt16, Int16 };
 
+// Whether the native work writes into an array or only reads it (a read-only array serves).
+enum class Use : std::uint8_t { Write, Read };
+
 // A writable, C-contiguous view held for the length of a call.
 class ArrayView {
 public:
@@ -37,16 +40,16 @@ public:
     bool held() const { return held_; }
 
 private:
-    friend bool take_view(PyObject*, const char*, Element, std::initializer_list<Py_ssize_t>, bool, ArrayView&);
+    friend bool take_view(PyObject*, const char*, Element, std::initializer_list<Py_ssize_t>, bool, ArrayView&, Use);
     Py_buffer view_{};
     bool held_ = false;
 };
 
-// A view of `object` as a writable C-contiguous array of `element` with exactly `shape`, or,
-// when `at_least` is set, with at least shape[0] rows and the rest of the shape exact.
-// Otherwise TypeError or ValueError naming `name` and what was expected, and false.
+// A view of `object` as a C-contiguous array of `element` (writable for Use::Write) with exactly
+// `shape`, or, when `at_least` is set, with at least shape[0] rows and the rest of the shape
+// exact. Otherwise TypeError or ValueError naming `name` and what was expected, and false.
 bool take_view(PyObject* object, const char* name, Element element, std::initializer_list<Py_ssize_t> shape,
-               bool at_least, ArrayView& out);
+               bool at_least, ArrayView& out, Use use = Use::Write);
 
 // A new numpy array, and a view of it.
 Ref new_array(Element element, std::initializer_list<Py_ssize_t> shape, ArrayView& out);

@@ -3,9 +3,11 @@
 #include "python/rl/batch_object.hpp"
 
 #include <array>
+#include <cfloat>
 #include <memory>
 #include <utility>
 #include <new>
+#include <string>
 #include <string_view>
 
 #include "batch/batch_codec.hpp"
@@ -54,6 +56,9 @@ enum Field : int {
     plies,
     played_move,
     played_slot,
+    log_prob,
+    entropy,
+    reply_move,
     field_count,
 };
 
@@ -69,6 +74,12 @@ constexpr RecordField step_fields[] = {
     {"plies", "int32 (games,): moves played since the game (re)started"},
     {"played_move", "uint16 (games,): the move each game played in this call, or NO_MOVE"},
     {"played_slot", "int64 (games,): its slot, seen from the side that played it, or -1"},
+    {"log_prob", "float32 (games,): by='logits', the log-probability of the slot drawn under the masked, tempered "
+                 "softmax, 0 where no move was drawn; None for other steps"},
+    {"entropy", "float32 (games,): by='logits', the entropy (nats) of that distribution, 0 where no move was drawn; "
+                "None for other steps"},
+    {"reply_move", "uint16 (games,): the reply each game played after its move, NO_MOVE where none; None without "
+                   "reply"},
 };
 
 // The arrays of one call: the caller's where `out` names them, new ones elsewhere.
@@ -84,12 +95,27 @@ struct CallArrays {
                 views[values].data<float>(),
                 views[plies].data<std::int32_t>(),
                 views[played_move].data<MoveCode>(),
-                views[played_slot].data<std::int64_t>()};
+                views[played_slot].data<std::int64_t>(),
+                optional<float>(log_prob),
+                optional<float>(entropy),
+                optional<MoveCode>(reply_move)};
+    }
+
+    template <typename T>
+    T* optional(Field field) const {
+        return views[field].held() ? views[field].data<T>() : nullptr;
     }
 };
 
+// Which of the outputs that not every call makes this one makes.
+struct Wanted {
+    bool observe = true;
+    bool sampled = false;  // log_prob and entropy
+    bool replied = false;  // reply_move
+};
+
 // Every fixed-shape output, checked or made before the native work begins.
-bool prepare(PyObject* out, Py_ssize_t n, bool observe, CallArrays& call, std::array<Ref, field_count>& given) {
+bool prepare(PyObject* out, Py_ssize_t n, const Wanted& wanted, CallArrays& call, std::array<Ref, field_count>& given) {
     if (!offered_arrays(out, step_fields, given)) return false;
     struct Spec {
         Field field;
@@ -102,9 +128,13 @@ bool prepare(PyObject* out, Py_ssize_t n, bool observe, CallArrays& call, std::a
         {played_move, Element::UInt16, {n}},   {played_slot, Element::Int64, {n}},
         {observation, Element::Float32, {n, 64, 35}}, {mask, Element::Byte, {n, action_count}},
         {offsets, Element::Int64, {n + 1}},
+        {log_prob, Element::Float32, {n}},     {entropy, Element::Float32, {n}},
+        {reply_move, Element::UInt16, {n}},
     };
     for (const Spec& spec : specs) {
-        if (!observe && (spec.field == observation || spec.field == mask)) continue;
+        if (!wanted.observe && (spec.field == observation || spec.field == mask)) continue;
+        if (!wanted.sampled && (spec.field == log_prob || spec.field == entropy)) continue;
+        if (!wanted.replied && spec.field == reply_move) continue;
         const std::string name = std::string("out.") + step_fields[spec.field].name;
         call.arrays[spec.field] =
             output_array(given[spec.field].get(), name.c_str(), spec.element, spec.shape, call.views[spec.field]);
@@ -156,6 +186,11 @@ PyObject* refusal_error(const batch::Refusal& refusal) {
         case batch::Refusal::Reason::NoMoveWithSlot:
             return PyErr_Format(PyExc_ValueError, "actions[%zu]: no legal move of game %zu has slot %lld", game, game,
                                 value);
+        case batch::Refusal::Reason::UnusableLogits:
+            return PyErr_Format(PyExc_ValueError,
+                                "actions[%zu]: the logits of game %zu's legal slots make no distribution: each must "
+                                "be finite or -inf, and at least one finite",
+                                game, game);
         case batch::Refusal::Reason::NoLegalMove:
             return PyErr_Format(PyExc_ValueError,
                                 "actions[%zu]: game %zu has no legal move to play; it ended stalled, restart it", game,
@@ -164,23 +199,36 @@ PyObject* refusal_error(const batch::Refusal& refusal) {
     return internal_failure("unknown refusal");
 }
 
-// One batched call: check, compute without the interpreter, build the results.
-PyObject* batched_call(PyObject* self, Choice choice, PyObject* actions, bool stepping, bool oracle, bool observe,
-                       PyObject* out) {
+// One batched call: check, compute without the interpreter, build the results. `request` is
+// empty for observe().
+PyObject* batched_call(PyObject* self, std::optional<batch::Request> request, PyObject* actions, bool oracle,
+                       bool observe, PyObject* out) {
     return with_batch<Access::Exclusive>(self, [&](GameBatch& batch) -> PyObject* {
         const auto n = static_cast<Py_ssize_t>(batch.size());
         std::vector<std::int64_t> values;
-        if (stepping && choice != Choice::Random && !read_integers(actions, "actions", n, values)) return nullptr;
+        ArrayView logits;
+        const Choice choice = request ? request->choice : Choice::Random;
+        if (request && (choice == Choice::Position || choice == Choice::Slot)) {
+            if (!read_integers(actions, "actions", n, values)) return nullptr;
+            request->values = values.data();
+        }
+        if (request && choice == Choice::Logits) {
+            if (!take_view(actions, "actions", Element::Float32, {n, action_count}, false, logits, Use::Read)) {
+                return nullptr;
+            }
+            request->logits = logits.data<float>();
+        }
         CallArrays call;
         std::array<Ref, field_count> given;
-        if (!prepare(out, n, observe, call, given)) return nullptr;
+        const Wanted wanted{observe, request && choice == Choice::Logits, request && request->reply.has_value()};
+        if (!prepare(out, n, wanted, call, given)) return nullptr;
         const batch::Outputs outputs = call.outputs();
         std::optional<batch::Refusal> refused;
         bool out_of_memory = false;
         Py_BEGIN_ALLOW_THREADS
         try {
-            if (stepping) {
-                refused = batch.step(choice, values.data(), oracle, outputs);
+            if (request) {
+                refused = batch.step(*request, oracle, outputs);
             } else {
                 batch.observe(oracle, outputs);
             }
@@ -296,26 +344,72 @@ PyObject* observe_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$pO:observe", const_cast<char**>(keywords), &oracle, &out)) {
         return nullptr;
     }
-    return batched_call(self, Choice::Random, nullptr, false, oracle != 0, true, out);
+    return batched_call(self, std::nullopt, nullptr, oracle != 0, true, out);
 }
 
+// The ways a step can choose its moves, by the name `by` gives them.
+struct ChoiceName {
+    const char* name;
+    Choice choice;
+    bool reads_actions;
+};
+constexpr ChoiceName choice_names[] = {
+    {"position", Choice::Position, true}, {"slot", Choice::Slot, true},         {"logits", Choice::Logits, true},
+    {"random", Choice::Random, false},    {"greedy", Choice::Greedy, false},    {"cautious", Choice::Cautious, false},
+};
+
 PyObject* step_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"actions", "by", "oracle", "observe", "out", nullptr};
-    PyObject* actions = nullptr;
+    static const char* keywords[] = {"actions", "by",    "oracle",      "observe", "out",
+                                     "reply",   "temperature", "greedy", nullptr};
+    PyObject* actions = Py_None;
     const char* by = "position";
     int oracle = 0;
     int observe = 1;
     PyObject* out = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$sppO:step", const_cast<char**>(keywords), &actions, &by, &oracle,
-                                     &observe, &out)) {
+    PyObject* reply = Py_None;
+    double temperature = 1.0;
+    int greedy = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$sppOOdp:step", const_cast<char**>(keywords), &actions, &by,
+                                     &oracle, &observe, &out, &reply, &temperature, &greedy)) {
         return nullptr;
     }
     const std::string_view named = by;
-    if (named != "position" && named != "slot") {
-        return PyErr_Format(PyExc_ValueError, "by must be 'position' or 'slot', not '%s'", by);
+    const ChoiceName* found = nullptr;
+    for (const ChoiceName& candidate : choice_names) {
+        if (named == candidate.name) found = &candidate;
     }
-    return batched_call(self, named == "slot" ? Choice::Slot : Choice::Position, actions, true, oracle != 0,
-                        observe != 0, out);
+    if (found == nullptr) {
+        return PyErr_Format(PyExc_ValueError,
+                            "by must be 'position', 'slot', 'logits', 'random', 'greedy' or 'cautious', not '%s'", by);
+    }
+    if (found->reads_actions && actions == Py_None) {
+        return PyErr_Format(PyExc_TypeError, "step(by='%s') needs actions, one per game", by);
+    }
+    if (!found->reads_actions && actions != Py_None) {
+        return PyErr_Format(PyExc_TypeError, "step(by='%s') chooses the moves itself; actions must be None", by);
+    }
+    if (!(temperature > 0.0 && temperature <= DBL_MAX)) {
+        return PyErr_Format(PyExc_ValueError, "temperature must be a finite number above 0, not %s",
+                            std::to_string(temperature).c_str());
+    }
+    batch::Request request;
+    request.choice = found->choice;
+    request.sampling = {temperature, greedy != 0};
+    if (reply != Py_None) {
+        const char* reply_name = PyUnicode_Check(reply) ? PyUnicode_AsUTF8(reply) : nullptr;
+        if (reply_name == nullptr && PyErr_Occurred()) return nullptr;
+        const std::string_view agent = reply_name == nullptr ? std::string_view() : reply_name;
+        if (agent == "random") {
+            request.reply = batch::Agent::Random;
+        } else if (agent == "greedy") {
+            request.reply = batch::Agent::Greedy;
+        } else if (agent == "cautious") {
+            request.reply = batch::Agent::Cautious;
+        } else {
+            return PyErr_Format(PyExc_ValueError, "reply must be 'random', 'greedy', 'cautious' or None, not %R", reply);
+        }
+    }
+    return batched_call(self, request, actions, oracle != 0, observe != 0, out);
 }
 
 PyObject* step_random_method(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -327,7 +421,9 @@ PyObject* step_random_method(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      &out)) {
         return nullptr;
     }
-    return batched_call(self, Choice::Random, nullptr, true, oracle != 0, observe != 0, out);
+    batch::Request request;
+    request.choice = Choice::Random;
+    return batched_call(self, request, nullptr, oracle != 0, observe != 0, out);
 }
 
 // A game number as Python indexes sequences: negative counts from the end.
@@ -476,13 +572,22 @@ PyMethodDef batch_methods[] = {
      "observe($self, /, *, oracle=False, out=None)\n--\n\n"
      "Reports on every game as it stands, changing none: a Step whose played_move is NO_MOVE throughout."},
     {"step", as_table_entry<step_method>(), METH_VARARGS | METH_KEYWORDS,
-     "step($self, /, actions, *, by='position', oracle=False, observe=True, out=None)\n--\n\n"
+     "step($self, /, actions=None, *, by='position', oracle=False, observe=True, out=None, reply=None, "
+     "temperature=1.0, greedy=False)\n--\n\n"
      "Plays one move in every game and reports on all of them.\n\n"
-     "actions holds one integer per game: with by='position' the move's place in that game's list\n"
-     "(moves[offsets[i]:offsets[i + 1]] of the last Step, the order of legal_actions_uci()); with\n"
-     "by='slot' its policy slot, which names the first listed move with that slot (a promotion push\n"
-     "before the captures that share its slot). Every action is checked before any game changes.\n"
-     "With auto_reset, a game that ended at the last step restarts instead and its action is not read."},
+     "by='position': actions holds one integer per game, the move's place in that game's list\n"
+     "(moves[offsets[i]:offsets[i + 1]] of the last Step, the order of legal_actions_uci()).\n"
+     "by='slot': its policy slot, which names the first listed move with that slot (a promotion push\n"
+     "before the captures that share its slot).\n"
+     "by='logits': actions is a float32 (games, 4352) C-contiguous array; each game's slot is drawn\n"
+     "from softmax(logits / temperature) over its legal slots only (greedy=True: the most probable,\n"
+     "the first listed among equals), and log_prob and entropy report the draw.\n"
+     "by='random', 'greedy' or 'cautious': a built-in agent chooses; actions must be None.\n"
+     "reply='random', 'greedy' or 'cautious': every game that played a move and has not ended then\n"
+     "plays that agent's reply (reply_move), before the report.\n"
+     "Random choices take each game's own stream of the seed, the same for every thread count.\n"
+     "Every action is checked before any game changes. With auto_reset, a game that ended at the\n"
+     "last step restarts instead and its action is not read."},
     {"step_random", as_table_entry<step_random_method>(), METH_VARARGS | METH_KEYWORDS,
      "step_random($self, /, *, oracle=False, observe=True, out=None)\n--\n\n"
      "Plays a uniformly random legal move in every game, from each game's own stream of the seed,\n"
