@@ -3,14 +3,13 @@ searches each a few plies deep as if it were the true one (taking a king wins; o
 material counts), and plays the move with the best average score.
 
 It plays through the agents' protocol: ``act(step, batch)`` returns ``("position", positions)``
-for ``batch.step``. It follows every game of a batch with a belief per side, made when it first
-sees the batch, so it must see the batch's games from their start (a new batch, or games
-restarted by the batch); a game written into the batch needs ``forget(batch)`` first.
+for ``batch.step``. It follows every game of one batch at a time with a belief per side, made
+when it first sees the batch (another batch starts afresh), so it must see the batch's games
+from their start (a new batch, or games restarted by the batch); after a game is written into
+the batch, call ``forget()``.
 """
 
 from __future__ import annotations
-
-import weakref
 
 import numpy as np
 
@@ -21,6 +20,7 @@ class _Followed:
     """The beliefs kept for one batch: one per side, each with the side's last move per game."""
 
     def __init__(self, batch, limit: int, seed: int):
+        self.batch = batch
         self.beliefs = {side: BatchBeliefs(batch, side, limit=limit, seed=seed + side) for side in (True, False)}
         self.played = {side: np.full(len(batch), NO_MOVE, dtype=np.uint16) for side in (True, False)}
 
@@ -41,19 +41,22 @@ class BeliefAgent:
         self.limit = limit
         self.seed = seed
         self.threads = threads
-        self._followed: weakref.WeakKeyDictionary = weakref.WeakKeyDictionary()
+        self._followed: _Followed | None = None
 
-    def forget(self, batch) -> None:
-        """Drops what the agent believes about a batch's games; it starts again at its next move."""
-        self._followed.pop(batch, None)
+    # It reads the moves of a step, never its observations.
+    observes = False
+
+    def forget(self) -> None:
+        """Drops what the agent believes about its batch's games; it starts again at its next move."""
+        self._followed = None
 
     def act(self, step, batch):
-        followed = self._followed.get(batch)
-        if followed is None:
-            followed = self._followed[batch] = _Followed(batch, self.limit, self.seed)
-            fresh = True
-        else:
-            fresh = False
+        if step is None:
+            step = batch.observe()
+        followed = self._followed
+        fresh = followed is None or followed.batch is not batch
+        if fresh:
+            followed = self._followed = _Followed(batch, self.limit, self.seed)
         positions = np.full(len(batch), -1, dtype=np.int64)
         for side, beliefs in followed.beliefs.items():
             if not fresh:
