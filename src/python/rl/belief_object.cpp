@@ -248,22 +248,22 @@ PyObject* read_checked(BeliefTracker& t) { return PyLong_FromUnsignedLongLong(t.
 
 PyMethodDef belief_methods[] = {
     {"update", as_table_entry<update_method>(), METH_VARARGS | METH_KEYWORDS,
-     "update(game, played=None)\n--\n\n"
+     "update($self, /, game, played=None)\n--\n\n"
      "Brings the belief up to the tracked side's turn in `game`. played is the move the side made\n"
      "at its previous turn (UCI text or a move code); None only when it has not moved since the\n"
      "tracker was made. Only the side's own view of the game and its memory are read. ValueError\n"
      "when the side is not to move, the game is over, or the move is missing, unexpected or not\n"
      "the side's."},
     {"sample", sample_method, METH_O,
-     "sample(k, /)\n--\n\n"
+     "sample($self, k, /)\n--\n\n"
      "Up to k distinct kept positions, uniformly without replacement (all when fewer are kept),\n"
      "as SelfPlayGames: each the candidate's true board with the tracked side's fog memory."},
     {"keeps", keeps_method, METH_O,
-     "keeps(game, /)\n--\n\n"
+     "keeps($self, game, /)\n--\n\n"
      "Whether the game's true position is among the kept ones: for checking a belief against the\n"
      "truth, which the tracked side does not know."},
     {"marginals", marginals_method, METH_NOARGS,
-     "marginals()\n--\n\n"
+     "marginals($self, /)\n--\n\n"
      "A float32 (64, 13) array: for each square (a1 = 0, b1 = 1, ..., h8 = 63) the share of kept\n"
      "positions with a White pawn to king (columns 0-5), a Black pawn to king (6-11) or nothing (12)."},
     {nullptr, nullptr, 0, nullptr},
@@ -490,20 +490,20 @@ PyObject* beliefs_batch(PyObject* self, void*) { return Py_NewRef(as_beliefs(sel
 
 PyMethodDef beliefs_methods[] = {
     {"update", as_table_entry<beliefs_update>(), METH_VARARGS | METH_KEYWORDS,
-     "update(played=None, *, threads=None)\n--\n\n"
+     "update($self, /, played=None, *, threads=None)\n--\n\n"
      "Brings every game's belief up to the side's turn. played: uint16 (games,) move codes, each the\n"
      "side's move in that game since the last update, or NO_MOVE (None: NO_MOVE everywhere). Games\n"
      "that have ended or where the side is not to move are left alone; a game the batch restarted\n"
      "begins again from its start position. Every game is checked first: ValueError naming the\n"
      "game changes nothing. threads: the batch's own when None."},
     {"choose", as_table_entry<beliefs_choose>(), METH_VARARGS | METH_KEYWORDS,
-     "choose(*, samples=8, depth=3, threads=None)\n--\n\n"
+     "choose($self, /, *, samples=8, depth=3, threads=None)\n--\n\n"
      "The belief agent's move in every game where the side is to move, as an int64 (games,) array of\n"
      "positions in each game's list of legal moves (-1 where the side does not move): `samples` positions drawn from the\n"
      "belief, each searched `depth` plies deep with full sight (taking a king wins, else material),\n"
      "and the move with the best average score."},
     {"reset", as_table_entry<beliefs_reset>(), METH_VARARGS | METH_KEYWORDS,
-     "reset(games=None)\n--\n\n"
+     "reset($self, /, games=None)\n--\n\n"
      "Starts the beliefs of the given games (all when None) afresh from their true boards as they\n"
      "stand, as after batch[i] = game."},
     {nullptr, nullptr, 0, nullptr},
