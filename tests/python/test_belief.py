@@ -196,3 +196,72 @@ def test_batch_beliefs_follow_each_game_as_a_tracker_would():
     assert (positions[~black_to_move] == -1).all()
     listed = np.diff(batch.observe().offsets)[black_to_move]
     assert ((positions[black_to_move] >= 0) & (positions[black_to_move] < listed)).all()
+
+
+def after(*moves, fen=None):
+    game = SelfPlayGame(fen) if fen else SelfPlayGame()
+    for move in moves:
+        game.apply(move)
+    return game
+
+
+@pytest.mark.parametrize(
+    "make, error, text",
+    [
+        (lambda: BeliefTracker("start", True), TypeError, "SelfPlayGame"),
+        (lambda: BeliefTracker(SelfPlayGame(), 1), TypeError, "side must be True"),
+        (lambda: BeliefTracker(SelfPlayGame(), True, limit=1), ValueError, "limit"),
+        (lambda: BeliefTracker(SelfPlayGame(), True, seed=-1), ValueError, "seed"),
+        (lambda: BeliefTracker(SelfPlayGame(), True).update(after("e2e4")), ValueError, "not to move"),
+        (lambda: BeliefTracker(SelfPlayGame(), True).update(after("e2e4", "e7e5")), ValueError, "pass the move"),
+        (lambda: BeliefTracker(SelfPlayGame(), False).update(after("e2e4"), "e7e5"), ValueError, "has not moved"),
+        (lambda: BeliefTracker(SelfPlayGame(), True).update(after("e2e4", "e7e5"), "e2e5"), ValueError, "not one of"),
+        (lambda: BeliefTracker(after(fen="4k3/8/8/8/8/8/8/r3K3 w - - 0 1"), True).update(
+            after("e1d1", "a1d1", fen="4k3/8/8/8/8/8/8/r3K3 w - - 0 1"), "e1d1"), ValueError, "over"),
+        (lambda: BeliefTracker(SelfPlayGame(), True).update(after("e2e4", "e7e5"), 1.5), TypeError, "played must"),
+        (lambda: BeliefTracker(SelfPlayGame(), True).update(after("e2e4", "e7e5"), 70000), ValueError, "move code"),
+        (lambda: BeliefTracker(SelfPlayGame(), True).update(after("e2e4", "e7e5"), "e9"), ValueError, "UCI"),
+        (lambda: BeliefTracker(SelfPlayGame(), True).update("game", "e2e4"), TypeError, "SelfPlayGame"),
+        (lambda: BeliefTracker(SelfPlayGame(), True).sample(-1), ValueError, "at least 0"),
+        (lambda: BeliefTracker(SelfPlayGame(), True).sample("1"), TypeError, None),
+        (lambda: BeliefTracker(SelfPlayGame(), True).keeps(None), TypeError, "SelfPlayGame"),
+        (lambda: BatchBeliefs([SelfPlayGame()], True), TypeError, "GameBatch"),
+        (lambda: BatchBeliefs(GameBatch(2), None), TypeError, "side must be True"),
+        (lambda: BatchBeliefs(GameBatch(2), True, limit=0), ValueError, "limit"),
+        (lambda: BatchBeliefs(GameBatch(2), True).update([murkplay_rl.NO_MOVE]), ValueError, "played"),
+        (lambda: BatchBeliefs(GameBatch(2), True).update([5, murkplay_rl.NO_MOVE + 1]), ValueError, "played\\[1\\]"),
+        (lambda: BatchBeliefs(GameBatch(2), True).update(threads=0), ValueError, "threads"),
+        (lambda: BatchBeliefs(GameBatch(2), True).choose(threads="2"), ValueError, "threads"),
+        (lambda: BatchBeliefs(GameBatch(2), True).choose(samples=0), ValueError, "samples"),
+        (lambda: BatchBeliefs(GameBatch(2), True).choose(depth=9), ValueError, "depth"),
+        (lambda: BatchBeliefs(GameBatch(2), True).reset([2]), IndexError, "out of range"),
+        (lambda: BatchBeliefs(GameBatch(2), True).reset("ab"), TypeError, None),
+        (lambda: BatchBeliefs(GameBatch(2), True)[2], IndexError, "out of range"),
+        (lambda: BatchBeliefs(GameBatch(2), True)["0"], TypeError, None),
+    ],
+)
+def test_refusals(make, error, text):
+    with pytest.raises(error, match=text):
+        make()
+
+
+def test_batch_refusals_name_the_game_and_change_nothing():
+    batch = GameBatch(3)
+    beliefs = BatchBeliefs(batch, True)
+    batch.step_random()
+    batch.step_random()
+    played = np.full(3, murkplay_rl.NO_MOVE, dtype=np.uint16)
+    with pytest.raises(ValueError, match="game 0: .*pass the move"):
+        beliefs.update(played)
+    assert len(beliefs[1]) == 1
+    assert beliefs.batch is batch
+
+
+def test_belief_agent_plays_through_the_agent_protocol():
+    from murkplay_rl import agents, arena
+
+    agent = agents.load("belief")
+    assert agent.name == "belief"
+    result = arena.match(agent, "random", games=4, max_plies=60)
+    assert result.wins + result.losses + result.draws == 4
+    assert result.score >= 0.5

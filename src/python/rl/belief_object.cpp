@@ -314,10 +314,6 @@ PyObject* with_beliefs(PyObject* self, Body&& body) {
     if (!own) return nullptr;
     const BorrowGuard batch_guard(*handle.borrow, Access::Shared);
     if (!batch_guard) return nullptr;
-    if (handle.batch->size() != as_beliefs(self)->beliefs->size()) {
-        return PyErr_Format(PyExc_ValueError, "the batch has %zu games now, the beliefs were made for %zu",
-                            handle.batch->size(), as_beliefs(self)->beliefs->size());
-    }
     return body(*as_beliefs(self)->beliefs, *handle.batch);
 }
 
