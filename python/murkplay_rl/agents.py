@@ -2,7 +2,10 @@
 
 An agent has a ``name`` and ``act(step, batch) -> (by, actions)``; the pair goes to
 ``batch.step(actions, by=by, **agent.step_options)``, so one agent plays in the arena, in the
-Gymnasium environments and in a training loop alike. ``play`` makes that call.
+Gymnasium environments and in a training loop alike. ``play`` makes that call. Two attributes
+are optional: ``step_options``, further keyword arguments of ``batch.step`` (``temperature``,
+``greedy``), and ``observes``, False for an agent that never reads the observation, so that
+the arena can step its batches without observations.
 
 The built-in agents (``random``, ``greedy``, ``cautious``) are chosen natively inside the
 batch's step: their ``act`` names the rule and passes no actions, and one of them can answer
@@ -169,6 +172,12 @@ def _checked(agent, spec: str):
 
 DEFAULT_NETWORK = "murkplay_rl.policy:policy_network"
 
+# Checkpoint files of other parts of the package, told apart by their keys: the keys, and the
+# "module:callable" that rebuilds the torch module from such a file, called with (path, device).
+CHECKPOINT_FORMATS: Mapping[tuple[str, ...], str] = MappingProxyType({
+    ("network", "model"): "murkplay_rl.train:load_network",  # the trainer's checkpoints and exports
+})
+
 
 def save_checkpoint(path, module, *, network: str = DEFAULT_NETWORK, kwargs: Mapping[str, Any] | None = None,
                     **config) -> None:
@@ -184,19 +193,25 @@ def save_checkpoint(path, module, *, network: str = DEFAULT_NETWORK, kwargs: Map
 def load_checkpoint(path, *, device=None):
     """The agent a checkpoint file holds.
 
-    The file is a torch file of ``{"config": {...}, "state_dict": {...}}``, loaded without
-    unpickling arbitrary objects. A config with ``loader`` (``module:callable``) is handed to
-    that callable with the state dict, which returns the agent: that is how other checkpoint
-    formats plug in. Otherwise ``network`` and ``kwargs`` rebuild the module, the state dict is
+    The file is a torch file of ``{"config": {...}, "state_dict": {...}}``, or of a format of
+    ``CHECKPOINT_FORMATS`` (the trainer's), loaded without unpickling arbitrary objects. A
+    config with ``loader`` (``module:callable``) is handed to that callable with the state
+    dict, which returns the agent: that is how other checkpoint formats plug in. Otherwise ``network`` and ``kwargs`` rebuild the module, the state dict is
     loaded into it and it plays as a ``TorchAgent`` with the config's ``sample`` and
     ``temperature``; its name is the config's ``name`` or the file's name.
     """
     torch = require("torch", "torch", "checkpoints")
     payload = torch.load(path, map_location=device or "cpu", weights_only=True)
-    if not isinstance(payload, dict) or not {"config", "state_dict"} <= payload.keys():
+    stem = os.path.splitext(os.path.basename(os.fspath(path)))[0]
+    if not isinstance(payload, dict):
+        payload = {}
+    if not {"config", "state_dict"} <= payload.keys():
+        for keys, loader in CHECKPOINT_FORMATS.items():
+            if set(keys) <= payload.keys():
+                return TorchAgent(resolve(loader)(path, device=device or "cpu").eval(), name=stem, device=device)
         raise ValueError(f"{os.fspath(path)!r} is not a checkpoint: expected a dict of 'config' and 'state_dict'")
     config, state = payload["config"], payload["state_dict"]
-    name = config.get("name") or os.path.splitext(os.path.basename(os.fspath(path)))[0]
+    name = config.get("name") or stem
     if "loader" in config:
         return _checked(resolve(config["loader"])(config, state), os.fspath(path))
     module = resolve(config.get("network", DEFAULT_NETWORK))(**config.get("kwargs", {}))

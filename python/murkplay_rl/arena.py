@@ -157,6 +157,8 @@ def match(agent_a, agent_b, games: int = 100, *, max_plies: int = 300, threads: 
 
 
 def _match_games(agent_a, agent_b, games, *, max_plies, threads, seed, progress) -> list[PlayedGames]:
+    if games < 1:
+        raise ValueError(f"games must be at least 1, not {games}")
     first, second = agents_module.load(agent_a), agents_module.load(agent_b)
     if first.name == second.name:
         raise ValueError(f"two agents are both named {first.name!r}; give one another name")
@@ -305,7 +307,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     print()
     print(result.ratings.table())
     if options.prior_draws:
-        print(f"(each pair's results include {options.prior_draws:g} imagined draws, which keep perfect scores finite)")
+        plural = "" if options.prior_draws == 1 else "s"
+        print(f"(each pair's results include {options.prior_draws:g} imagined draw{plural}: "
+              "a weak prior that keeps perfect scores finite)")
     if options.out:
         path = os.path.join(options.out, "ratings.png")
         chart(result.ratings, path)

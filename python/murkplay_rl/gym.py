@@ -21,62 +21,76 @@ The masks are in the observation and in ``infos["action_mask"]``.
 
 from __future__ import annotations
 
-import gymnasium
 import numpy as np
-from gymnasium import spaces
-from gymnasium.vector import AutoresetMode, VectorEnv
-from gymnasium.vector.utils import batch_space
 
-import murkplay_rl
-from murkplay import SelfPlayGame
-from murkplay_rl import agents
-from murkplay_rl._spaces import observation_space
+from murkplay_rl._optional import require
+
+gymnasium = require("gymnasium", "gym", "murkplay_rl.gym")
+
+from gymnasium import spaces  # noqa: E402
+from gymnasium.vector import AutoresetMode, VectorEnv  # noqa: E402
+from gymnasium.vector.utils import batch_space  # noqa: E402
+
+import murkplay_rl  # noqa: E402
+from murkplay import SelfPlayGame  # noqa: E402
+from murkplay_rl import agents  # noqa: E402
+from murkplay_rl._spaces import observation_space  # noqa: E402
 
 ENV_ID = "murkplay/FogChess-v0"
 SIDES = ("white", "black")
-
-
-def _side_index(side: str) -> int:
-    if side not in SIDES:
-        raise ValueError(f"side must be 'white' or 'black', not {side!r}")
-    return SIDES.index(side)
-
-
-def _opponent_opens(fen, side: int) -> bool:
-    """Whether the opponent moves first in games from ``fen`` when the learner plays ``side``."""
-    return SelfPlayGame(fen).turn != (side == 0)
 
 
 def _batch_seed(np_random) -> int:
     return int(np_random.integers(2**63))
 
 
-class FogChessEnv(gymnasium.Env):
+class _Match:
+    """What both environments are made with: the opponent, the learner's side, the games."""
+
+    def _set_up(self, opponent, side: str, max_plies: int, fen, oracle: bool, render_mode):
+        """Keep the settings; return the space of what the learner observes in one game."""
+        if render_mode is not None:
+            raise ValueError(f"FogChess-v0 renders nothing; render_mode must be None, not {render_mode!r}")
+        if side not in SIDES:
+            raise ValueError(f"side must be 'white' or 'black', not {side!r}")
+        self.opponent = agents.load(opponent)
+        self.side = SIDES.index(side)
+        self.max_plies = max_plies
+        self.oracle = oracle
+        self._fen = fen
+        start = SelfPlayGame(fen)
+        self._opponent_opens = start.turn != (self.side == 0)
+        return observation_space(start)
+
+    def _new_batch(self, games: int, **options):
+        return murkplay_rl.GameBatch(games, fen=self._fen, max_plies=self.max_plies, seed=_batch_seed(self.np_random),
+                                     **options)
+
+    def _play_opening(self, batch):
+        """The step as the learner first sees the games of ``batch``: after the opponent's
+        opening move when the opponent moves first."""
+        step = batch.observe(oracle=self.oracle)
+        if self._opponent_opens:
+            step = agents.play(self.opponent, step, batch, oracle=self.oracle)
+        return step
+
+
+class FogChessEnv(_Match, gymnasium.Env):
     """One game: the learner plays ``side`` against ``opponent``."""
 
     metadata = {"render_modes": []}
 
     def __init__(self, opponent="random", side: str = "white", max_plies: int = 300, fen=None,
                  oracle: bool = False, render_mode: str | None = None):
-        if render_mode is not None:
-            raise ValueError(f"FogChess-v0 renders nothing; render_mode must be None, not {render_mode!r}")
-        self.opponent = agents.load(opponent)
-        self.side = _side_index(side)
-        self.max_plies = max_plies
-        self.oracle = oracle
-        self._fen = fen
-        self._opponent_opens = _opponent_opens(fen, self.side)
-        self.observation_space = observation_space(SelfPlayGame(fen))
+        self.observation_space = self._set_up(opponent, side, max_plies, fen, oracle, render_mode)
         self.action_space = spaces.Discrete(murkplay_rl.ACTION_COUNT)
         self._batch = None
         self._step = None
 
     def reset(self, *, seed=None, options=None):
         super().reset(seed=seed)
-        self._batch = murkplay_rl.GameBatch(1, fen=self._fen, max_plies=self.max_plies, seed=_batch_seed(self.np_random))
-        self._step = self._batch.observe(oracle=self.oracle)
-        if self._opponent_opens:
-            self._step = agents.play(self.opponent, self._step, self._batch, oracle=self.oracle)
+        self._batch = self._new_batch(1)
+        self._step = self._play_opening(self._batch)
         return self._observation(), {}
 
     def step(self, action):
@@ -103,7 +117,7 @@ class FogChessEnv(gymnasium.Env):
         return {"observation": step.observation[0].copy(), "action_mask": step.mask[0].astype(np.int8)}
 
 
-class FogChessVectorEnv(VectorEnv):
+class FogChessVectorEnv(_Match, VectorEnv):
     """``num_envs`` games on one ``GameBatch``, the learner playing ``side`` in all of them
     against a built-in ``opponent`` whose replies the batch plays natively.
 
@@ -114,22 +128,14 @@ class FogChessVectorEnv(VectorEnv):
 
     def __init__(self, num_envs: int = 16, opponent: str = "random", side: str = "white", max_plies: int = 300,
                  fen=None, oracle: bool = False, threads: int = 1, render_mode: str | None = None):
-        if render_mode is not None:
-            raise ValueError(f"FogChess-v0 renders nothing; render_mode must be None, not {render_mode!r}")
-        self.opponent = agents.load(opponent)
+        self.single_observation_space = self._set_up(opponent, side, max_plies, fen, oracle, render_mode)
         self._reply = agents.builtin_name(self.opponent)
         if self._reply is None:
             raise ValueError(
                 f"the vector environment's opponent plays inside the batch's step: one of {', '.join(agents.BUILTIN)}"
             )
-        self.side = _side_index(side)
         self.num_envs = num_envs
-        self.max_plies = max_plies
-        self.oracle = oracle
         self.threads = threads
-        self._fen = fen
-        self._opponent_opens = _opponent_opens(fen, self.side)
-        self.single_observation_space = observation_space(SelfPlayGame(fen))
         self.single_action_space = spaces.Discrete(murkplay_rl.ACTION_COUNT)
         self.observation_space = batch_space(self.single_observation_space, num_envs)
         self.action_space = batch_space(self.single_action_space, num_envs)
@@ -143,8 +149,7 @@ class FogChessVectorEnv(VectorEnv):
 
     def reset(self, *, seed=None, options=None):
         super().reset(seed=seed)
-        self._batch = murkplay_rl.GameBatch(self.num_envs, fen=self._fen, max_plies=self.max_plies, auto_reset=True,
-                                            seed=_batch_seed(self.np_random), threads=self.threads)
+        self._batch = self._new_batch(self.num_envs, auto_reset=True, threads=self.threads)
         self._lost[:] = False
         self._step = self._play_opening(self._batch)
         return self._observation(self._step), self._infos(self._step)
@@ -179,13 +184,6 @@ class FogChessVectorEnv(VectorEnv):
         self._step = step
         return self._observation(step), rewards, terminations, truncations, self._infos(step)
 
-    def _play_opening(self, batch):
-        """The step as the learner first sees the games of ``batch``: after the opponent's
-        opening move when the opponent moves first."""
-        if self._opponent_opens:
-            return batch.step(by=self._reply, oracle=self.oracle)
-        return batch.observe(oracle=self.oracle)
-
     def _restart(self, step, rows):
         """Restart the games ``rows`` and report them in ``step`` as the learner first sees them.
 
@@ -193,7 +191,7 @@ class FogChessVectorEnv(VectorEnv):
         count for them starts after the opening move.
         """
         self._batch.reset(rows.tolist())  # a new episode: new random streams for the game
-        opener = murkplay_rl.GameBatch(len(rows), fen=self._fen, seed=_batch_seed(self.np_random))
+        opener = self._new_batch(len(rows))
         opened = self._play_opening(opener)
         for k, game in enumerate(rows.tolist()):
             self._batch[game] = opener[k]

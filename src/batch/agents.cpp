@@ -73,7 +73,6 @@ std::size_t choose_move(Agent agent, const Board& board, std::span<const BoardMo
     const Board known = cautious ? known_board(board) : Board{};
     std::array<std::uint16_t, max_moves> tied;
     std::size_t count = 0;
-    // Below every rank: an unsafe capture by a knight ranks -3, and must still be listed.
     int best_rank = std::numeric_limits<int>::min();
     for (std::size_t m = 0; m < moves.size(); ++m) {
         if (gains[m] != best_gain) continue;

@@ -116,7 +116,7 @@ void GameBatch::report(std::size_t i, std::size_t part, bool oracle, std::option
         // Listed moves are always playable.
         [[maybe_unused]] const auto applied = apply_move(entry.game, move);
         assert(applied.ok());
-        ++entry.plies;
+        if (entry.plies < max_ply_count) ++entry.plies;
     };
     MoveList moves;
     bool listed_now = false;  // whether `moves` are those of the game as it stands

@@ -39,6 +39,10 @@ struct Settings {
 
 inline constexpr std::uint32_t max_threads = 256;
 
+// Ply counts are reported as int32: a game's count stops here rather than wrap, and no limit
+// or stored count may lie beyond it.
+inline constexpr std::uint32_t max_ply_count = 2147483647;
+
 // How each game's move is named.
 enum class Choice : std::uint8_t {
     Position,  // by its place in the game's list of legal moves

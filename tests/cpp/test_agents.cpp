@@ -61,6 +61,13 @@ TEST(Agents, CautiousAvoidsSeenAttackersOnly) {
     EXPECT_EQ(choices(Agent::Cautious, unseen_gone), cautious);
 }
 
+TEST(Agents, CautiousPrefersSafetyOnlyAmongEqualGains) {
+    // Taking the rook walks the king onto a square the knight White sees (through its rook)
+    // attacks; taking the knight is safe but gains less.
+    const Board board = board_of("6k1/8/8/1n5R/8/r7/1K6/8 w - - 0 1");
+    EXPECT_EQ(choices(Agent::Cautious, board), (Choices{"b2a3"}));
+}
+
 TEST(Agents, CautiousStillTakesTheKing) {
     // Taking the king opens the a-file to the rook White sees on a8, and the game ends all the same.
     EXPECT_EQ(choices(Agent::Cautious, with_black_king(board_of("r7/8/8/8/R7/8/8/K6k w - - 0 1"), "h4")),

@@ -202,5 +202,13 @@ def test_load_resolves_every_kind_of_name(tmp_path, install_module):
     assert (loaded.name, loaded.temperature, loaded.sample) == ("small", 0.5, True)
     observation = torch.rand(3, 64, 35)
     assert torch.equal(loaded.module(observation), network(observation))
+    # The trainer's files are rebuilt by the trainer's loader.
+    torch.save({"network": {"hidden": 8}, "model": network.state_dict()}, tmp_path / "trained.pt")
+    install_module("murkplay_rl.train", load_network=lambda path, device: network)
+    trained = agents.load(tmp_path / "trained.pt")
+    assert (trained.name, trained.module) == ("trained", network)
     with pytest.raises(ValueError, match="names no agent"):
         agents.load("no such agent")
+    torch.save({"model": {}}, tmp_path / "other.pt")
+    with pytest.raises(ValueError, match="is not a checkpoint"):
+        agents.load(str(tmp_path / "other.pt"))

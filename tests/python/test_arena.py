@@ -8,8 +8,6 @@ import pytest
 
 from murkplay_rl import arena, ratings
 
-pytest.importorskip("pyarrow")
-
 
 def expected(difference):
     return 1 / (1 + 10 ** (-difference / 400))
@@ -39,6 +37,7 @@ def test_a_perfect_score_needs_the_prior():
 
 
 def test_a_tournament_writes_records_that_replay_and_refit(tmp_path):
+    pytest.importorskip("pyarrow")
     from murkplay_rl.dataset import read_records, replay_records
 
     out = tmp_path / "games"
@@ -72,10 +71,25 @@ def test_match_scores_from_the_first_agents_side():
 
 
 def test_the_command_line_prints_and_draws(tmp_path, capsys):
-    pytest.importorskip("matplotlib")
-    pytest.importorskip("tqdm")
+    for package in ("matplotlib", "tqdm", "pyarrow"):
+        pytest.importorskip(package)
     out = tmp_path / "run"
     assert arena.main(["random", "greedy", "--games", "10", "--max-plies", "40", "--out", str(out)]) == 0
     printed = capsys.readouterr().out
     assert "random" in printed and "(anchor)" in printed
     assert (out / "ratings.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_a_torch_agent_plays_its_own_moves_and_its_games_replay(tmp_path):
+    torch = pytest.importorskip("torch")
+    pytest.importorskip("pyarrow")
+    from murkplay_rl import agents
+    from murkplay_rl.dataset import RecordWriter, read_records, replay_records
+
+    uniform = agents.TorchAgent(lambda observation: torch.zeros(len(observation), 4352), name="uniform")
+    with RecordWriter(tmp_path) as writer:
+        result = arena.match(uniform, "cautious", 12, max_plies=60, seed=4, writer=writer)
+    records = list(read_records(tmp_path))
+    assert result.games == len(records) == 12
+    assert sum(record.result != 0 for record in records) == result.wins + result.losses
+    replay_records(records)

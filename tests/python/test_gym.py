@@ -1,6 +1,8 @@
 """The Gymnasium environments: Gymnasium's own checks, and the vector environment's autoreset,
 rewards and illegal slots against what its batch reports."""
 
+import importlib.util
+
 import numpy as np
 import pytest
 
@@ -31,10 +33,13 @@ def test_the_environment_passes_check_env(opponent, side):
 
 @pytest.mark.parametrize("side", fog_gym.SIDES)
 def test_an_episode_ends_as_its_game_does(side):
-    torch = pytest.importorskip("torch")
-    module = lambda observation: torch.zeros(len(observation), rl.ACTION_COUNT)  # noqa: E731
-    # A torch opponent moves in a call of its own; a built-in one replies in the learner's call.
-    for opponent in (agents.TorchAgent(module, name="uniform"), "greedy"):
+    # A built-in opponent replies in the learner's call; a torch one moves in a call of its own.
+    opponents = ["greedy"]
+    if importlib.util.find_spec("torch") is not None:
+        import torch
+
+        opponents.append(agents.TorchAgent(lambda seen: torch.zeros(len(seen), rl.ACTION_COUNT), name="uniform"))
+    for opponent in opponents:
         env = fog_gym.FogChessEnv(opponent=opponent, side=side, max_plies=400)
         rng = np.random.default_rng(1)
         for episode in range(3):
@@ -128,3 +133,12 @@ def test_the_vector_environment_repeats_itself_and_runs_in_gymnasiums_wrappers()
     for (one, reward_one), (two, reward_two) in zip(*runs):
         np.testing.assert_array_equal(one, two)
         np.testing.assert_array_equal(reward_one, reward_two)
+
+
+def test_without_gymnasium_the_error_names_the_extra(block_import, monkeypatch):
+    import sys
+
+    block_import("gymnasium")
+    monkeypatch.delitem(sys.modules, "murkplay_rl.gym")
+    with pytest.raises(ImportError, match=r'^murkplay_rl.gym needs gymnasium, .*: pip install "murkplay\[gym\]"$'):
+        importlib.import_module("murkplay_rl.gym")
