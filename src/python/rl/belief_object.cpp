@@ -45,26 +45,19 @@ BatchBeliefsObject* as_beliefs(PyObject* self) { return reinterpret_cast<BatchBe
 // ------------------------------------------------------------------------- arguments
 
 bool read_side(PyObject* side, Color& out) {
-    if (!PyBool_Check(side)) {
-        PyErr_Format(PyExc_TypeError, "side must be True (White) or False (Black), not '%s'", Py_TYPE(side)->tp_name);
-        return false;
-    }
-    out = side == Py_True ? Color::White : Color::Black;
+    bool white = true;
+    if (!read_flag(side, "side", white)) return false;
+    out = white ? Color::White : Color::Black;
     return true;
 }
 
-bool read_belief_settings(Py_ssize_t limit, PyObject* seed, BeliefSettings& out) {
-    if (limit < 2) {
-        PyErr_Format(PyExc_ValueError, "limit must be at least 2, not %zd", limit);
+// Omitted arguments keep the defaults.
+bool read_belief_settings(PyObject* limit, PyObject* seed, BeliefSettings& out) {
+    std::uint64_t kept = out.limit;
+    if (!read_integer(limit, "limit", 2, UINT32_MAX, kept) || !read_integer(seed, "seed", 0, UINT64_MAX, out.seed)) {
         return false;
     }
-    const unsigned long long seed_value = seed == nullptr ? 0 : PyLong_AsUnsignedLongLong(seed);
-    if (PyErr_Occurred()) {
-        PyErr_Clear();
-        PyErr_SetString(PyExc_ValueError, "seed must be an int from 0 to 2**64 - 1");
-        return false;
-    }
-    out = {static_cast<std::size_t>(limit), seed_value};
+    out.limit = static_cast<std::size_t>(kept);
     return true;
 }
 
@@ -121,10 +114,10 @@ PyObject* belief_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"game", "side", "limit", "seed", nullptr};
     PyObject* game = nullptr;
     PyObject* side = nullptr;
-    Py_ssize_t limit = 100'000;
+    PyObject* limit = nullptr;
     PyObject* seed = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$nO!:BeliefTracker", const_cast<char**>(keywords), &game, &side,
-                                     &limit, &PyLong_Type, &seed)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OO:BeliefTracker", const_cast<char**>(keywords), &game, &side,
+                                     &limit, &seed)) {
         return nullptr;
     }
     Color color = Color::White;
@@ -184,9 +177,8 @@ PyObject* update_method(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* sample_method(PyObject* self, PyObject* arg) {
-    const Py_ssize_t k = PyLong_AsSsize_t(arg);
-    if (k == -1 && PyErr_Occurred()) return nullptr;
-    if (k < 0) return PyErr_Format(PyExc_ValueError, "k must be at least 0, not %zd", k);
+    std::uint64_t k = 0;
+    if (!read_integer(arg, "k", 0, PY_SSIZE_T_MAX, k)) return nullptr;
     auto* game_type = reinterpret_cast<PyTypeObject*>(state_of_type(Py_TYPE(self)).game_type);
     return with_tracker<Access::Exclusive>(self, [&](BeliefTracker& tracker) -> PyObject* {
         const std::vector<std::size_t> chosen = tracker.sample(static_cast<std::size_t>(k));
@@ -321,10 +313,10 @@ PyObject* beliefs_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"batch", "side", "limit", "seed", nullptr};
     PyObject* batch_object = nullptr;
     PyObject* side = nullptr;
-    Py_ssize_t limit = 100'000;
+    PyObject* limit = nullptr;
     PyObject* seed = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$nO!:BatchBeliefs", const_cast<char**>(keywords), &batch_object,
-                                     &side, &limit, &PyLong_Type, &seed)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OO:BatchBeliefs", const_cast<char**>(keywords), &batch_object,
+                                     &side, &limit, &seed)) {
         return nullptr;
     }
     Color color = Color::White;
@@ -364,17 +356,11 @@ int beliefs_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-// The threads of a call: the batch's own when None.
+// The threads of a call: the batch's own when None or omitted.
 bool read_threads(PyObject* threads, const batch::GameBatch& batch, std::size_t& out) {
-    out = batch.settings().threads;
-    if (threads == nullptr || threads == Py_None) return true;
-    const long value = PyLong_Check(threads) ? PyLong_AsLong(threads) : -1;
-    if (value < 1 || value > static_cast<long>(batch::max_threads)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_ValueError, "threads must be None or an int from 1 to %u", batch::max_threads);
-        return false;
-    }
-    out = static_cast<std::size_t>(value);
+    std::uint64_t count = batch.settings().threads;
+    if (!read_integer(threads == Py_None ? nullptr : threads, "threads", 1, batch::max_threads, count)) return false;
+    out = static_cast<std::size_t>(count);
     return true;
 }
 
@@ -416,14 +402,17 @@ PyObject* beliefs_update(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* beliefs_choose(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"samples", "depth", "threads", nullptr};
-    Py_ssize_t samples = 8;
-    int depth = 3;
+    PyObject* samples_argument = nullptr;
+    PyObject* depth_argument = nullptr;
     PyObject* threads = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$niO:choose", const_cast<char**>(keywords), &samples, &depth, &threads)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOO:choose", const_cast<char**>(keywords), &samples_argument,
+                                     &depth_argument, &threads)) {
         return nullptr;
     }
-    if (samples < 1 || depth < 1 || depth > 8) {
-        return PyErr_Format(PyExc_ValueError, "samples must be at least 1 and depth from 1 to 8, not %zd and %d", samples, depth);
+    std::uint64_t samples = 8;
+    std::uint64_t depth = 3;
+    if (!read_integer(samples_argument, "samples", 1, 4096, samples) || !read_integer(depth_argument, "depth", 1, 8, depth)) {
+        return nullptr;
     }
     return with_beliefs<Access::Exclusive>(self, [&](BatchBeliefs& beliefs, const batch::GameBatch& batch) -> PyObject* {
         std::size_t thread_count = 1;
@@ -431,7 +420,7 @@ PyObject* beliefs_choose(PyObject* self, PyObject* args, PyObject* kwargs) {
         ArrayView view;
         Ref positions = new_array(Element::Int64, {static_cast<Py_ssize_t>(batch.size())}, view);
         if (!positions) return nullptr;
-        const batch::SearchSettings search{static_cast<std::size_t>(samples), depth};
+        const batch::SearchSettings search{static_cast<std::size_t>(samples), static_cast<int>(depth)};
         Py_BEGIN_ALLOW_THREADS
         beliefs.choose(batch, search, view.data<std::int64_t>(), thread_count);
         Py_END_ALLOW_THREADS
