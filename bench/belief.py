@@ -2,7 +2,8 @@
 grows and how long an update takes after 4, 8 and 12 plies of random play, whether the true
 position stays in the set while it is exact, and how the belief agent scores.
 
-    python bench/belief.py [--games 1000] [--invariant-plies 60] [--strength-games 200]
+    python bench/belief.py [--games 1000] [--invariant-plies 40] [--strength-games 200]
+        [--opponents greedy cautious pretrained] [--samples 8] [--depth 3]
 """
 
 from __future__ import annotations
@@ -75,15 +76,47 @@ def invariant(games: int, plies: int, limit: int) -> None:
     )
 
 
+def strength(games: int, opponents: list[str], samples: int, depth: int) -> None:
+    from murkplay_rl import arena
+    from murkplay_rl.belief_agent import BeliefAgent
+
+    for opponent in opponents:
+        agent = BeliefAgent(samples=samples, depth=depth)
+        spent = [0.0, 0]
+        act = agent.act
+
+        def timed(step, batch):
+            start = time.perf_counter()
+            chosen = act(step, batch)
+            spent[0] += time.perf_counter() - start
+            spent[1] += len(batch)
+            return chosen
+
+        agent.act = timed
+        result = arena.match(agent, opponent, games=games, seed=1)
+        low, high = result.interval
+        print(
+            f"belief (samples {samples}, depth {depth}) vs {opponent}: {result.wins}-{result.losses}-{result.draws},"
+            f" score {result.score:.3f} ({low:.3f} .. {high:.3f}), {spent[0] / spent[1] * 1e3:.1f} ms per move"
+            " (one thread, a batch's games at once)"
+        )
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--games", type=int, default=1000)
     parser.add_argument("--growth-games", type=int, default=50)
-    parser.add_argument("--invariant-plies", type=int, default=60)
+    parser.add_argument("--invariant-plies", type=int, default=40)
     parser.add_argument("--limit", type=int, default=100_000)
+    parser.add_argument("--strength-games", type=int, default=200)
+    parser.add_argument("--opponents", nargs="*", default=["greedy", "cautious"])
+    parser.add_argument("--samples", type=int, default=8)
+    parser.add_argument("--depth", type=int, default=3)
     args = parser.parse_args()
     growth(args.growth_games, args.limit)
     invariant(args.games, args.invariant_plies, args.limit)
+    if args.strength_games:
+        strength(args.strength_games, args.opponents, args.samples, args.depth)
 
 
 if __name__ == "__main__":
