@@ -222,7 +222,10 @@ PyObject* keeps_method(PyObject* self, PyObject* game) {
     });
 }
 
-Py_ssize_t belief_length(PyObject* self) { return static_cast<Py_ssize_t>(as_belief(self)->tracker->positions().size()); }
+Py_ssize_t belief_length(PyObject* self) {
+    const BorrowGuard guard(as_belief(self)->borrow, Access::Shared);
+    return guard ? static_cast<Py_ssize_t>(as_belief(self)->tracker->positions().size()) : -1;
+}
 
 template <auto read>
 PyObject* tracker_property(PyObject* self, void*) {
