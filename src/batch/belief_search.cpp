@@ -24,14 +24,7 @@ int material(const Board& b, Color c) {
 // Whether `c` attacks the other side's king, which it would take at once.
 bool attacks_enemy_king(const Board& b, Color c) {
     const SquareSet king = b.pieces(opposite(c), PieceKind::King);
-    if (king == 0) return false;
-    const Square s = lowest(king);
-    const auto ours = [&](PieceKind k) { return b.pieces(c, k); };
-    const SquareSet queens = ours(PieceKind::Queen);
-    return (pawn_attacks(opposite(c), s) & ours(PieceKind::Pawn)) || (knight_attacks(s) & ours(PieceKind::Knight)) ||
-           (king_attacks(s) & ours(PieceKind::King)) ||
-           (bishop_attacks(s, b.occupied) & (ours(PieceKind::Bishop) | queens)) ||
-           (rook_attacks(s, b.occupied) & (ours(PieceKind::Rook) | queens));
+    return king != 0 && attackers_of(b, lowest(king), c, b.occupied) != 0;
 }
 
 // Captures of the most valuable piece first, so that alpha-beta cuts early.
@@ -71,7 +64,7 @@ int score_move(const Board& b, const BoardMove& m, int depth) {
 
 }  // namespace
 
-std::optional<std::size_t> choose_move(BeliefTracker& belief, const Game& game, SearchSettings settings) {
+std::optional<std::size_t> belief_move(BeliefTracker& belief, const Game& game, SearchSettings settings) {
     MoveList listed;
     generate_moves(game.board, listed);
     if (listed.size() == 0) return std::nullopt;

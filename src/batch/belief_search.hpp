@@ -17,6 +17,6 @@ struct SearchSettings {
 
 // The place, in the game's list of legal moves, of the move with the best average; none when
 // the list is empty. The game is read for that list only, which its side's view fixes.
-std::optional<std::size_t> choose_move(BeliefTracker& belief, const Game& game, SearchSettings settings);
+std::optional<std::size_t> belief_move(BeliefTracker& belief, const Game& game, SearchSettings settings);
 
 }  // namespace murkplay::batch
