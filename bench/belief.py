@@ -48,13 +48,15 @@ def growth(games: int, limit: int) -> None:
             seconds += spent
             if ply in by_ply:
                 by_ply[ply].append((tracker.size, spent, tracker.exact))
-    print(f"candidates checked per second (one core): {checked / seconds / 1e6:.2f} million ({checked} in {seconds:.2f} s)")
+    rate = checked / seconds / 1e6
+    print(f"candidates checked per second (one core): {rate:.2f} million ({checked} in {seconds:.2f} s)")
     for ply, rows in by_ply.items():
         sizes = sorted(r[0] for r in rows)
         times = [r[1] * 1e3 for r in rows]
         exact = sum(r[2] for r in rows)
+        p90 = sizes[int(0.9 * len(sizes))]
         print(
-            f"after {ply:2d} plies: set size median {statistics.median(sizes):,.0f} (p90 {sizes[int(0.9 * len(sizes))]:,.0f}),"
+            f"after {ply:2d} plies: set size median {statistics.median(sizes):,.0f} (p90 {p90:,.0f}),"
             f" exact in {exact}/{len(rows)} games; update median {statistics.median(times):.1f} ms,"
             f" max {max(times):.1f} ms"
         )

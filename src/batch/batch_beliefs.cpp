@@ -60,7 +60,8 @@ std::optional<BeliefRefusal> BatchBeliefs::update(const GameBatch& batch, const 
 void BatchBeliefs::choose(const GameBatch& batch, SearchSettings search, std::int64_t* positions, std::size_t threads) {
     for_each_chunk(size(), threads, [&](std::size_t begin, std::size_t end, std::size_t) {
         for (std::size_t i = begin; i < end; ++i) {
-            const auto chosen = acts_in(batch, i) ? belief_move(trackers_[i], batch.entry(i).game, search) : std::nullopt;
+            const auto chosen =
+                acts_in(batch, i) ? belief_move(trackers_[i], batch.entry(i).game, search) : std::nullopt;
             positions[i] = chosen ? static_cast<std::int64_t>(*chosen) : -1;
         }
     });

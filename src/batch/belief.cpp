@@ -70,7 +70,7 @@ std::optional<BeliefError> BeliefTracker::update(const std::optional<BoardMove>&
     if (played) {
         pending.reserve(boards_.size());
         for (Board b : boards_) {
-            const bool takes_king = contains(b.occupied, played->destination) && b.kind_on(played->destination) == PieceKind::King;
+            const bool takes_king = contains(b.pieces(opposite(side_), PieceKind::King), played->destination);
             if (!takes_king && !play_move(b, *played)) pending.push_back(b);
         }
     } else {

@@ -41,7 +41,9 @@ int negamax(const Board& b, int depth, int alpha, int beta, int ply) {
     generate_moves(b, listed);
     if (listed.size() == 0) return material(b, us) - material(b, opposite(us));
     std::array<std::pair<int, std::uint16_t>, max_moves> order;
-    for (std::size_t i = 0; i < listed.size(); ++i) order[i] = {-capture_order(b, listed[i]), static_cast<std::uint16_t>(i)};
+    for (std::size_t i = 0; i < listed.size(); ++i) {
+        order[i] = {-capture_order(b, listed[i]), static_cast<std::uint16_t>(i)};
+    }
     std::sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(listed.size()));
     int best = -win_score - 1;
     for (std::size_t i = 0; i < listed.size(); ++i) {
@@ -71,7 +73,9 @@ std::optional<std::size_t> belief_move(BeliefTracker& belief, const Game& game, 
     std::vector<double> totals(listed.size(), 0.0);
     for (const std::size_t i : belief.sample(settings.samples)) {
         const Board& position = belief.positions()[i];
-        for (std::size_t m = 0; m < listed.size(); ++m) totals[m] += score_move(position, listed[m], std::max(settings.depth, 1));
+        for (std::size_t m = 0; m < listed.size(); ++m) {
+            totals[m] += score_move(position, listed[m], std::max(settings.depth, 1));
+        }
     }
     // Among equally good moves, one at random: the first listed would always push a pawn.
     const double best = *std::max_element(totals.begin(), totals.end());

@@ -6,7 +6,9 @@ namespace {
 
 std::array<std::uint8_t, piece_kind_count> counts_of(const Board& b, Color c) {
     std::array<std::uint8_t, piece_kind_count> counts{};
-    for (int k = 0; k < piece_kind_count; ++k) counts[k] = static_cast<std::uint8_t>(count(b.pieces(c, static_cast<PieceKind>(k))));
+    for (int k = 0; k < piece_kind_count; ++k) {
+        counts[k] = static_cast<std::uint8_t>(count(b.pieces(c, static_cast<PieceKind>(k))));
+    }
     return counts;
 }
 

@@ -27,7 +27,9 @@ inline std::uint64_t board_hash(const Board& b) {
     std::uint64_t h = b.side_to_move == Color::Black ? keys[836] : 0;
     for (int c = 0; c < 2; ++c) {
         for (int k = 0; k < piece_kind_count; ++k) {
-            for (const Square s : squares_of(b.piece_sets[k] & b.color_sets[c])) h ^= keys[(c * piece_kind_count + k) * 64 + s];
+            for (const Square s : squares_of(b.piece_sets[k] & b.color_sets[c])) {
+                h ^= keys[(c * piece_kind_count + k) * 64 + s];
+            }
         }
         for (int right = 0; right < 2; ++right) {
             if (b.castling[c] & (1 << right)) h ^= keys[768 + c * 2 + right];

@@ -25,6 +25,7 @@ using batch::BatchBeliefs;
 using batch::BeliefError;
 using batch::BeliefSettings;
 using batch::BeliefTracker;
+using batch::GameBatch;
 
 struct BeliefObject {
     PyObject_HEAD
@@ -76,7 +77,8 @@ bool read_played(PyObject* played, std::optional<BoardMove>& out) {
     const char* text = PyUnicode_Check(played) ? PyUnicode_AsUTF8AndSize(played, &size) : nullptr;
     if (text == nullptr) {
         if (!PyErr_Occurred()) {
-            PyErr_Format(PyExc_TypeError, "played must be None, a move code or UCI text, not '%s'", Py_TYPE(played)->tp_name);
+            PyErr_Format(PyExc_TypeError, "played must be None, a move code or UCI text, not '%s'",
+                         Py_TYPE(played)->tp_name);
         }
         return false;
     }
@@ -93,7 +95,8 @@ const char* error_text(BeliefError error) {
     switch (error) {
         case BeliefError::NotItsTurn: return "the tracked side is not to move in this game";
         case BeliefError::GameOver: return "the game is over";
-        case BeliefError::MissingMove: return "the tracked side has moved since the last update: pass the move it played";
+        case BeliefError::MissingMove:
+            return "the tracked side has moved since the last update: pass the move it played";
         case BeliefError::UnexpectedMove: return "the tracked side has not moved since the last update: pass no move";
         case BeliefError::IllegalMove: return "the move played is not one of the tracked side's moves";
     }
@@ -157,7 +160,8 @@ PyObject* update_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     std::optional<BoardMove> move;
     Game now;
-    if (!check_game(state_of_type(Py_TYPE(self)), game, "game") || !read_played(played, move) || !copy_game(game, now)) {
+    if (!check_game(state_of_type(Py_TYPE(self)), game, "game") || !read_played(played, move) ||
+        !copy_game(game, now)) {
         return nullptr;
     }
     return with_tracker<Access::Exclusive>(self, [&](BeliefTracker& tracker) -> PyObject* {
@@ -204,7 +208,9 @@ PyObject* marginals_method(PyObject* self, PyObject*) {
         Py_END_ALLOW_THREADS
         float* out = view.data<float>();
         for (int q = 0; q < 64; ++q) {
-            for (int c = 0; c < batch::marginal_columns; ++c) out[q * batch::marginal_columns + c] = static_cast<float>(m[q][c]);
+            for (int c = 0; c < batch::marginal_columns; ++c) {
+                out[q * batch::marginal_columns + c] = static_cast<float>(m[q][c]);
+            }
         }
         return array.release();
     });
@@ -360,7 +366,7 @@ int beliefs_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 // The threads of a call: the batch's own when None or omitted.
-bool read_threads(PyObject* threads, const batch::GameBatch& batch, std::size_t& out) {
+bool read_threads(PyObject* threads, const GameBatch& batch, std::size_t& out) {
     std::uint64_t count = batch.settings().threads;
     if (!read_integer(threads == Py_None ? nullptr : threads, "threads", 1, batch::max_threads, count)) return false;
     out = static_cast<std::size_t>(count);
@@ -374,7 +380,7 @@ PyObject* beliefs_update(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$O:update", const_cast<char**>(keywords), &played, &threads)) {
         return nullptr;
     }
-    return with_beliefs<Access::Exclusive>(self, [&](BatchBeliefs& beliefs, const batch::GameBatch& batch) -> PyObject* {
+    return with_beliefs<Access::Exclusive>(self, [&](BatchBeliefs& beliefs, const GameBatch& batch) -> PyObject* {
         const auto n = static_cast<Py_ssize_t>(batch.size());
         std::vector<std::int64_t> values(static_cast<std::size_t>(n), no_move);
         std::size_t thread_count = 1;
@@ -384,8 +390,12 @@ PyObject* beliefs_update(PyObject* self, PyObject* args, PyObject* kwargs) {
         }
         std::vector<MoveCode> codes(values.size());
         for (std::size_t i = 0; i < values.size(); ++i) {
-            const bool valid = values[i] == no_move || (values[i] >= 0 && values[i] < no_move && move_of_code(static_cast<MoveCode>(values[i])));
-            if (!valid) return PyErr_Format(PyExc_ValueError, "played[%zu]: %lld is not a move code or NO_MOVE", i, static_cast<long long>(values[i]));
+            const bool in_range = values[i] >= 0 && values[i] < no_move;
+            const bool valid = values[i] == no_move || (in_range && move_of_code(static_cast<MoveCode>(values[i])));
+            if (!valid) {
+                return PyErr_Format(PyExc_ValueError, "played[%zu]: %lld is not a move code or NO_MOVE", i,
+                                    static_cast<long long>(values[i]));
+            }
             codes[i] = static_cast<MoveCode>(values[i]);
         }
         std::optional<batch::BeliefRefusal> refused;
@@ -414,10 +424,11 @@ PyObject* beliefs_choose(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     std::uint64_t samples = 8;
     std::uint64_t depth = 3;
-    if (!read_integer(samples_argument, "samples", 1, 4096, samples) || !read_integer(depth_argument, "depth", 1, 8, depth)) {
+    if (!read_integer(samples_argument, "samples", 1, 4096, samples) ||
+        !read_integer(depth_argument, "depth", 1, 8, depth)) {
         return nullptr;
     }
-    return with_beliefs<Access::Exclusive>(self, [&](BatchBeliefs& beliefs, const batch::GameBatch& batch) -> PyObject* {
+    return with_beliefs<Access::Exclusive>(self, [&](BatchBeliefs& beliefs, const GameBatch& batch) -> PyObject* {
         std::size_t thread_count = 1;
         if (!read_threads(threads, batch, thread_count)) return nullptr;
         ArrayView view;
@@ -435,7 +446,7 @@ PyObject* beliefs_reset(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"games", nullptr};
     PyObject* games = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:reset", const_cast<char**>(keywords), &games)) return nullptr;
-    return with_beliefs<Access::Exclusive>(self, [&](BatchBeliefs& beliefs, const batch::GameBatch& batch) -> PyObject* {
+    return with_beliefs<Access::Exclusive>(self, [&](BatchBeliefs& beliefs, const GameBatch& batch) -> PyObject* {
         std::vector<std::int64_t> chosen;
         if (games == nullptr || games == Py_None) {
             for (std::size_t i = 0; i < beliefs.size(); ++i) chosen.push_back(static_cast<std::int64_t>(i));
@@ -444,7 +455,8 @@ PyObject* beliefs_reset(PyObject* self, PyObject* args, PyObject* kwargs) {
         }
         for (const std::int64_t i : chosen) {
             if (i < 0 || static_cast<std::size_t>(i) >= beliefs.size()) {
-                return PyErr_Format(PyExc_IndexError, "game %lld is out of range for %zu games", static_cast<long long>(i), beliefs.size());
+                return PyErr_Format(PyExc_IndexError, "game %lld is out of range for %zu games",
+                                    static_cast<long long>(i), beliefs.size());
             }
         }
         try {
@@ -486,10 +498,10 @@ PyMethodDef beliefs_methods[] = {
      "game changes nothing. threads: the batch's own when None."},
     {"choose", as_table_entry<beliefs_choose>(), METH_VARARGS | METH_KEYWORDS,
      "choose($self, /, *, samples=8, depth=3, threads=None)\n--\n\n"
-     "The belief agent's move in every game where the side is to move, as an int64 (games,) array of\n"
-     "positions in each game's list of legal moves (-1 where the side does not move): `samples` positions drawn from the\n"
-     "belief, each searched `depth` plies deep with full sight (taking a king wins, else material),\n"
-     "and the move with the best average score."},
+     "The belief agent's move in every game where the side is to move, as an int64 (games,) array\n"
+     "of positions in each game's list of legal moves (-1 where the side does not move): `samples`\n"
+     "positions drawn from the belief, each searched `depth` plies deep with full sight (taking a\n"
+     "king wins, else material), and the move with the best average score."},
     {"reset", as_table_entry<beliefs_reset>(), METH_VARARGS | METH_KEYWORDS,
      "reset($self, /, games=None)\n--\n\n"
      "Starts the beliefs of the given games (all when None) afresh from their true boards as they\n"
