@@ -115,8 +115,10 @@ def main() -> None:
     parser.add_argument("--samples", type=int, default=8)
     parser.add_argument("--depth", type=int, default=3)
     args = parser.parse_args()
-    growth(args.growth_games, args.limit)
-    invariant(args.games, args.invariant_plies, args.limit)
+    if args.growth_games:
+        growth(args.growth_games, args.limit)
+    if args.games:
+        invariant(args.games, args.invariant_plies, args.limit)
     if args.strength_games:
         strength(args.strength_games, args.opponents, args.samples, args.depth)
 

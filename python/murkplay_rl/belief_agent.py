@@ -33,7 +33,7 @@ class BeliefAgent:
     native threads for the belief updates and the search (None: the batch's own).
     """
 
-    def __init__(self, *, samples: int = 8, depth: int = 3, limit: int = 20_000, seed: int = 0,
+    def __init__(self, *, samples: int = 8, depth: int = 3, limit: int = 5_000, seed: int = 0,
                  threads: int | None = None, name: str = "belief"):
         self.name = name
         self.samples = samples

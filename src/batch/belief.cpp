@@ -93,7 +93,7 @@ std::optional<BeliefError> BeliefTracker::update(const std::optional<BoardMove>&
         }
     }
     regenerated_ = next_.empty();
-    if (regenerated_) regenerate(view);
+    if (regenerated_) regenerate(view, game.memory_piece[index(side_)]);
     finish_update(scale);
     memory_age_[index(side_)] = game.memory_age[index(side_)];
     memory_piece_[index(side_)] = game.memory_piece[index(side_)];
@@ -157,7 +157,7 @@ void BeliefTracker::finish_update(double scale) {
     index_of_.clear();
 }
 
-void BeliefTracker::regenerate(const View& view) {
+void BeliefTracker::regenerate(const View& view, const std::array<SeenPiece, 64>& remembered) {
     const Board seen = seen_board(view, side_);
     const Color them = opposite(side_);
     std::array<int, piece_kind_count> unseen{};
@@ -167,13 +167,26 @@ void BeliefTracker::regenerate(const View& view) {
     }
     const SquareSet fog = ~view.visible;
     const SquareSet pawn_ranks = ~(rank_mask(0) | rank_mask(7));
+    const auto allowed_for = [&](int k) { return fog & (k == index(PieceKind::Pawn) ? pawn_ranks : ~SquareSet{0}); };
     const std::size_t wanted = std::min<std::size_t>(settings_.limit, 1000);
     for (std::size_t attempt = 0; attempt < 20 * wanted && next_.size() < wanted; ++attempt) {
         Board b = seen;
+        std::array<int, piece_kind_count> left = unseen;
+        // Every other attempt first puts pieces back where the side last saw them, if those
+        // squares are out of sight now; the rest go anywhere it cannot see.
+        for (int q = 0; q < 64 && attempt % 2 == 0; ++q) {
+            const SeenPiece piece = remembered[q];
+            const Square s = static_cast<Square>(q);
+            if (piece.color != index(them) || left[piece.kind] == 0) continue;
+            if (contains(allowed_for(piece.kind) & ~b.occupied, s)) {
+                put(b, them, static_cast<PieceKind>(piece.kind), s);
+                --left[piece.kind];
+            }
+        }
         bool placed = true;
         for (int k = piece_kind_count - 1; k >= 0 && placed; --k) {
-            const SquareSet allowed = fog & (k == index(PieceKind::Pawn) ? pawn_ranks : ~SquareSet{0});
-            for (int n = 0; n < unseen[k] && placed; ++n) {
+            const SquareSet allowed = allowed_for(k);
+            for (int n = 0; n < left[k] && placed; ++n) {
                 const SquareSet free = allowed & ~b.occupied;
                 placed = free != 0;
                 if (placed) put(b, them, static_cast<PieceKind>(k), nth_square(free, random_.below(count(free))));

@@ -9,8 +9,9 @@
 // that follow from the kept ones. It is a uniform sample of the true set only for the update
 // at which sampling starts; after that it is uniform over the successors of a sample, which
 // favours positions with more predecessors in it. When no kept position explains a view, the
-// tracker places the opponent's unseen pieces at random on squares it cannot see and keeps
-// the placements (which show the view by construction), and says it had to.
+// tracker places the opponent's unseen pieces on squares it cannot see, half the time first
+// where it last saw them, the rest at random, keeps the placements (which show the view by
+// construction), and says it had to.
 #pragma once
 
 #include <array>
@@ -95,7 +96,7 @@ public:
 private:
     // Adds a consistent position under the current salt, evicting the largest key when full.
     void keep(const Board& board);
-    void regenerate(const View& view);
+    void regenerate(const View& view, const std::array<SeenPiece, 64>& remembered);
     void restart_set();
     void finish_update(double scale);
 
