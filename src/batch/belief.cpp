@@ -168,13 +168,12 @@ void BeliefTracker::regenerate(const View& view, const std::array<SeenPiece, 64>
     const SquareSet fog = ~view.visible;
     const SquareSet pawn_ranks = ~(rank_mask(0) | rank_mask(7));
     const auto allowed_for = [&](int k) { return fog & (k == index(PieceKind::Pawn) ? pawn_ranks : ~SquareSet{0}); };
-    const std::size_t wanted = std::min<std::size_t>(settings_.limit, 1000);
-    for (std::size_t attempt = 0; attempt < 20 * wanted && next_.size() < wanted; ++attempt) {
+    // One placement: with `from_memory`, first every unseen piece the side last saw on a square
+    // now out of its sight goes back there; the rest go anywhere it cannot see.
+    const auto place = [&](bool from_memory) {
         Board b = seen;
         std::array<int, piece_kind_count> left = unseen;
-        // Every other attempt first puts pieces back where the side last saw them, if those
-        // squares are out of sight now; the rest go anywhere it cannot see.
-        for (int q = 0; q < 64 && attempt % 2 == 0; ++q) {
+        for (int q = 0; q < 64 && from_memory; ++q) {
             const SeenPiece piece = remembered[q];
             const Square s = static_cast<Square>(q);
             if (piece.color != index(them) || left[piece.kind] == 0) continue;
@@ -183,16 +182,13 @@ void BeliefTracker::regenerate(const View& view, const std::array<SeenPiece, 64>
                 --left[piece.kind];
             }
         }
-        bool placed = true;
-        for (int k = piece_kind_count - 1; k >= 0 && placed; --k) {
-            const SquareSet allowed = allowed_for(k);
-            for (int n = 0; n < left[k] && placed; ++n) {
-                const SquareSet free = allowed & ~b.occupied;
-                placed = free != 0;
-                if (placed) put(b, them, static_cast<PieceKind>(k), nth_square(free, random_.below(count(free))));
+        for (int k = piece_kind_count - 1; k >= 0; --k) {
+            for (int n = 0; n < left[k]; ++n) {
+                const SquareSet free = allowed_for(k) & ~b.occupied;
+                if (free == 0) return;
+                put(b, them, static_cast<PieceKind>(k), nth_square(free, random_.below(count(free))));
             }
         }
-        if (!placed) continue;
         for (const CastlingMove& castle : castling_moves_of(them)) {
             if (contains(b.pieces(them, PieceKind::King), castle.king_from) &&
                 contains(b.pieces(them, PieceKind::Rook), castle.rook_from)) {
@@ -200,7 +196,12 @@ void BeliefTracker::regenerate(const View& view, const std::array<SeenPiece, 64>
             }
         }
         if (shows(b, side_, view)) keep(b);
-    }
+    };
+    // About half the placements follow the memory, as far as distinct ones allow.
+    const std::size_t wanted = std::min<std::size_t>(settings_.limit, 1000);
+    for (std::size_t attempt = 0; attempt < 10 * wanted && next_.size() < wanted / 2; ++attempt) place(true);
+    const std::size_t target = std::min(wanted, std::max<std::size_t>(2 * next_.size(), 1));
+    for (std::size_t attempt = 0; attempt < 20 * wanted && next_.size() < target; ++attempt) place(false);
 }
 
 bool BeliefTracker::keeps(const Board& board) const {

@@ -175,6 +175,16 @@ def test_regenerates_when_nothing_explains_the_view():
         assert view(candidate, True) == view(shown, True)
 
 
+def test_regeneration_puts_pieces_back_where_they_were_last_seen():
+    start = "4k3/8/8/4n3/8/2B5/8/4K3 w - - 0 1"  # the bishop sees the knight on e5
+    tracker = BeliefTracker(SelfPlayGame(start), True, seed=2)
+    shown = after("c3b4", "e8d8", fen=start)  # the bishop looks away; e5 is out of sight now
+    tracker.update(shown, "c3d2")  # a move other than the one played: nothing kept explains it
+    assert tracker.regenerated
+    knight_on_e5 = tracker.marginals()[4 * 8 + 4, 6 + 1]
+    assert 0.3 < knight_on_e5 < 0.9
+
+
 def test_batch_beliefs_follow_each_game_as_a_tracker_would():
     batch = GameBatch(6, seed=2, threads=2)
     beliefs = BatchBeliefs(batch, False, limit=5000)
