@@ -1,5 +1,5 @@
 """murkplay for reinforcement learning: many games stepped at once into numpy and torch arrays,
-single-game fast paths, and the tools RL users already run.
+single-game fast paths, beliefs over the hidden position, and the tools RL users already run.
 
 Importing the package loads only its native engine; numpy is imported by the calls that make
 new arrays, and the optional tools (PettingZoo, pyarrow, Ray, python-chess) by the parts that
@@ -14,6 +14,8 @@ from murkplay_rl._native import (
     MAX_MOVES,
     MAX_THREADS,
     NO_MOVE,
+    BatchBeliefs,
+    BeliefTracker,
     GameBatch,
     LegalMoves,
     Replay,
@@ -31,6 +33,8 @@ __all__ = [
     "MAX_MOVES",
     "MAX_THREADS",
     "NO_MOVE",
+    "BatchBeliefs",
+    "BeliefTracker",
     "GameBatch",
     "LegalMoves",
     "Replay",

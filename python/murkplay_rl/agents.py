@@ -30,7 +30,7 @@ from murkplay_rl._optional import require
 BUILTIN = ("random", "greedy", "cautious")
 
 # Agents provided elsewhere in the package, loaded on first use: name -> "module:callable".
-NAMED: Mapping[str, str] = MappingProxyType({})
+NAMED: Mapping[str, str] = MappingProxyType({"belief": "murkplay_rl.belief_agent:BeliefAgent"})
 
 
 @runtime_checkable

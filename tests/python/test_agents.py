@@ -107,6 +107,12 @@ def test_builtin_agents_choose_only_what_their_rule_allows():
     assert sum(greedy != cautious for greedy, cautious in zip(choices["greedy"], choices["cautious"])) > 20
 
 
+def test_cautious_plays_when_every_best_capture_is_unsafe():
+    # Nxd6 is the only capture, and it opens the e-file to a rook the knight then sees.
+    game = SelfPlayGame("4r2k/8/3p4/8/4N3/8/8/4K3 w - - 0 1")
+    assert chosen([game], "cautious", 4) == [["e4d6"] * 4]
+
+
 def fen_of(position):
     """FEN text of a reference position."""
     rows = []
