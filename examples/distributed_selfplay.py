@@ -21,7 +21,8 @@ import random
 import sys
 import time
 
-from murkplay_rl.dataset import RecordWriter, read_records, replay_records
+from murkplay_rl._optional import require
+from murkplay_rl.dataset import RecordWriter, replay_records
 from murkplay_rl.policy import policy_network
 from murkplay_rl.selfplay_ray import run_selfplay, start_actors, start_local_ray
 
@@ -39,6 +40,8 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("--max-plies", type=int, default=300, help="ply limit per game (default 300)")
     parser.add_argument("--hidden", type=int, default=256, help="width of the policy's hidden layers (default 256)")
     parser.add_argument("--out", default="build/selfplay", help="dataset directory (default build/selfplay)")
+    parser.add_argument("--append", action="store_true",
+                        help="add to the shards already in --out (default: refuse a directory that holds some)")
     parser.add_argument("--shard-games", type=int, default=4096, help="games per Parquet shard (default 4096)")
     parser.add_argument("--seed", type=int, default=0, help="seed of the weights and of every task's sampling")
     parser.add_argument("--learn-plies", type=int, default=0,
@@ -84,34 +87,34 @@ class Learner:
 
 
 class Progress:
-    """A tqdm bar of games with the plies per second so far, and the results for the summary."""
+    """A tqdm bar of games with the plies per second so far, the results for the summary, and
+    the first records of this run, which the summary replays."""
 
     def __init__(self, total: int):
-        from tqdm import tqdm
+        tqdm = require("tqdm", "ray", "the progress bar of distributed_selfplay.py").tqdm
 
         self.bar = tqdm(total=total, unit="game", smoothing=0.1)
         self.started = time.perf_counter()
         self.plies = 0
         self.results = {"White won": 0, "Black won": 0, "unfinished": 0}
+        self.sample = []
 
     def __call__(self, played) -> None:
         for record in played.records:
+            if self.plies < REPLAY_SAMPLE_PLIES:
+                self.sample.append(record)
             self.plies += record.plies
             self.results["White won" if record.result > 0 else "Black won" if record.result < 0 else "unfinished"] += 1
         self.bar.update(len(played.records))
         self.bar.set_postfix_str(f"{self.plies / (time.perf_counter() - self.started):,.0f} plies/s")
 
 
-def speed_section(summary, writer, args) -> list[str]:
-    """Throughput of the run, of one actor, of replaying the dataset, and the bytes per ply."""
-    records, plies = [], 0
-    for record in read_records(args.out):
-        if plies >= REPLAY_SAMPLE_PLIES:
-            break
-        records.append(record)
-        plies += record.plies
+def speed_section(summary, writer, sample, args) -> list[str]:
+    """Throughput of the run, of one actor, of replaying this run's first games, and the bytes per
+    ply of this run's shards."""
+    plies = sum(record.plies for record in sample)
     started = time.perf_counter()
-    replay_records(records)
+    replay_records(sample)
     replay_rate = plies / (time.perf_counter() - started)
     actor_rate = summary.plies / sum(summary.actor_seconds)
     run_rate = summary.plies / summary.seconds
@@ -120,7 +123,7 @@ def speed_section(summary, writer, args) -> list[str]:
         f"  run:             {run_rate:,.0f} plies/s on {args.actors} actor(s)",
         f"  one actor:       {actor_rate:,.0f} plies/s while playing, by its own clock",
         f"  actors at work:  {run_rate / actor_rate:.2f} of {args.actors} (the run's rate over one actor's)",
-        f"  replay:          {replay_rate:,.0f} plies/s over the dataset's first {plies:,} plies, "
+        f"  replay:          {replay_rate:,.0f} plies/s over this run's first {plies:,} plies, "
         f"{replay_rate / actor_rate:.1f}x one actor's self-play per ply",
         f"  dataset:         {size / writer.written_plies:.2f} bytes per ply ({size:,} bytes in this run's shards)",
     ]
@@ -128,8 +131,14 @@ def speed_section(summary, writer, args) -> list[str]:
 
 def main(argv: list[str] | None = None) -> int:
     args = parse_arguments(argv)
-    import ray
-    import torch
+    ray = require("ray", "ray", "distributed_selfplay.py")
+    torch = require("torch", "ray", "distributed_selfplay.py")
+    try:
+        # Refused before Ray starts: a directory of another run's shards would mix its games in.
+        writer = RecordWriter(args.out, shard_games=args.shard_games, append=args.append)
+    except FileExistsError as error:
+        print(f"{error} (--append)", file=sys.stderr)
+        return 2
 
     torch.manual_seed(args.seed)
     torch.set_num_threads(1)
@@ -151,7 +160,6 @@ def main(argv: list[str] | None = None) -> int:
         progress(played)
         return learner(played.records) if learner else False
 
-    writer = RecordWriter(args.out, shard_games=args.shard_games)
     try:
         with writer:
             summary = run_selfplay(actors, network, writer, games=args.games, games_per_task=args.games_per_task,
@@ -171,7 +179,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"{outcome + ':':<11} {count}")
     print(f"written:    {len(writer.shards)} shard(s) in {args.out}")
     print("speed:")
-    print("\n".join(speed_section(summary, writer, args)))
+    print("\n".join(speed_section(summary, writer, progress.sample, args)))
     return 0
 
 

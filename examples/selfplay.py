@@ -15,20 +15,27 @@ an ordinary one they take turns.
 With ``--batch N`` N games are played at once by ``murkplay_rl.GameBatch``: one forward pass
 of the policy for all of them per step, the observations and legal-slot masks written by
 murkplay straight into arrays the network reads, and the sampled slots played natively
-(``--threads`` then spreads each step over native threads). Games that end are replaced by
-new ones until ``--games`` have finished. The summary shows how the step time divides
-between the network and murkplay.
+(``--threads`` then spreads each step over native threads). ``--games`` (by default the
+larger of 16 and N) are shared out among the N places of the batch, each playing its share
+one game after another; a place whose share is done plays on unseen, so every game counted
+was played to its end, and a short game is not counted more often than a long one. The
+summary shows how the step time divides between the network and murkplay.
+
+torch's threads are set from the cores this process may use (``os.sched_getaffinity``), less
+those that other processes keep busy (the load average), unless ``--torch-threads`` says.
 """
 
 from __future__ import annotations
 
 import argparse
 import concurrent.futures
+import os
 import random
 import sys
 import time
 from dataclasses import dataclass
 
+import numpy as np
 import torch
 
 import murkplay_rl
@@ -86,28 +93,47 @@ def play_batch(policy: torch.nn.Module, args: argparse.Namespace, report) -> tup
                                   threads=args.threads)
     generator = torch.Generator().manual_seed(args.seed)
     step = batch.observe(oracle=args.oracle)
-    observation, mask = torch.from_numpy(step.observation), torch.from_numpy(step.mask)
+    # Each place of the batch owes its share of the games; all of them start at once.
+    owed = np.full(args.batch, args.games // args.batch) + (np.arange(args.batch) < args.games % args.batch)
+    slots = np.zeros(args.batch, np.int64)
     results: list[GameResult] = []
     seconds = {"network": 0.0, "murkplay": 0.0, "plies": 0}
     with torch.inference_mode():
-        while len(results) < args.games:
+        while owed.any():
             started = time.perf_counter()
+            playing = np.flatnonzero(owed > 0)
+            logits = policy(torch.from_numpy(step.observation[playing]))
+            logits.masked_fill_(~torch.from_numpy(step.mask[playing]), float("-inf"))
             # A game without a legal move gets a slot out of range, but it ended stalled and
             # restarts at this step, which does not read its slot.
-            slots = sample_slots(policy(observation).masked_fill_(~mask, float("-inf")), generator)
+            slots[playing] = sample_slots(logits, generator).numpy()
+            # Places whose share is done play their first legal move, unseen.
+            done = np.flatnonzero(owed == 0)
+            slots[done] = step.slots[np.minimum(step.offsets[done], len(step.slots) - 1)]
             sampled = time.perf_counter()
-            # The arrays of the last step are reused: observation and mask stay the tensors above.
-            step = batch.step(slots.numpy(), by="slot", oracle=args.oracle, out=step)
+            step = batch.step(slots, by="slot", oracle=args.oracle, out=step)
             stepped = time.perf_counter()
             seconds["network"] += sampled - started
             seconds["murkplay"] += stepped - sampled
             seconds["plies"] += int((step.played_move != murkplay_rl.NO_MOVE).sum())
-            for i in (step.terminated | step.truncated).nonzero()[0]:
-                if len(results) < args.games:
-                    result = GameResult(len(results), int(step.plies[i]), float(step.values[i, 0]))
-                    results.append(result)
-                    report(result)
+            for i in np.flatnonzero((step.terminated | step.truncated) & (owed > 0)):
+                owed[i] -= 1
+                result = GameResult(len(results), int(step.plies[i]), float(step.values[i, 0]))
+                results.append(result)
+                report(result)
     return results, seconds
+
+
+def torch_threads(requested: int) -> tuple[int, str]:
+    """The threads for torch and why: the cores this process may run on, less the load that
+    other processes put on them. torch's default, every core, slows to a crawl when one of its
+    threads has to wait for a core another process holds."""
+    if requested:
+        return requested, "--torch-threads"
+    allowed = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+    load = os.getloadavg()[0] if hasattr(os, "getloadavg") else 0.0
+    threads = max(1, min(allowed, round(allowed - load)))
+    return threads, f"{allowed} core(s) allowed, load average {load:.2f}"
 
 
 def progress_reporter(total: int):
@@ -137,24 +163,31 @@ def progress_reporter(total: int):
 
 def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--games", type=int, default=16, help="games to play (default 16)")
+    parser.add_argument("--games", type=int, default=0,
+                        help="games to play (default 16, with --batch N at least N)")
     parser.add_argument("--plies", type=int, default=300, help="ply limit per game (default 300)")
     parser.add_argument("--seed", type=int, default=0, help="seed of the network weights and the games")
     parser.add_argument("--oracle", action="store_true", help="observe the whole board instead of the fogged view")
     parser.add_argument("--threads", type=int, default=1, help="threads to spread the games over (default 1)")
     parser.add_argument("--batch", type=int, default=0,
                         help="play this many games at once with one forward pass per step (default: one at a time)")
+    parser.add_argument("--torch-threads", type=int, default=0,
+                        help="torch's threads (default: the cores this process may use, less the busy ones)")
     args = parser.parse_args(argv)
-    if args.games < 1 or args.plies < 1 or args.threads < 1 or args.batch < 0:
-        parser.error("--games, --plies and --threads must be at least 1, --batch at least 0")
+    args.games = args.games or max(16, args.batch)
+    if args.games < 1 or args.plies < 1 or args.threads < 1 or args.batch < 0 or args.torch_threads < 0:
+        parser.error("--games, --plies and --threads must be at least 1, --batch and --torch-threads at least 0")
     return args
 
 
 def main(argv: list[str] | None = None) -> int:
     args = parse_arguments(argv)
-    if args.threads > 1:
+    if args.threads > 1 and not args.torch_threads:
         # The games are the parallelism; torch's own threads would only compete with them.
-        torch.set_num_threads(1)
+        threads, why = 1, f"--threads {args.threads}"
+    else:
+        threads, why = torch_threads(args.torch_threads)
+    torch.set_num_threads(threads)
     torch.manual_seed(args.seed)
     policy = policy_network().eval()
 
@@ -177,22 +210,26 @@ def main(argv: list[str] | None = None) -> int:
     elapsed = time.perf_counter() - start
     finish()
 
-    # In batch mode every ply played counts, those of games still running at the end too.
-    plies = split["plies"] if split else sum(r.plies for r in results)
+    # Only the plies of the games counted: in batch mode the places whose share was done played on.
+    plies = sum(r.plies for r in results)
+    decided = [r for r in results if r.white_value != 0]
     gil = getattr(sys, "_is_gil_enabled", lambda: True)()
     mode = f"{args.batch} at a time" if args.batch else f"one at a time on {args.threads} thread(s)"
     print()
     print(f"games:            {len(results)}, {mode}, GIL {'enabled' if gil else 'disabled'}, "
           f"{'oracle' if args.oracle else 'fogged'} observations")
-    print(f"plies:            {plies} in {elapsed:.2f} s, {plies / elapsed:,.0f} plies per second")
+    print(f"plies:            {plies} in {elapsed:.2f} s, {plies / elapsed:,.0f} plies per second "
+          f"(torch threads: {threads}, {why})")
     if split:
         total = split["network"] + split["murkplay"]
         print(f"step time:        network {split['network'] / total:.0%}, murkplay {split['murkplay'] / total:.0%} "
-              f"({split['murkplay'] / max(plies, 1) * 1e6:.2f} µs per ply on {args.threads} native thread(s))")
+              f"({split['murkplay'] / max(split['plies'], 1) * 1e6:.2f} µs per ply on {args.threads} native thread(s))")
     print(f"White wins:       {sum(r.white_value > 0 for r in results)}")
     print(f"Black wins:       {sum(r.white_value < 0 for r in results)}")
-    print(f"unfinished:       {sum(r.white_value == 0 for r in results)} (ply limit {args.plies})")
-    print(f"mean game length: {sum(r.plies for r in results) / len(results):.1f} plies")
+    print(f"unfinished:       {len(results) - len(decided)} (cut off at the ply limit {args.plies}, or no move left)")
+    if decided:
+        print(f"mean game length: {sum(r.plies for r in decided) / len(decided):.1f} plies over the games won, "
+              f"{plies / len(results):.1f} over all")
     return 0
 
 

@@ -1,5 +1,5 @@
 """murkplay for reinforcement learning: many games stepped at once into numpy and torch arrays,
-single-game fast paths, and the tools RL users already run.
+single-game fast paths, beliefs over the hidden position, and the tools RL users already run.
 
 Importing the package loads only its native engine; numpy is imported by the calls that make
 new arrays, and the optional tools (PettingZoo, pyarrow, Ray, python-chess) by the parts that
@@ -8,11 +8,14 @@ need them.
 
 import importlib
 
+from murkplay_rl._optional import MissingExtra
 from murkplay_rl._native import (
     ACTION_COUNT,
     MAX_MOVES,
     MAX_THREADS,
     NO_MOVE,
+    BatchBeliefs,
+    BeliefTracker,
     GameBatch,
     LegalMoves,
     Replay,
@@ -30,6 +33,8 @@ __all__ = [
     "MAX_MOVES",
     "MAX_THREADS",
     "NO_MOVE",
+    "BatchBeliefs",
+    "BeliefTracker",
     "GameBatch",
     "LegalMoves",
     "Replay",
@@ -51,7 +56,13 @@ def __getattr__(name):
     module = _LAZY.get(name)
     if module is None:
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-    value = getattr(importlib.import_module(f"{__name__}.{module}"), name)
+    try:
+        loaded = importlib.import_module(f"{__name__}.{module}")
+    except MissingExtra as error:
+        # Raised afresh here: the frames of the lazy import would only hide the one line that
+        # matters, the extra to install; the missing package's own error stays the cause.
+        raise MissingExtra(str(error), name=error.name) from error.__cause__
+    value = getattr(loaded, name)
     globals()[name] = value
     return value
 

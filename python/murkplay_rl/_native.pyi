@@ -94,6 +94,54 @@ class GameBatch:
     @classmethod
     def _from_bytes(cls, payload: bytes, /) -> GameBatch: ...
 
+@final
+class BeliefTracker:
+    """One side's belief about a game's hidden position: every true position consistent with what
+    it has seen since the known start, exact up to `limit`, a uniform random sample beyond."""
+
+    def __new__(cls, game: SelfPlayGame, side: bool, *, limit: int = 100000, seed: int = 0) -> BeliefTracker: ...
+    def __len__(self) -> int: ...
+    def update(self, /, game: SelfPlayGame, played: str | int | None = None) -> None:
+        """Brings the belief up to the tracked side's turn; `played` is its move since the last update."""
+    def sample(self, k: int, /) -> list[SelfPlayGame]:
+        """Up to k distinct kept positions, uniformly without replacement, with the side's fog memory."""
+    def keeps(self, game: SelfPlayGame, /) -> bool:
+        """Whether the game's true position is among the kept ones."""
+    def marginals(self, /) -> _Array:
+        """float32 (64, 13): per square (a1 first), the share of positions with each piece or none."""
+    @property
+    def side(self) -> bool: ...
+    @property
+    def size(self) -> float: ...
+    @property
+    def size_error(self) -> float: ...
+    @property
+    def exact(self) -> bool: ...
+    @property
+    def sampling(self) -> bool: ...
+    @property
+    def regenerated(self) -> bool: ...
+    @property
+    def regenerations(self) -> int: ...
+    @property
+    def candidates_checked(self) -> int: ...
+
+@final
+class BatchBeliefs:
+    """One BeliefTracker per game of a GameBatch, for one side, updated together natively."""
+
+    def __new__(cls, batch: GameBatch, side: bool, *, limit: int = 100000, seed: int = 0) -> BatchBeliefs: ...
+    def __len__(self) -> int: ...
+    def __getitem__(self, key: SupportsIndex, /) -> BeliefTracker: ...
+    @property
+    def batch(self) -> GameBatch: ...
+    def update(self, /, played: Sequence[int] | _Array | None = None, *, threads: int | None = None) -> None:
+        """Brings every game's belief up to the side's turn; `played` holds its moves since (or NO_MOVE)."""
+    def choose(self, /, *, samples: int = 8, depth: int = 3, threads: int | None = None) -> _Array:
+        """The belief agent's move in every game, as positions in the legal lists (-1 where the side does not move)."""
+    def reset(self, /, games: Sequence[SupportsIndex] | None = None) -> None:
+        """Starts the given games' beliefs afresh from their true boards."""
+
 def observe(game: SelfPlayGame, out: _Array | None = None, *, oracle: bool = False, viewer: bool | None = None) -> _Array:
     """A game's observation as a float32 (64, 35) array, into `out` when given."""
 

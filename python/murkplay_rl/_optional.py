@@ -6,17 +6,24 @@ A missing package is reported once, as an ImportError that names the extra which
 
 from __future__ import annotations
 
-import importlib
+import sys
 from types import ModuleType
 
 
+class MissingExtra(ImportError):
+    """An optional package is missing; the message names the extra that installs it."""
+
+
 def require(module: str, extra: str, feature: str) -> ModuleType:
-    """Import ``module`` for ``feature``, or raise an ImportError naming the extra ``extra``."""
+    """Import ``module`` for ``feature``, or raise MissingExtra naming the extra ``extra``."""
     try:
-        return importlib.import_module(module)
+        # __import__ rather than importlib.import_module: no frames of importlib's own in the
+        # cause's traceback, which shows only the import that failed.
+        __import__(module)
     except ImportError as error:
         top = module.partition(".")[0]
-        raise ImportError(
+        raise MissingExtra(
             f'{feature} needs {top}, which is not installed: pip install "murkplay[{extra}]"',
             name=top,
         ) from error
+    return sys.modules[module]

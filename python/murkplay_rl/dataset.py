@@ -24,6 +24,7 @@ from typing import Iterable, Iterator
 
 import murkplay
 import murkplay_rl
+from murkplay_rl._optional import require
 
 # One writer owns a directory; it numbers its shards on from the highest number there.
 _SHARD = re.compile(r"^shard-(\d+)\.parquet$")
@@ -51,7 +52,7 @@ COLUMNS = tuple(field.name for field in dataclasses.fields(GameRecord))
 
 
 def schema():
-    import pyarrow as pa
+    pa = require("pyarrow", "dataset", "the dataset")
 
     return pa.schema([
         ("start", pa.string()),
@@ -79,10 +80,15 @@ class RecordWriter:
     so a crash or an interrupt never leaves a partial file under a shard name. Leaving the
     ``with`` block, by an exception too, writes the records still held as a last, shorter
     shard: they are complete games.
+
+    A directory that already holds shards is refused (FileExistsError), since they are
+    another run's games, unless ``append`` is true: then the new shards are numbered on from
+    the highest there.
     """
 
-    def __init__(self, directory: str | os.PathLike, shard_games: int = 4096, *, compression: str = "zstd"):
-        import pyarrow  # noqa: F401 - fail here, not at the first full shard
+    def __init__(self, directory: str | os.PathLike, shard_games: int = 4096, *, compression: str = "zstd",
+                 append: bool = False):
+        require("pyarrow.parquet", "dataset", "RecordWriter")  # fail here, not at the first full shard
 
         if shard_games < 1:
             raise ValueError(f"shard_games must be at least 1, not {shard_games}")
@@ -91,6 +97,11 @@ class RecordWriter:
         self.compression = compression
         os.makedirs(self.directory, exist_ok=True)
         existing = shard_paths(self.directory)
+        if existing and not append:
+            raise FileExistsError(
+                f"{self.directory} already holds {len(existing)} shard(s) of another run: write to a new "
+                "directory, or add to them with append=True"
+            )
         self._next = int(_SHARD.match(os.path.basename(existing[-1])).group(1)) + 1 if existing else 0
         self._pending: list[GameRecord] = []
         self.written_games = 0
@@ -119,8 +130,8 @@ class RecordWriter:
         self.close()
 
     def _flush(self) -> None:
-        import pyarrow as pa
-        import pyarrow.parquet as pq
+        pa = require("pyarrow", "dataset", "RecordWriter")
+        pq = require("pyarrow.parquet", "dataset", "RecordWriter")
 
         records, self._pending = self._pending, []
         table = pa.table({name: [getattr(r, name) for r in records] for name in COLUMNS}, schema=schema())
@@ -174,8 +185,8 @@ _REFUSED_MOVE = re.compile(r"^game (\d+), ply (\d+): (.*)$")
 
 
 def _read_shard(path: str) -> list[GameRecord]:
-    import pyarrow as pa
-    import pyarrow.parquet as pq
+    pa = require("pyarrow", "dataset", "read_records()")
+    pq = require("pyarrow.parquet", "dataset", "read_records()")
 
     try:
         table = pq.read_table(path, page_checksum_verification=True)
@@ -278,3 +289,64 @@ def _replay_checked(records, starts, where, first_row, *, oracle=False, threads=
             raise ValueError(
                 f"{where}, row {first_row + game}, field 'result': {record.result}, but the game replays to {outcome}")
     return replay
+
+
+START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
+
+
+class GameRecorder:
+    """The games a ``GameBatch`` finishes, as ``GameRecord``s, collected from the steps it reports.
+
+    Hand ``record`` every Step that ``batch.step`` or ``batch.step_random`` returns, once: it keeps the
+    move and slot each game played, and returns the records of the games that this step reported
+    ended (each once; with ``auto_reset`` the restarted game is recorded afresh). ``records``
+    holds every record returned so far. ``start`` is the FEN the batch's games start from (the
+    standard start by default), ``seed`` goes into the records (the batch's seed by default).
+    """
+
+    def __init__(self, batch, *, start: str | None = None, seed: int | None = None, policy_version: int = 0):
+        import numpy as np
+
+        self.start = start or START_FEN
+        self.seed = batch.seed if seed is None else seed
+        self.policy_version = policy_version
+        self.records: list[GameRecord] = []
+        width = batch.max_plies or 256
+        self._moves = np.zeros((len(batch), width), np.uint16)
+        self._slots = np.zeros((len(batch), width), np.int16)
+        self._recorded = np.zeros(len(batch), bool)  # ended games already turned into records
+
+    def record(self, step, games=None) -> list[GameRecord]:
+        """The records of the games ``step`` reports ended; ``games``, a bool array with one
+        entry per game, limits them to some games of the batch."""
+        import numpy as np
+
+        moved = np.flatnonzero(step.played_move != murkplay_rl.NO_MOVE)
+        ply = step.plies[moved] - 1
+        if len(ply) and ply.max() >= self._moves.shape[1]:
+            # Without a ply limit games can outgrow the arrays: double them.
+            self._moves = np.concatenate([self._moves, np.zeros_like(self._moves)], axis=1)
+            self._slots = np.concatenate([self._slots, np.zeros_like(self._slots)], axis=1)
+        self._moves[moved, ply] = step.played_move[moved]
+        self._slots[moved, ply] = step.played_slot[moved]
+        self._recorded[moved] = False
+        ended = (step.terminated | step.truncated) & ~self._recorded
+        self._recorded |= ended
+        if games is not None:
+            ended &= games
+        new = [self._record(int(row), step) for row in np.flatnonzero(ended)]
+        self.records.extend(new)
+        return new
+
+    def _record(self, row: int, step) -> GameRecord:
+        plies = int(step.plies[row])
+        move_uci = murkplay_rl.move_uci
+        return GameRecord(
+            start=self.start,
+            moves=[move_uci(int(code)) for code in self._moves[row, :plies]],
+            slots=self._slots[row, :plies].tolist(),
+            plies=plies,
+            result=float(step.values[row, 0]),
+            seed=self.seed,
+            policy_version=self.policy_version,
+        )

@@ -5,9 +5,10 @@ Imports torch: import this module only where torch is wanted.
 
 from __future__ import annotations
 
-import torch
-
 import murkplay_rl
+from murkplay_rl._optional import require
+
+torch = require("torch", "torch", "murkplay_rl.policy")
 
 OBSERVATION_SIZE = 64 * 35
 

@@ -15,9 +15,8 @@ from dataclasses import dataclass, field
 from typing import Callable, NamedTuple
 
 import murkplay_rl
-from murkplay_rl.dataset import GameRecord, RecordWriter
-
-START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
+from murkplay_rl._optional import require
+from murkplay_rl.dataset import START_FEN, GameRecord, GameRecorder, RecordWriter
 
 
 def weights_of(network) -> dict:
@@ -50,7 +49,7 @@ class SelfPlayWorker:
 
     def __init__(self, batch: int = 32, *, max_plies: int = 300, hidden: int = 256, fen: str | None = None,
                  torch_threads: int = 1):
-        import torch
+        torch = require("torch", "ray", "SelfPlayWorker")
 
         from murkplay_rl.policy import policy_network
 
@@ -75,13 +74,11 @@ class SelfPlayWorker:
         batch = self.games
         rows = len(batch)
         generator = torch.Generator().manual_seed(seed)
-        moves = np.zeros((rows, batch.max_plies), np.uint16)
-        slots = np.zeros((rows, batch.max_plies), np.int16)
+        recorder = GameRecorder(batch, start=self.start, seed=seed, policy_version=version)
         owed = np.arange(rows) < games  # rows whose current game is one of this task's
         started = int(owed.sum())
         ended = np.zeros(rows, bool)  # these restart at the next step, which ignores their action
         actions = np.zeros(rows, np.int64)
-        records = []
         batch.reset()
         step = batch.observe()
         with torch.inference_mode():
@@ -95,30 +92,14 @@ class SelfPlayWorker:
                 idle = np.flatnonzero(~owed & ~ended)
                 actions[idle] = step.slots[step.offsets[idle]]
                 step = batch.step(actions, by="slot")
-                ply = step.plies[chosen] - 1
-                moves[chosen, ply] = step.played_move[chosen]
-                slots[chosen, ply] = step.played_slot[chosen]
                 ended = step.terminated | step.truncated
+                recorder.record(step, games=owed)
                 for row in np.flatnonzero(ended & owed):
-                    records.append(self._record(row, step, moves, slots, seed, version))
                     if started < games:
                         started += 1
                     else:
                         owed[row] = False
-        return Played(records, time.perf_counter() - started_at, time.process_time() - cpu_started_at)
-
-    def _record(self, row, step, moves, slots, seed, version) -> GameRecord:
-        plies = int(step.plies[row])
-        move_uci = murkplay_rl.move_uci
-        return GameRecord(
-            start=self.start,
-            moves=[move_uci(int(code)) for code in moves[row, :plies]],
-            slots=slots[row, :plies].tolist(),
-            plies=plies,
-            result=float(step.values[row, 0]),
-            seed=seed,
-            policy_version=version,
-        )
+        return Played(recorder.records, time.perf_counter() - started_at, time.process_time() - cpu_started_at)
 
 
 def start_local_ray(**options) -> None:
@@ -142,7 +123,7 @@ def start_actors(count: int, *, max_restarts: int = 3, max_task_retries: int = 3
     """``count`` Ray actors, one CPU each, that Ray restarts when one dies, running the task it
     was in again (``max_task_retries``); ``worker_options`` go to ``SelfPlayWorker``. Returns once
     every actor has started, so a run's clock counts play, not imports."""
-    import ray
+    ray = require("ray", "ray", "start_actors()")
 
     remote = ray.remote(num_cpus=1, max_restarts=max_restarts, max_task_retries=max_task_retries)(SelfPlayWorker)
     actors = [remote.remote(**worker_options) for _ in range(count)]
@@ -168,7 +149,7 @@ def run_selfplay(actors: list, network, writer: RecordWriter, *, games: int, gam
     it returns True when it changed ``network``'s weights, which become the next version. An
     actor's error reaches the caller as Ray raises it, with the worker's traceback.
     """
-    import ray
+    ray = require("ray", "ray", "run_selfplay()")
 
     tasks = math.ceil(games / games_per_task)
     summary = RunSummary()

@@ -9,6 +9,7 @@ from __future__ import annotations
 import re
 
 from . import _native as engine
+from ._optional import require
 from ._views import square_views, true_pieces
 
 FOG = "#5a6270cc"
@@ -28,8 +29,8 @@ def render_svg(game, view=None, size: int | None = 360) -> Svg:
     """Draw ``game``: the true board when ``view`` is None, else what White ("white" or True) or
     Black ("black" or False) sees now. ``size`` is the width in pixels (None: unscaled).
     """
-    import chess
-    import chess.svg
+    chess = require("chess", "chess", "render_svg()")
+    require("chess.svg", "chess", "render_svg()")
 
     if view not in _VIEWS:
         raise ValueError(f"view must be None, 'white', 'black', True or False, not {view!r}")

@@ -54,14 +54,14 @@ def test_an_interrupted_writer_leaves_only_complete_shards(tmp_path, records, mo
         raise KeyboardInterrupt
 
     monkeypatch.setattr(pq, "write_table", interrupted)
-    writer = RecordWriter(tmp_path, shard_games=4)
+    writer = RecordWriter(tmp_path, shard_games=4, append=True)
     with pytest.raises(KeyboardInterrupt), writer:
         writer.write(records[4:8])
     assert sorted(os.listdir(tmp_path)) == [".shard-00001.parquet.999.tmp", "shard-00000.parquet"]
     assert list(read_records(tmp_path)) == records[:4]
     monkeypatch.undo()
     writer.close()  # the records of the failed shard were kept
-    with pytest.raises(KeyboardInterrupt), RecordWriter(tmp_path, shard_games=100) as writer:
+    with pytest.raises(KeyboardInterrupt), RecordWriter(tmp_path, shard_games=100, append=True) as writer:
         writer.write(records[8:])
         raise KeyboardInterrupt
     assert list(read_records(tmp_path)) == records
@@ -148,3 +148,45 @@ def test_a_record_whose_lengths_disagree_is_not_written(tmp_path, records):
     with RecordWriter(tmp_path) as writer, pytest.raises(ValueError, match="5 plies, 4 moves and 4 slots"):
         writer.write([dataclasses.replace(records[0], moves=records[0].moves[:4], slots=records[0].slots[:4], plies=5)])
     assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("append", [False, True])
+def test_a_directory_of_another_runs_shards_is_refused_unless_appending(tmp_path, records, append):
+    (tmp_path / ".shard-00000.parquet.7.tmp").write_bytes(b"abandoned")  # not a shard: no refusal
+    with RecordWriter(tmp_path, shard_games=4) as writer:
+        writer.write(records[:4])
+    before = sorted(os.listdir(tmp_path))
+    if not append:
+        with pytest.raises(FileExistsError, match="holds 1 shard.*append=True"):
+            RecordWriter(tmp_path)
+        assert sorted(os.listdir(tmp_path)) == before
+        return
+    with RecordWriter(tmp_path, append=True) as writer:
+        writer.write(records[4:])
+    assert [os.path.basename(path) for path in shard_paths(tmp_path)] == ["shard-00000.parquet", "shard-00001.parquet"]
+    assert list(read_records(tmp_path)) == records
+
+
+@pytest.mark.parametrize("max_plies", [40, 0])
+def test_a_recorder_turns_a_batch_run_into_records_that_replay(max_plies):
+    import murkplay
+    import murkplay_rl
+    from murkplay_rl.dataset import GameRecorder
+
+    batch = murkplay_rl.GameBatch(8, max_plies=max_plies, auto_reset=True, seed=5)
+    recorder = GameRecorder(batch, policy_version=3)
+    ended = 0
+    step = batch.observe()
+    while ended < 24:
+        step = batch.step_random()
+        ended += int((step.terminated | step.truncated).sum())
+        recorder.record(step)
+    assert len(recorder.records) == ended
+    for record in recorder.records:
+        game = murkplay.SelfPlayGame(record.start)
+        for move, slot in zip(record.moves, record.slots):
+            assert move in game.legal_actions_uci() and game.action_index(move) == slot
+            game.apply(move)
+        assert (record.plies, record.result, record.seed, record.policy_version) == (
+            len(record.moves), game.terminal_value(True), 5, 3)
+        assert game.is_terminal() or record.plies == max_plies or not game.legal_actions_uci()

@@ -659,6 +659,15 @@ PyType_Slot batch_slots[] = {
 
 }  // namespace
 
+bool batch_handle(const State& state, PyObject* object, const char* name, BatchHandle& out) {
+    if (Py_TYPE(object) != reinterpret_cast<PyTypeObject*>(state.batch_type)) {
+        PyErr_Format(PyExc_TypeError, "%s must be a GameBatch, not '%s'", name, Py_TYPE(object)->tp_name);
+        return false;
+    }
+    out = {as_batch(object)->batch, &as_batch(object)->borrow};
+    return true;
+}
+
 PyType_Spec batch_type_spec = {
     .name = "murkplay_rl.GameBatch",
     .basicsize = static_cast<int>(sizeof(BatchObject)),

@@ -1,11 +1,12 @@
-// The native engine of murkplay_rl: batches of games, the single-game fast paths, and the
-// rebuilding of pickled games. Everything it keeps lives in the module's state, one per
-// module object, so every interpreter has its own.
+// The native engine of murkplay_rl: batches of games, the single-game fast paths, beliefs
+// over hidden positions, and the rebuilding of pickled games. Everything it keeps lives in
+// the module's state, one per module object, so every interpreter has its own.
 #include "batch/game_batch.hpp"
 #include "encode/move_code.hpp"
 #include "game/movegen.hpp"
 #include "python/module_slots.hpp"
 #include "python/rl/batch_object.hpp"
+#include "python/rl/belief_object.hpp"
 #include "python/rl/replay_function.hpp"
 #include "python/rl/single_game.hpp"
 #include "python/rl/state.hpp"
@@ -21,6 +22,8 @@ int traverse(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(state.step_type);
     Py_VISIT(state.legal_moves_type);
     Py_VISIT(state.replay_type);
+    Py_VISIT(state.belief_type);
+    Py_VISIT(state.batch_beliefs_type);
     return 0;
 }
 
@@ -31,6 +34,8 @@ int clear(PyObject* module) {
     Py_CLEAR(state.step_type);
     Py_CLEAR(state.legal_moves_type);
     Py_CLEAR(state.replay_type);
+    Py_CLEAR(state.belief_type);
+    Py_CLEAR(state.batch_beliefs_type);
     return 0;
 }
 
@@ -53,7 +58,11 @@ int exec_module(PyObject* module) {
         add_type(module, PyType_FromModuleAndSpec(module, &batch_type_spec, nullptr), state.batch_type, "GameBatch") &&
         add_type(module, make_record_type(step_spec), state.step_type, "Step") &&
         add_type(module, make_record_type(legal_moves_spec), state.legal_moves_type, "LegalMoves") &&
-        add_type(module, make_record_type(replay_spec), state.replay_type, "Replay");
+        add_type(module, make_record_type(replay_spec), state.replay_type, "Replay") &&
+        add_type(module, PyType_FromModuleAndSpec(module, &belief_type_spec, nullptr), state.belief_type,
+                 "BeliefTracker") &&
+        add_type(module, PyType_FromModuleAndSpec(module, &batch_beliefs_type_spec, nullptr),
+                 state.batch_beliefs_type, "BatchBeliefs");
     if (!added || PyModule_AddFunctions(module, replay_functions) < 0) return -1;
     return PyModule_AddIntConstant(module, "ACTION_COUNT", action_count) < 0 ||
                    PyModule_AddIntConstant(module, "NO_MOVE", no_move) < 0 ||

@@ -1,0 +1,76 @@
+"""A feature whose optional package is missing says which extra installs it.
+
+The packages are hidden through sys.modules (None there makes an import fail), so the errors
+are checked whether or not the packages are installed.
+"""
+
+import sys
+import traceback
+
+import pytest
+
+import murkplay
+import murkplay_rl
+
+
+def _env():
+    return murkplay_rl.env()
+
+
+def _render_svg():
+    return murkplay_rl.render_svg(murkplay.SelfPlayGame())
+
+
+def _writer(tmp_path):
+    from murkplay_rl.dataset import RecordWriter
+
+    return RecordWriter(tmp_path)
+
+
+def _worker():
+    from murkplay_rl.selfplay_ray import SelfPlayWorker
+
+    return SelfPlayWorker(2)
+
+
+def _actors():
+    from murkplay_rl.selfplay_ray import start_actors
+
+    return start_actors(1)
+
+
+def _policy():
+    import murkplay_rl.policy
+
+    return murkplay_rl.policy
+
+
+# (feature, hidden packages, the extra named, modules to load afresh)
+CASES = {
+    "env without gymnasium": (_env, ["gymnasium"], "pettingzoo", ["murkplay_rl.pettingzoo_env"]),
+    "env without pettingzoo": (_env, ["pettingzoo"], "pettingzoo", ["murkplay_rl.pettingzoo_env"]),
+    "render_svg without chess": (_render_svg, ["chess", "chess.svg"], "chess", []),
+    "RecordWriter without pyarrow": (_writer, ["pyarrow", "pyarrow.parquet"], "dataset", []),
+    "SelfPlayWorker without torch": (_worker, ["torch"], "ray", []),
+    "start_actors without ray": (_actors, ["ray"], "ray", []),
+    "the policy without torch": (_policy, ["torch"], "torch", ["murkplay_rl.policy"]),
+}
+
+
+@pytest.mark.parametrize("call, hidden, extra, fresh", CASES.values(), ids=CASES.keys())
+def test_a_missing_package_names_its_extra(call, hidden, extra, fresh, monkeypatch, tmp_path):
+    for name in fresh:
+        monkeypatch.delitem(sys.modules, name, raising=False)
+    for name in ("env", "raw_env", "render_svg"):
+        monkeypatch.delitem(murkplay_rl.__dict__, name, raising=False)  # the lazy loader's cache
+    for name in hidden:
+        monkeypatch.setitem(sys.modules, name, None)
+    arguments = [tmp_path] if call is _writer else []
+    with pytest.raises(ImportError) as raised:
+        call(*arguments)
+    error = raised.value
+    assert f'pip install "murkplay[{extra}]"' in str(error)
+    assert error.name == hidden[0].partition(".")[0]
+    assert isinstance(error.__cause__, ImportError)
+    # One error and its cause, without the import machinery's frames in between.
+    assert "importlib" not in "".join(traceback.format_exception(error))
