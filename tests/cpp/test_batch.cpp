@@ -1,4 +1,5 @@
 // The batch against single games stepped one by one, for several thread counts.
+#include <array>
 #include <cstring>
 #include <vector>
 
@@ -89,9 +90,17 @@ Request by(Choice choice, const std::int64_t* values = nullptr) {
     return request;
 }
 
-TEST(GameBatch, RandomPlayMatchesSingleGamesForEveryThreadCount) {
+TEST(GameBatch, PlayMatchesSingleGamesForEveryThreadCount) {
     // Enough games that three threads share them unevenly.
     constexpr std::size_t n = 3 * min_games_per_thread + 5;
+    // Every way of choosing inside the step, in turn; the logits favour low slots.
+    std::vector<float> logits(n * action_count);
+    for (std::size_t k = 0; k < logits.size(); ++k) logits[k] = -static_cast<float>(k % action_count) / 500.0f;
+    const auto request = [&](int step) {
+        Request made = by(std::array{Choice::Random, Choice::Greedy, Choice::Cautious, Choice::Logits}[step % 4]);
+        made.logits = logits.data();
+        return made;
+    };
     std::vector<GameBatch> batches;
     for (std::uint32_t threads = 1; threads <= 3; ++threads) {
         batches.push_back(batch_of(n, {.max_plies = 40, .auto_reset = true, .seed = 12345, .threads = threads}));
@@ -101,7 +110,7 @@ TEST(GameBatch, RandomPlayMatchesSingleGamesForEveryThreadCount) {
     for (int step = 0; step < 150; ++step) {
         std::vector<Arrays> arrays(3, Arrays(n));
         for (std::size_t b = 0; b < 3; ++b) {
-            ASSERT_FALSE(batches[b].step(by(Choice::Random), false, arrays[b].outputs()));
+            ASSERT_FALSE(batches[b].step(request(step), false, arrays[b].outputs()));
         }
         EXPECT_TRUE(arrays[0] == arrays[1] && arrays[1] == arrays[2]) << "step " << step;
         EXPECT_EQ(Listing(batches[0]).moves, Listing(batches[2]).moves);
