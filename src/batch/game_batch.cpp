@@ -240,14 +240,16 @@ void GameBatch::write_listing(std::int64_t* offsets, MoveCode* moves, std::int64
     for (std::size_t i = 0; i < size(); ++i) starts[i + 1] = starts[i] + counts_[i];
     if (offsets) std::copy(starts.begin(), starts.end(), offsets);
     const auto copy_part = [&](std::size_t part) {
+        // A part's games are consecutive, so are their moves in the caller's array.
         const std::vector<MoveCode>& listed = chunks_[part].moves;
+        const std::size_t first = part_begin(part, listed_parts_);
+        const auto to = static_cast<std::size_t>(starts[first]);
+        if (moves) std::copy(listed.begin(), listed.end(), moves + to);
+        if (!slots) return;
         std::size_t at = 0;
-        for (std::size_t i = part_begin(part, listed_parts_); i < part_begin(part + 1, listed_parts_); ++i) {
+        for (std::size_t i = first; i < part_begin(part + 1, listed_parts_); ++i) {
             const Color side = entries_[i].game.board.side_to_move;
-            for (auto to = static_cast<std::size_t>(starts[i]); to < static_cast<std::size_t>(starts[i + 1]); ++to, ++at) {
-                if (moves) moves[to] = listed[at];
-                if (slots) slots[to] = slot_of(side, *move_of_code(listed[at]));
-            }
+            for (std::size_t k = 0; k < counts_[i]; ++k, ++at) slots[to + at] = slot_of(side, *move_of_code(listed[at]));
         }
     };
     if (listed_parts_ > 0) run(listed_parts_, copy_part);
