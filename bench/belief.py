@@ -9,31 +9,17 @@ position stays in the set while it is exact, and how the belief agent scores.
 from __future__ import annotations
 
 import argparse
+import os
 import random
 import statistics
+import sys
 import time
 
 from murkplay import SelfPlayGame
 from murkplay_rl import BeliefTracker
 
-
-def tracked_random_game(seed: int, side: bool, plies: int, limit: int):
-    """Yields (ply, tracker, game, seconds of the update) after each of the side's updates."""
-    rng = random.Random(seed)
-    game = SelfPlayGame()
-    tracker = BeliefTracker(game, side, limit=limit, seed=seed)
-    played = None
-    for ply in range(1, plies + 1):
-        if game.is_terminal():
-            return
-        move = rng.choice(game.legal_actions_uci())
-        if game.turn == side:
-            played = move
-        game.apply(move)
-        if not game.is_terminal() and game.turn == side:
-            start = time.perf_counter()
-            tracker.update(game, played)
-            yield ply, tracker, game, time.perf_counter() - start
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
+from support import tracked_random_game  # noqa: E402
 
 
 def growth(games: int, limit: int) -> None:

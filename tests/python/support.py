@@ -191,3 +191,22 @@ def plain_buffers(n):
         "played_slot": buffer("q", 8, n),
     }
     return type("Buffers", (), fields)()
+
+
+def tracked_random_game(seed: int, side: bool, plies: int, limit: int):
+    """Yields (ply, tracker, game, seconds of the update) after each of the side's updates."""
+    rng = random.Random(seed)
+    game = SelfPlayGame()
+    tracker = murkplay_rl.BeliefTracker(game, side, limit=limit, seed=seed)
+    played = None
+    for ply in range(1, plies + 1):
+        if game.is_terminal():
+            return
+        move = rng.choice(game.legal_actions_uci())
+        if game.turn == side:
+            played = move
+        game.apply(move)
+        if not game.is_terminal() and game.turn == side:
+            start = time.perf_counter()
+            tracker.update(game, played)
+            yield ply, tracker, game, time.perf_counter() - start

@@ -10,6 +10,7 @@ import pytest
 import murkplay_rl
 from murkplay import SelfPlayGame
 from murkplay_rl import BatchBeliefs, BeliefTracker, GameBatch
+from support import tracked_random_game
 
 # Columns of the observation the side reads of the present: what it sees now, its castling
 # rights and the opponent's material; the remembered columns follow from earlier views.
@@ -60,7 +61,7 @@ SMALL = [
 @pytest.mark.parametrize("fen", SMALL)
 @pytest.mark.parametrize("side", [True, False])
 def test_belief_is_the_brute_force_set_on_every_turn(fen, side):
-    rng = random.Random(hash((fen, side)) & 0xFFFF)
+    rng = random.Random(f"{fen} {side}")
     for _ in range(4):
         game = SelfPlayGame(fen)
         tracker = BeliefTracker(game, side)
@@ -84,29 +85,16 @@ def test_belief_is_the_brute_force_set_on_every_turn(fen, side):
             assert position_key(game) in tracked_keys(tracker)
 
 
-def random_game_under_belief(seed, side, limit, plies):
-    """Plays random moves from the start, updating a belief at each of the side's turns, and
-    yields it with the game after each update."""
-    rng = random.Random(seed)
-    game = SelfPlayGame()
-    tracker = BeliefTracker(game, side, limit=limit, seed=seed)
-    played = None
-    for _ in range(plies):
-        if game.is_terminal():
-            return
-        move = rng.choice(game.legal_actions_uci())
-        if game.turn == side:
-            played = move
-        game.apply(move)
-        if not game.is_terminal() and game.turn == side:
-            tracker.update(game, played)
-            yield tracker, game
+def last_belief(seed, side, limit, plies):
+    """The tracker and the game after the last of the side's updates in a random game."""
+    *_, (_, tracker, game, _) = tracked_random_game(seed, side, plies, limit)
+    return tracker, game
 
 
 def test_true_position_is_kept_while_exact():
     turns = 0
     for seed in range(40):
-        for tracker, game in random_game_under_belief(seed, seed % 2 == 0, 3000, 40):
+        for _, tracker, game, _ in tracked_random_game(seed, seed % 2 == 0, 40, 3000):
             if not tracker.exact:
                 assert tracker.sampling or tracker.regenerated
                 break
@@ -116,11 +104,9 @@ def test_true_position_is_kept_while_exact():
 
 
 def test_sampling_keeps_the_limit_and_estimates_the_size():
-    for tracker, _ in random_game_under_belief(0, True, 1000, 9):
-        pass
+    tracker, _ = last_belief(0, True, 1000, 9)
     assert tracker.sampling and not tracker.exact and len(tracker) == 1000
-    for exact, _ in random_game_under_belief(0, True, 10**6, 9):
-        pass
+    exact, _ = last_belief(0, True, 10**6, 9)
     assert exact.exact and len(exact) > 300
     assert abs(tracker.size - len(exact)) < 4 * tracker.size_error + 0.2 * len(exact)
 
@@ -146,7 +132,7 @@ def test_samples_are_uniform_over_a_listable_set():
 
 
 def test_marginals_are_the_share_of_positions_on_every_square():
-    *_, (tracker, _) = random_game_under_belief(11, False, 2000, 9)
+    tracker, _ = last_belief(11, False, 2000, 9)
     marginals = tracker.marginals()
     assert marginals.shape == (64, 13)
     np.testing.assert_allclose(marginals.sum(axis=1), 1.0, atol=1e-5)
@@ -159,7 +145,7 @@ def test_marginals_are_the_share_of_positions_on_every_square():
 
 
 def test_sampled_games_carry_the_sides_memory():
-    *_, (tracker, game) = random_game_under_belief(4, True, 1000, 8)
+    tracker, game = last_belief(4, True, 1000, 8)
     for candidate in tracker.sample(5):
         assert candidate.turn is True and not candidate.is_terminal()
         assert np.array_equal(murkplay_rl.observe(candidate), murkplay_rl.observe(game))
