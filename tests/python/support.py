@@ -5,6 +5,7 @@ pytest puts this directory on ``sys.path`` before it imports the test files, so 
 can say ``import support``.
 """
 
+import os
 import random
 import time
 import types
@@ -29,6 +30,10 @@ PLAIN_READS = {
     "encode_flattened oracle": lambda g: g.encode_flattened(oracle=True),
 }
 
+
+# Under AddressSanitizer (scripts/hardening preloads its runtime) an allocation that cannot be made
+# ends the process, and a C++ exception thrown inside pyarrow's own libraries trips its interceptor.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 def snapshot(game):
     """Everything Python can observe about a game.
