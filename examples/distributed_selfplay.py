@@ -23,7 +23,7 @@ import time
 
 from murkplay_rl.dataset import RecordWriter, read_records, replay_records
 from murkplay_rl.policy import policy_network
-from murkplay_rl.selfplay_ray import run_selfplay, start_actors
+from murkplay_rl.selfplay_ray import run_selfplay, start_actors, start_local_ray
 
 # The speed figures replay at most this many plies, so the summary's memory stays small.
 REPLAY_SAMPLE_PLIES = 20_000
@@ -138,7 +138,7 @@ def main(argv: list[str] | None = None) -> int:
     if args.address:
         ray.init(address=args.address)
     else:
-        ray.init(include_dashboard=False)
+        start_local_ray()
     cpus = int(ray.cluster_resources().get("CPU", 0))
     if args.actors > cpus:
         # Each actor holds one CPU, so the rest would wait for ever to be placed.

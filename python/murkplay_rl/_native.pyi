@@ -1,5 +1,5 @@
 # Type information for murkplay_rl's native engine.
-from typing import Any, NamedTuple, Protocol, Sequence, SupportsIndex, final
+from typing import Any, Literal, NamedTuple, Protocol, Sequence, SupportsIndex, final
 
 from murkplay import SelfPlayGame
 
@@ -29,6 +29,9 @@ class Step(NamedTuple):
     plies: _Array
     played_move: _Array
     played_slot: _Array
+    log_prob: _Array | None
+    entropy: _Array | None
+    reply_move: _Array | None
 
 class LegalMoves(NamedTuple):
     """The legal moves of one game as arrays."""
@@ -76,10 +79,13 @@ class GameBatch:
     def observe(self, *, oracle: bool = False, out: _Outputs | None = None) -> Step:
         """Reports on every game as it stands, changing none."""
     def step(
-        self, actions: Sequence[int] | _Array, *, by: str = "position", oracle: bool = False, observe: bool = True,
-        out: _Outputs | None = None,
+        self, actions: Sequence[int] | _Array | None = None, *,
+        by: Literal["position", "slot", "logits", "random", "greedy", "cautious"] = "position", oracle: bool = False,
+        observe: bool = True, out: _Outputs | None = None, reply: Literal["random", "greedy", "cautious"] | None = None,
+        temperature: float = 1.0, greedy: bool = False,
     ) -> Step:
-        """Plays one move in every game, named by its position in the game's list or by its slot."""
+        """Plays one move in every game: named by position or slot, drawn from logits, or chosen by a built-in agent;
+        then, with reply, a built-in agent's answer in every game that goes on."""
     def step_random(self, *, oracle: bool = False, observe: bool = True, out: _Outputs | None = None) -> Step:
         """Plays a uniformly random legal move in every game, from each game's own stream of the seed."""
     def reset(self, games: Sequence[SupportsIndex] | None = None) -> None:

@@ -4,7 +4,14 @@ A game record holds what is needed to play the game again: its start position, i
 policy slot of each move, its length and result, and the seed and policy version that played
 it. Records are written in shards of plain columns (string, list<string>, list<int16>, int32,
 float32, int64), so pandas, polars, Hugging Face datasets or any other Parquet reader can load
-them. pyarrow (the extra ``murkplay[dataset]``) is imported by the calls that read or write.
+them, with page checksums that reading verifies. pyarrow (the extra ``murkplay[dataset]``) is
+imported by the calls that read or write.
+
+Every record read or replayed is checked against the game it claims: a valid start position,
+moves legal when played again, each slot the action index of its move, ``plies`` the number of
+moves and ``result`` the outcome of the replayed game. A record that fails is refused with a
+ValueError naming where it lies (the shard, or "records" for records handed over), its row and
+the field, so a damaged dataset cannot train a policy on the wrong targets.
 """
 
 from __future__ import annotations
@@ -14,6 +21,7 @@ import os
 import re
 from typing import Iterable, Iterator
 
+import murkplay
 import murkplay_rl
 
 # One writer owns a directory; it numbers its shards on from the highest number there.
@@ -120,7 +128,7 @@ class RecordWriter:
         temporary = os.path.join(self.directory, f".{name}.{os.getpid()}.tmp")
         try:
             with open(temporary, "wb") as sink:
-                pq.write_table(table, sink, compression=self.compression)
+                pq.write_table(table, sink, compression=self.compression, write_page_checksum=True)
                 sink.flush()
                 # Renaming a file whose data is still in the page cache would not survive a power cut.
                 os.fsync(sink.fileno())
@@ -137,12 +145,12 @@ class RecordWriter:
 
 
 def read_records(directory: str | os.PathLike) -> Iterator[GameRecord]:
-    """The records of ``directory``, shard by shard in the order written."""
-    import pyarrow.parquet as pq
-
+    """The records of ``directory``, shard by shard in the order written, each shard checked
+    whole (page checksums and every record) before any of its records is yielded."""
     for path in shard_paths(directory):
-        for row in pq.read_table(path, schema=schema()).to_pylist():
-            yield GameRecord(**row)
+        records = _read_shard(path)
+        _check(records, path)
+        yield from records
 
 
 def replay_records(records: Iterable[GameRecord], *, oracle: bool = False, threads: int = 1, out=None):
@@ -151,27 +159,119 @@ def replay_records(records: Iterable[GameRecord], *, oracle: bool = False, threa
     from the mover's side. ``out`` may be a Replay of arrays with rows to spare, reused from call
     to call, which spares the fresh memory a new array costs; its first rows are returned.
 
-    A record whose slots are not those of its moves is refused, so a damaged dataset cannot
-    train a policy on the wrong targets.
+    Each record is checked as reading checks it; a bad one raises ValueError naming its row.
     """
+    records = list(records)
+    starts = [_checked_start(record, "records", row) for row, record in enumerate(records)]
+    return _replay_checked(records, starts, "records", 0, oracle=oracle, threads=threads, out=out)
+
+
+# Reading replays records in runs of about this many plies into arrays kept for the shard, so
+# checking takes memory of a run, not of a shard.
+_CHECK_PLIES = 1024
+_REFUSED_MOVE = re.compile(r"^game (\d+), ply (\d+): (.*)$")
+
+
+def _read_shard(path: str) -> list[GameRecord]:
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    try:
+        table = pq.read_table(path, page_checksum_verification=True)
+    except (pa.ArrowException, OSError) as error:
+        raise ValueError(f"{path}: a damaged shard: {error}") from error
+    expected = schema()
+    for field in expected:
+        if field.name not in table.schema.names:
+            raise ValueError(f"{path}, row 0, field {field.name!r}: the shard has no such column")
+        kind = table.schema.field(field.name).type
+        if kind != field.type:
+            raise ValueError(f"{path}, row 0, field {field.name!r}: the column holds {kind}, not {field.type}")
+    return [GameRecord(**row) for row in table.select(expected.names).to_pylist()]
+
+
+def _check(records: list[GameRecord], where: str) -> None:
     import numpy as np
 
-    records = list(records)
-    starts = [record.start for record in records]
+    starts = [_checked_start(record, where, row) for row, record in enumerate(records)]
+    out = None
+    first = 0
+    while first < len(records):
+        last, plies = first, 0
+        while last < len(records) and (last == first or plies + records[last].plies <= _CHECK_PLIES):
+            plies += records[last].plies
+            last += 1
+        if out is None and plies <= _CHECK_PLIES:
+            out = murkplay_rl.Replay(
+                np.empty((_CHECK_PLIES, 64, 35), np.float32), np.empty((_CHECK_PLIES, 4352), np.bool_),
+                np.empty(_CHECK_PLIES, np.int64), np.empty(_CHECK_PLIES, np.float32))
+        _replay_checked(records[first:last], starts[first:last], where, first,
+                        out=out if plies <= _CHECK_PLIES else None)
+        first = last
+
+
+def _checked_start(record: GameRecord, where: str, row: int) -> murkplay.SelfPlayGame:
+    """Checks what a record says without playing it, and returns the game at its start."""
+    def refuse(field, problem):
+        return ValueError(f"{where}, row {row}, field {field!r}: {problem}")
+
+    for field in COLUMNS:
+        if getattr(record, field) is None:
+            raise refuse(field, "missing")
+    if not isinstance(record.start, str):
+        raise refuse("start", f"expected FEN text, got {type(record.start).__name__}")
+    try:
+        start = murkplay.SelfPlayGame(record.start)
+    except ValueError as error:
+        raise refuse("start", f"{record.start!r} is not a valid position") from error
+    for k, move in enumerate(record.moves):
+        try:
+            murkplay_rl.move_code(move)
+        except (TypeError, ValueError) as error:
+            raise refuse("moves", f"moves[{k}] {move!r} is not a move") from error
+    if len(record.slots) != len(record.moves):
+        raise refuse("slots", f"{len(record.slots)} slots for {len(record.moves)} moves")
+    if record.plies != len(record.moves):
+        raise refuse("plies", f"{record.plies}, but the record holds {len(record.moves)} moves")
+    return start
+
+
+def _replay_checked(records, starts, where, first_row, *, oracle=False, threads=1, out=None):
+    """Replays records whose fields were checked, and checks them against the replay."""
+    import numpy as np
+
     offsets = np.zeros(len(records) + 1, dtype=np.int64)
     np.cumsum([len(record.moves) for record in records], out=offsets[1:])
     move_code = murkplay_rl.move_code
     moves = np.fromiter(
         (move_code(move) for record in records for move in record.moves), dtype=np.uint16, count=int(offsets[-1])
     )
-    replay = murkplay_rl.replay(starts, moves, offsets, oracle=oracle, threads=threads, out=out)
+    try:
+        replay = murkplay_rl.replay(
+            [record.start for record in records], moves, offsets, oracle=oracle, threads=threads, out=out)
+    except ValueError as error:
+        refused = _REFUSED_MOVE.match(str(error))
+        if refused is None:
+            raise
+        game, ply, problem = int(refused[1]), int(refused[2]), refused[3]
+        raise ValueError(f"{where}, row {first_row + game}, field 'moves': ply {ply}: {problem}") from error
     recorded = np.fromiter((slot for record in records for slot in record.slots), dtype=np.int64, count=len(moves))
     wrong = np.flatnonzero(replay.slot != recorded)
     if len(wrong):
         game = int(np.searchsorted(offsets, wrong[0], side="right")) - 1
         ply = int(wrong[0] - offsets[game])
         raise ValueError(
-            f"record {game} (seed {records[game].seed}): ply {ply} plays {records[game].moves[ply]}, "
+            f"{where}, row {first_row + game}, field 'slots': ply {ply} plays {records[game].moves[ply]}, "
             f"whose slot is {replay.slot[wrong[0]]}, but the record says {recorded[wrong[0]]}"
         )
+    for game, (record, start) in enumerate(zip(records, starts)):
+        # The outcome of a ply is seen from its mover; the first mover is the start's side to move.
+        begin = int(offsets[game])
+        if record.moves:
+            outcome = float(replay.outcome[begin]) * (1.0 if start.turn else -1.0)
+        else:
+            outcome = start.terminal_value(True)
+        if record.result != outcome:
+            raise ValueError(
+                f"{where}, row {first_row + game}, field 'result': {record.result}, but the game replays to {outcome}")
     return replay

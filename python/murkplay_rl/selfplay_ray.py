@@ -9,6 +9,7 @@ the same object plays in-process, which is how it is tested and measured against
 from __future__ import annotations
 
 import math
+import os
 import time
 from dataclasses import dataclass, field
 from typing import Callable, NamedTuple
@@ -118,6 +119,23 @@ class SelfPlayWorker:
             seed=seed,
             policy_version=version,
         )
+
+
+def start_local_ray(**options) -> None:
+    """Starts a Ray of this machine alone with every server it runs (GCS, raylets, workers)
+    listening on the loopback (127.0.0.1) only, out of the network's reach; ``options`` go to
+    ``ray.init``. Child processes inherit the setting through the environment."""
+    os.environ["RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER"] = "0"
+    import ray
+    from ray._private import ray_constants
+
+    # Ray reads the variable once, when first imported, which may have been before now; on Linux
+    # "no cluster" is what keeps its addresses on the loopback instead of the machine's own.
+    ray_constants.ENABLE_RAY_CLUSTER = False
+    ray.init(include_dashboard=False, **options)
+
+
+LOOPBACK = "127.0.0.1"
 
 
 def start_actors(count: int, *, max_restarts: int = 3, max_task_retries: int = 3, **worker_options) -> list:

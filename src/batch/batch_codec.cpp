@@ -63,7 +63,10 @@ std::optional<GameBatch> read_batch_bytes(std::span<const std::uint8_t> in) {
     const std::uint64_t auto_reset = take(in, 1);
     settings.seed = take(in, 8);
     settings.threads = static_cast<std::uint32_t>(take(in, 4));
-    if (auto_reset > 1 || settings.threads < 1 || settings.threads > max_threads) return std::nullopt;
+    if (auto_reset > 1 || settings.threads < 1 || settings.threads > max_threads ||
+        settings.max_plies > max_ply_count) {
+        return std::nullopt;
+    }
     settings.auto_reset = auto_reset == 1;
     const std::optional<Game> start = take_game(in);
     if (!start || size > in.size() / entry_size || in.size() != size * entry_size) return std::nullopt;
@@ -74,7 +77,7 @@ std::optional<GameBatch> read_batch_bytes(std::span<const std::uint8_t> in) {
         const auto plies = static_cast<std::uint32_t>(take(in, 4));
         const auto episode = static_cast<std::uint32_t>(take(in, 4));
         const std::uint64_t ended = take(in, 1);
-        if (!game || ended > 1) return std::nullopt;
+        if (!game || ended > 1 || plies > max_ply_count) return std::nullopt;
         entries.push_back(Entry{*game, plies, episode, ended == 1});
     }
     return GameBatch(std::move(entries), *start, settings);

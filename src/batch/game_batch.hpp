@@ -10,6 +10,8 @@
 #include <optional>
 #include <vector>
 
+#include "batch/agents.hpp"
+#include "batch/logit_sampling.hpp"
 #include "batch/thread_team.hpp"
 #include "encode/action_index.hpp"
 #include "encode/move_code.hpp"
@@ -37,16 +39,33 @@ struct Settings {
 
 inline constexpr std::uint32_t max_threads = 256;
 
+// Ply counts are reported as int32: a game's count stops here rather than wrap, and no limit
+// or stored count may lie beyond it.
+inline constexpr std::uint32_t max_ply_count = 2147483647;
+
 // How each game's move is named.
 enum class Choice : std::uint8_t {
     Position,  // by its place in the game's list of legal moves
     Slot,      // by its policy slot; the first listed move with that slot
-    Random,    // uniformly from the list, by the game's own random stream
+    Random,    // by a built-in agent, from the game's own random stream
+    Greedy,
+    Cautious,
+    Logits,    // drawn from the policy's logits over the legal slots, by the game's random stream
+};
+
+// What one step is asked to do.
+struct Request {
+    Choice choice = Choice::Random;
+    const std::int64_t* values = nullptr;  // Position, Slot: one per game
+    const float* logits = nullptr;         // Logits: games x action_count
+    Sampling sampling;
+    // After its move, every game that played one and has not ended plays this agent's reply.
+    std::optional<Agent> reply;
 };
 
 // Why a step was refused; nothing changed.
 struct Refusal {
-    enum class Reason : std::uint8_t { PositionOutOfRange, NoMoveWithSlot, NoLegalMove };
+    enum class Reason : std::uint8_t { PositionOutOfRange, NoMoveWithSlot, NoLegalMove, UnusableLogits };
     Reason reason;
     std::size_t game;
     std::int64_t value;
@@ -65,6 +84,9 @@ struct Outputs {
     std::int32_t* plies = nullptr;       // moves played since the game (re)started
     MoveCode* played_move = nullptr;     // the move this call played, or no_move
     std::int64_t* played_slot = nullptr; // its slot, seen from the side that played it, or -1
+    float* log_prob = nullptr;           // of the slot drawn from logits, or 0 where none was drawn
+    float* entropy = nullptr;            // of the distribution it was drawn from, or 0
+    MoveCode* reply_move = nullptr;      // the reply played after it, or no_move
 };
 
 class GameBatch {
@@ -87,12 +109,11 @@ public:
     void restart(std::size_t i);
     void set_threads(std::uint32_t threads) { settings_.threads = threads; }
 
-    // Plays one move in every game, as `choice` names it (`values` holds one position or slot
-    // per game; Random reads none), then reports on every game. A game that ended at the last
-    // step and is restarted plays no move and its value is not read. Every game's move is
-    // checked before any is played: a refused step changes nothing.
-    [[nodiscard]] std::optional<Refusal> step(Choice choice, const std::int64_t* values, bool oracle,
-                                              const Outputs& out);
+    // Plays one move in every game as the request names it, and the reply if one is asked,
+    // then reports on every game. A game that ended at the last step and is restarted plays
+    // no move and its action is not read. Every game's move is checked before any is played:
+    // a refused step changes nothing.
+    [[nodiscard]] std::optional<Refusal> step(const Request& request, bool oracle, const Outputs& out);
     // Reports on every game as a step would, without changing any.
     void observe(bool oracle, const Outputs& out);
 
@@ -101,15 +122,19 @@ private:
     struct Plan {
         enum class Kind : std::uint8_t { Keep, Play, Restart } kind = Kind::Keep;
         BoardMove move;
+        float log_prob = 0.0f;
+        float entropy = 0.0f;
     };
 
-    std::optional<Refusal> plan(std::size_t i, Choice choice, const std::int64_t* values);
-    void report(std::size_t i, std::size_t part, bool oracle, const Outputs& out);
+    std::uint64_t random_word(std::size_t i) const;
+    std::optional<Refusal> plan(std::size_t i, const Request& request);
+    // Plays game i's plan and the reply, if any, then reports on it.
+    void report(std::size_t i, std::size_t part, bool oracle, std::optional<Agent> reply, const Outputs& out);
     // How many parts the games are split into this time, threads permitting.
     std::size_t parts();
     std::size_t part_begin(std::size_t part) const { return size() * part / chunks_.size(); }
     // One part's reports, its listing emptied first: a refused step keeps the last one.
-    void report_part(std::size_t part, bool oracle, const Outputs& out);
+    void report_part(std::size_t part, bool oracle, std::optional<Agent> reply, const Outputs& out);
 
     std::vector<Entry> entries_;
     Game start_;

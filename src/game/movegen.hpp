@@ -23,6 +23,7 @@ public:
         assert(size_ < max_moves);
         moves_[size_++] = move;
     }
+    void clear() { size_ = 0; }
     std::size_t size() const { return size_; }
     const BoardMove& operator[](std::size_t i) const { return moves_[i]; }
     const BoardMove* begin() const { return moves_.data(); }

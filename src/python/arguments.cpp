@@ -42,29 +42,6 @@ bool check_required(const Signature& s, Matched out) {
     return false;
 }
 
-bool is_numpy_bool(PyTypeObject* type) {
-    return std::strcmp(type->tp_name, "numpy.bool") == 0 || std::strcmp(type->tp_name, "numpy.bool_") == 0;
-}
-
-int convert_bool(PyObject* value) {
-    if (value == Py_True) return 1;
-    if (value == Py_False) return 0;
-    if (value == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "'None' is not an instance of 'bool'");
-        return -1;
-    }
-    PyTypeObject* type = Py_TYPE(value);
-    if (!is_numpy_bool(type)) {
-        PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of 'bool'", type->tp_name);
-        return -1;
-    }
-    if (type->tp_as_number == nullptr || type->tp_as_number->nb_bool == nullptr) {
-        PyErr_Format(PyExc_TypeError, "object of type '%s' does not define a '__bool__' conversion", type->tp_name);
-        return -1;
-    }
-    return type->tp_as_number->nb_bool(value);
-}
-
 }  // namespace
 
 bool match_arguments(const Signature& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Matched& out) {
@@ -91,6 +68,29 @@ bool match_arguments(const Signature& s, PyObject* args, PyObject* kwargs, Match
         }
     }
     return check_required(s, out);
+}
+
+bool is_numpy_bool(PyTypeObject* type) {
+    return std::strcmp(type->tp_name, "numpy.bool") == 0 || std::strcmp(type->tp_name, "numpy.bool_") == 0;
+}
+
+int convert_bool(PyObject* value) {
+    if (value == Py_True) return 1;
+    if (value == Py_False) return 0;
+    if (value == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "'None' is not an instance of 'bool'");
+        return -1;
+    }
+    PyTypeObject* type = Py_TYPE(value);
+    if (!is_numpy_bool(type)) {
+        PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of 'bool'", type->tp_name);
+        return -1;
+    }
+    if (type->tp_as_number == nullptr || type->tp_as_number->nb_bool == nullptr) {
+        PyErr_Format(PyExc_TypeError, "object of type '%s' does not define a '__bool__' conversion", type->tp_name);
+        return -1;
+    }
+    return type->tp_as_number->nb_bool(value);
 }
 
 int bool_argument(const Signature& s, Matched value, bool fallback) {

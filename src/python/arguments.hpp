@@ -29,8 +29,14 @@ bool match_arguments(const Signature& signature, PyObject* const* args, Py_ssize
 // Tuple and dict arguments (the constructor).
 bool match_arguments(const Signature& signature, PyObject* args, PyObject* kwargs, Matched& out);
 
-// True and False, or a numpy boolean scalar through its truth value. Returns 0 or 1, or -1
-// with "argument 'NAME': ..." set. An omitted argument takes `fallback`.
+// Whether `type` is numpy's boolean scalar, which is no int and no bool.
+bool is_numpy_bool(PyTypeObject* type);
+
+// True and False, or a numpy boolean scalar through its truth value: 0 or 1, or -1 with a
+// TypeError set for anything else.
+int convert_bool(PyObject* value);
+
+// As convert_bool, with "argument 'NAME': ..." on the error. An omitted argument takes `fallback`.
 int bool_argument(const Signature& signature, Matched value, bool fallback);
 
 }  // namespace murkplay::python

@@ -3,6 +3,7 @@
 // and include it.
 #pragma once
 
+#include "rules/board.hpp"
 #include "rules/tables.hpp"
 
 namespace murkplay {
@@ -30,6 +31,20 @@ inline SquareSet attacks(PieceKind k, Color c, Square s, SquareSet occupied) {
     }
     assert(false && "no piece attacks");
     return 0;
+}
+
+// The pieces of `attacker` that attack `target`, sliders stopping at `occupied`. Attacks are
+// symmetric: a piece of some kind on x attacks the target exactly when the same piece of the
+// other colour on the target attacks x.
+inline SquareSet attackers_of(const Board& b, Square target, Color attacker, SquareSet occupied) {
+    const Color other = opposite(attacker);
+    const SquareSet diagonal = b.piece_sets[index(PieceKind::Bishop)] | b.piece_sets[index(PieceKind::Queen)];
+    const SquareSet straight = b.piece_sets[index(PieceKind::Rook)] | b.piece_sets[index(PieceKind::Queen)];
+    const SquareSet found = (pawn_attacks(other, target) & b.piece_sets[index(PieceKind::Pawn)]) |
+                            (knight_attacks(target) & b.piece_sets[index(PieceKind::Knight)]) |
+                            (king_attacks(target) & b.piece_sets[index(PieceKind::King)]) |
+                            (bishop_attacks(target, occupied) & diagonal) | (rook_attacks(target, occupied) & straight);
+    return found & b.pieces(attacker);
 }
 
 }  // namespace murkplay

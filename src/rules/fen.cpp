@@ -120,13 +120,9 @@ CastlingRights rights_from_letters(std::string_view field, char king_letter, cha
     return rights;
 }
 
-// Attacks are symmetric: a piece of some kind on x attacks the target exactly when the same
-// piece of the other colour on the target attacks x. Kings do not count here.
+// Kings do not count here.
 bool attacked_by(const Board& b, Square target, Color attacker) {
-    for (const PieceKind k : {PieceKind::Pawn, PieceKind::Knight, PieceKind::Bishop, PieceKind::Rook, PieceKind::Queen}) {
-        if (attacks(k, opposite(attacker), target, b.occupied) & b.pieces(attacker, k)) return true;
-    }
-    return false;
+    return (attackers_of(b, target, attacker, b.occupied) & ~b.piece_sets[index(PieceKind::King)]) != 0;
 }
 
 std::optional<FenRefusal> castling_pieces_missing(const Board& b, Color c) {

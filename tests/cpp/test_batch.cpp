@@ -82,6 +82,13 @@ void expect_report(const Game& game, const Arrays& a, const Listing& listing, st
     EXPECT_EQ(a.values[2 * i + 1], terminal_value(game, Color::Black));
 }
 
+Request by(Choice choice, const std::int64_t* values = nullptr) {
+    Request request;
+    request.choice = choice;
+    request.values = values;
+    return request;
+}
+
 TEST(GameBatch, RandomPlayMatchesSingleGamesForEveryThreadCount) {
     constexpr std::size_t n = 7;
     std::vector<GameBatch> batches;
@@ -93,7 +100,7 @@ TEST(GameBatch, RandomPlayMatchesSingleGamesForEveryThreadCount) {
     for (int step = 0; step < 150; ++step) {
         std::vector<Arrays> arrays(3, Arrays(n));
         for (std::size_t b = 0; b < 3; ++b) {
-            ASSERT_FALSE(batches[b].step(Choice::Random, nullptr, false, arrays[b].outputs()));
+            ASSERT_FALSE(batches[b].step(by(Choice::Random), false, arrays[b].outputs()));
         }
         EXPECT_TRUE(arrays[0] == arrays[1] && arrays[1] == arrays[2]) << "step " << step;
         EXPECT_EQ(Listing(batches[0]).moves, Listing(batches[2]).moves);
@@ -121,14 +128,14 @@ TEST(GameBatch, RefusedStepChangesNothing) {
     Arrays arrays(3);
     batch.observe(false, arrays.outputs());
     const std::vector<std::int64_t> positions{0, 1, 10'000};
-    const auto refused = batch.step(Choice::Position, positions.data(), false, arrays.outputs());
+    const auto refused = batch.step(by(Choice::Position, positions.data()), false, arrays.outputs());
     ASSERT_TRUE(refused.has_value());
     EXPECT_EQ(refused->reason, Refusal::Reason::PositionOutOfRange);
     EXPECT_EQ(refused->game, 2u);
     EXPECT_EQ(refused->value, 10'000);
     const std::vector<std::int64_t> slots{796, -1, 0};
     batch.set_threads(1);
-    const auto no_slot = batch.step(Choice::Slot, slots.data(), false, arrays.outputs());
+    const auto no_slot = batch.step(by(Choice::Slot, slots.data()), false, arrays.outputs());
     ASSERT_TRUE(no_slot.has_value());
     EXPECT_EQ(no_slot->reason, Refusal::Reason::NoMoveWithSlot);
     EXPECT_EQ(no_slot->game, 1u);
@@ -141,7 +148,7 @@ TEST(GameBatch, SlotNamesTheFirstListedMove) {
     GameBatch batch({Entry{new_game(board_of("3r1r2/4P3/8/8/8/8/8/K6k w - - 0 1"))}}, new_game(start_board()), {});
     Arrays arrays(1);
     const std::int64_t slot = slot_of(Color::White, testing::mv("e7", "e8", PieceKind::Queen));
-    ASSERT_FALSE(batch.step(Choice::Slot, &slot, false, arrays.outputs()));
+    ASSERT_FALSE(batch.step(by(Choice::Slot, &slot), false, arrays.outputs()));
     EXPECT_EQ(arrays.played_move[0], move_code(testing::mv("e7", "e8", PieceKind::Queen)));
 }
 

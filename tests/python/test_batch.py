@@ -1,5 +1,7 @@
 """Batched stepping and the single-game fast paths, in lockstep with SelfPlayGame."""
 
+import array
+import pickle
 import random
 import threading
 import time
@@ -9,7 +11,7 @@ import pytest
 
 import murkplay_rl as rl
 from murkplay import SelfPlayGame
-from support import START_FEN
+from support import START_FEN, snapshot
 
 FENS = [
     START_FEN,
@@ -108,37 +110,129 @@ def batch_state(batch):
 
 N = 3
 BAD_CALLS = [
-    ("actions", lambda b: b.step([0, 0]), ValueError, "actions: expected 3 values, one per game, got 2"),
-    ("actions", lambda b: b.step(np.zeros(3, np.float32)), TypeError, "actions: expected integers, got float32"),
-    ("actions", lambda b: b.step(np.zeros(2, np.int64)), ValueError,
+    ("actions", lambda b, g: b.step([0, 0]), ValueError, "actions: expected 3 values, one per game, got 2"),
+    ("actions", lambda b, g: b.step(np.zeros(3, np.float32)), TypeError, "actions: expected integers, got float32"),
+    ("actions", lambda b, g: b.step(np.zeros(2, np.int64)), ValueError,
      "actions: expected shape (3,), one value per game, got (2,)"),
-    ("actions", lambda b: b.step(["e2e4"] * 3), TypeError, "actions[0]: expected an integer, got 'str'"),
-    ("actions", lambda b: b.step(5), TypeError, "actions: expected a sequence or array of integers, got 'int'"),
-    ("position", lambda b: b.step([0, 20, 0]), ValueError,
+    ("actions", lambda b, g: b.step(["e2e4"] * 3), TypeError, "actions[0]: expected an integer, got 'str'"),
+    ("actions", lambda b, g: b.step(5), TypeError, "actions: expected a sequence or array of integers, got 'int'"),
+    ("position", lambda b, g: b.step([0, 20, 0]), ValueError,
      "actions[1]: position 20 is out of range for game 1, which has 20 legal moves"),
-    ("position", lambda b: b.step([-1, 0, 0]), ValueError,
+    ("position", lambda b, g: b.step([-1, 0, 0]), ValueError,
      "actions[0]: position -1 is out of range for game 0, which has 20 legal moves"),
-    ("slot", lambda b: b.step([796, 796, 4095], by="slot"), ValueError, "actions[2]: no legal move of game 2 has slot 4095"),
-    ("slot", lambda b: b.step([796, 796, 2**70], by="slot"), ValueError,
+    ("slot", lambda b, g: b.step([796, 796, 4095], by="slot"), ValueError, "actions[2]: no legal move of game 2 has slot 4095"),
+    ("slot", lambda b, g: b.step([796, 796, 2**70], by="slot"), ValueError,
      "actions[2]: no legal move of game 2 has slot 9223372036854775807"),
-    ("by", lambda b: b.step([0, 0, 0], by="uci"), ValueError, "by must be 'position' or 'slot', not 'uci'"),
-    ("dtype", lambda b: b.observe(out=out(observation=np.zeros((N, 64, 35), np.float64))), TypeError,
+    ("by", lambda b, g: b.step([0, 0, 0], by="uci"), ValueError,
+     "by must be 'position', 'slot', 'logits', 'random', 'greedy' or 'cautious', not 'uci'"),
+    ("no actions", lambda b, g: b.step(by="slot"), TypeError, "step(by='slot') needs actions, one per game"),
+    ("agent actions", lambda b, g: b.step([0, 0, 0], by="greedy"), TypeError,
+     "step(by='greedy') chooses the moves itself; actions must be None"),
+    ("reply", lambda b, g: b.step(by="random", reply="minimax"), ValueError,
+     "reply must be 'random', 'greedy', 'cautious' or None, not 'minimax'"),
+    ("logits dtype", lambda b, g: b.step(np.zeros((N, 4352)), by="logits"), TypeError,
+     "actions: expected elements of float32, got float64"),
+    ("logits shape", lambda b, g: b.step(np.zeros((N, 4096), np.float32), by="logits"), ValueError,
+     "actions: expected shape (3, 4352), got (3, 4096)"),
+    ("logits strides", lambda b, g: b.step(np.zeros((4352, N), np.float32).T, by="logits"), ValueError,
+     "actions: the array must be C-contiguous"),
+    ("logits list", lambda b, g: b.step([[0.0] * 4352] * N, by="logits"), TypeError,
+     "actions: expected an array of float32 (a numpy array, or tensor.numpy()), got 'list'"),
+    ("logits NaN", lambda b, g: b.step(np.where(np.arange(N)[:, None] == 1, np.float32("nan"), np.zeros((N, 4352), np.float32)),
+                                     by="logits"), ValueError,
+     "actions[1]: the logits of game 1's legal slots make no distribution: each must be finite or -inf, and at least "
+     "one finite"),
+    ("logits -inf", lambda b, g: b.step(np.full((N, 4352), -np.inf, np.float32), by="logits"), ValueError,
+     "actions[0]: the logits of game 0's legal slots make no distribution: each must be finite or -inf, and at least "
+     "one finite"),
+    ("temperature", lambda b, g: b.step(np.zeros((N, 4352), np.float32), by="logits", temperature=0.0), ValueError,
+     "temperature must be a finite number above 0, not 0.000000"),
+    ("temperature inf", lambda b, g: b.step(np.zeros((N, 4352), np.float32), by="logits", temperature=float("inf")),
+     ValueError, "temperature must be a finite number above 0, not inf"),
+    ("temperature bool", lambda b, g: b.step(np.zeros((N, 4352), np.float32), by="logits", temperature=True),
+     TypeError, "temperature must be a real number, not 'bool'"),
+    ("greedy flag", lambda b, g: b.step(np.zeros((N, 4352), np.float32), by="logits", greedy=1), TypeError,
+     "argument 'greedy': 'int' object is not an instance of 'bool'"),
+    ("logits under an output", lambda b, g: b.step(LOGITS, by="logits", out=out(log_prob=LOGITS[1, :N])), ValueError,
+     "actions and out.log_prob share memory; each output needs memory of its own"),
+    ("reply_move dtype", lambda b, g: b.step(by="random", reply="greedy", out=out(reply_move=np.zeros(N, np.int16))),
+     TypeError, "out.reply_move: expected elements of uint16, got int16"),
+    ("dtype", lambda b, g: b.observe(out=out(observation=np.zeros((N, 64, 35), np.float64))), TypeError,
      "out.observation: expected elements of float32, got float64"),
-    ("shape", lambda b: b.observe(out=out(mask=np.zeros((N, 4351), bool))), ValueError,
+    ("shape", lambda b, g: b.observe(out=out(mask=np.zeros((N, 4351), bool))), ValueError,
      "out.mask: expected shape (3, 4352), got (3, 4351)"),
-    ("strides", lambda b: b.observe(out=out(values=np.zeros((2, N), np.float32).T)), ValueError,
+    ("strides", lambda b, g: b.observe(out=out(values=np.zeros((2, N), np.float32).T)), ValueError,
      "out.values: the array must be C-contiguous"),
-    ("read-only", lambda b: b.observe(out=out(plies=read_only(np.zeros(N, np.int32)))), ValueError,
+    ("read-only", lambda b, g: b.observe(out=out(plies=read_only(np.zeros(N, np.int32)))), ValueError,
      "out.plies: the array is read-only"),
-    ("offsets", lambda b: b.step([0, 0, 0], out=out(offsets=np.zeros(N, np.int64))), ValueError,
+    ("offsets", lambda b, g: b.step([0, 0, 0], out=out(offsets=np.zeros(N, np.int64))), ValueError,
      "out.offsets: expected shape (4,), got (3,)"),
-    ("moves", lambda b: b.step([0, 0, 0], out=out(moves=np.zeros((N, 5), np.uint16))), ValueError,
+    ("moves", lambda b, g: b.step([0, 0, 0], out=out(moves=np.zeros((N, 5), np.uint16))), ValueError,
      "out.moves: expected shape (any length,), got (3, 5)"),
-    ("slots", lambda b: b.step([0, 0, 0], out=out(slots=np.zeros(500, np.int16))), TypeError,
+    ("slots", lambda b, g: b.step([0, 0, 0], out=out(slots=np.zeros(500, np.int16))), TypeError,
      "out.slots: expected elements of int64, got int16"),
-    ("not an array", lambda b: b.observe(out=out(terminated=[0] * N)), TypeError,
+    ("not an array", lambda b, g: b.observe(out=out(terminated=[0] * N)), TypeError,
      "out.terminated: expected a writable array of bool, int8 or uint8 (a numpy array, or tensor.numpy()), got 'list'"),
+    ("unsliceable buffer", lambda b, g: b.step([0] * N, out=out(moves=pickle.PickleBuffer(np.zeros(9, np.uint16)),
+                                                                 slots=np.zeros(N, np.int16))), TypeError,
+     "out.slots: expected elements of int64, got int16"),
+    ("names no output", lambda b, g: b.step([0] * N, out=5), TypeError,
+     "out: a 'int' names none of the outputs; give None or a record of arrays by name"),
+    ("same array twice", lambda b, g: b.observe(out=out(terminated=SHARED[:N], truncated=SHARED[:N])), ValueError,
+     "out.terminated and out.truncated share memory; each output needs memory of its own"),
+    ("overlapping outputs", lambda b, g: b.observe(out=out(observation=SHARED.view(np.float32)[:N * 64 * 35].reshape(N, 64, 35),
+                                                           mask=SHARED[:N * 4352].reshape(N, 4352))), ValueError,
+     "out.observation and out.mask share memory; each output needs memory of its own"),
+    ("view of another output", lambda b, g: b.step([0] * N, out=out(moves=SHARED[:80].view(np.uint16),
+                                                                    slots=SHARED[:80].view(np.int64))), ValueError,
+     "out.moves and out.slots share memory; each output needs memory of its own"),
+    ("output over an input", lambda b, g: b.step(SHARED[:12].view(np.int32), out=out(plies=SHARED[:12].view(np.int32))),
+     ValueError, "actions and out.plies share memory; each output needs memory of its own"),
+    ("bool actions", lambda b, g: b.step([False, True, 0]), TypeError, "actions[0]: expected an integer, got 'bool'"),
+    ("bool array actions", lambda b, g: b.step(np.zeros(N, bool)), TypeError, "actions: expected integers, got bool"),
+    ("oracle flag", lambda b, g: b.step([0] * N, oracle="no"), TypeError,
+     "argument 'oracle': 'str' object is not an instance of 'bool'"),
+    ("observe flag", lambda b, g: b.step_random(observe=1), TypeError,
+     "argument 'observe': 'int' object is not an instance of 'bool'"),
+    ("games", lambda b, g: rl.GameBatch(2**63), ValueError, "games must be from 0 to 9223372036854775807, not 9223372036854775808"),
+    ("games", lambda b, g: rl.GameBatch(2**62), MemoryError, ""),
+    ("games", lambda b, g: rl.GameBatch(True), TypeError, "games must be an integer, not 'bool'"),
+    ("threads", lambda b, g: rl.GameBatch(1, threads=2**70), ValueError,
+     "threads must be from 1 to 256, not 1180591620717411303424"),
+    ("threads", lambda b, g: setattr(b, "threads", True), TypeError, "threads must be an integer, not 'bool'"),
+    ("max_plies", lambda b, g: rl.GameBatch(1, max_plies=True), TypeError, "max_plies must be an integer, not 'bool'"),
+    ("max_plies", lambda b, g: rl.GameBatch(1, max_plies=2**31), ValueError,
+     "max_plies must be from 0 to 2147483647, not 2147483648"),
+    ("seed", lambda b, g: rl.GameBatch(1, seed=-1), ValueError, "seed must be from 0 to 18446744073709551615, not -1"),
+    ("auto_reset", lambda b, g: rl.GameBatch(1, auto_reset="no"), TypeError,
+     "argument 'auto_reset': 'str' object is not an instance of 'bool'"),
+    ("reset index", lambda b, g: b.reset([True]), TypeError, "a game index must be an integer, not bool"),
+    ("replay dtype", lambda b, g: rl.replay([START_FEN], [E2E4], [0, 1], out=out(slot=np.zeros(1, np.int32))), TypeError,
+     "out.slot: expected elements of int64, got int32"),
+    ("replay dtype", lambda b, g: rl.replay([START_FEN], [E2E4], [0, 1], out=out(observation=np.zeros((1, 64, 35)))),
+     TypeError, "out.observation: expected elements of float32, got float64"),
+    ("replay rows", lambda b, g: rl.replay([START_FEN], [E2E4], [0, 1], out=out(mask=np.zeros((0, 4352), bool))),
+     ValueError, "out.mask: expected shape (1 or more, 4352), got (0, 4352)"),
+    ("replay read-only", lambda b, g: rl.replay([START_FEN], [E2E4], [0, 1], out=out(slot=read_only(np.zeros(1, np.int64)))),
+     ValueError, "out.slot: the array is read-only"),
+    ("replay overlap", lambda b, g: rl.replay([START_FEN], [E2E4], [0, 1], out=out(slot=SHARED[:8].view(np.int64),
+                                                                                   outcome=SHARED[:4].view(np.float32))),
+     ValueError, "out.slot and out.outcome share memory; each output needs memory of its own"),
+    ("replay threads", lambda b, g: rl.replay([START_FEN], [E2E4], [0, 1], threads=True), TypeError,
+     "threads must be an integer, not 'bool'"),
+    ("replay oracle", lambda b, g: rl.replay([START_FEN], [E2E4], [0, 1], oracle=None), TypeError,
+     "argument 'oracle': 'None' is not an instance of 'bool'"),
+    ("slot", lambda b, g: rl.apply_slot(g, 2**40), ValueError, "slot must be from 0 to 4351, not 1099511627776"),
+    ("slot", lambda b, g: rl.apply_slot(g, True), TypeError, "slot must be an integer, not 'bool'"),
+    ("code", lambda b, g: rl.move_uci(2**70), ValueError, "code must be from 0 to 65534, not 1180591620717411303424"),
+    ("code", lambda b, g: rl.move_uci(False), TypeError, "code must be an integer, not 'bool'"),
+    ("single oracle", lambda b, g: rl.observe(g, oracle="no"), TypeError,
+     "argument 'oracle': 'str' object is not an instance of 'bool'"),
 ]
+E2E4 = rl.move_code("e2e4")
+# Memory to lay outputs over one another.
+SHARED = np.zeros(N * 64 * 35 * 4, np.uint8)
+LOGITS = np.zeros((N, 4352), np.float32)
 
 
 def out(**arrays):
@@ -153,11 +247,54 @@ def read_only(array):
 @pytest.mark.parametrize("call, kind, message", [case[1:] for case in BAD_CALLS], ids=[case[0] for case in BAD_CALLS])
 def test_bad_input_is_refused_before_any_game_changes(call, kind, message):
     batch = rl.GameBatch(N)
-    before = batch_state(batch)
+    game = SelfPlayGame()
+    before = batch_state(batch), snapshot(game)
     with pytest.raises(kind) as raised:
-        call(batch)
-    assert str(raised.value) == message
-    assert batch_state(batch) == before
+        call(batch, game)
+    assert type(raised.value) is kind and str(raised.value) == message
+    assert (batch_state(batch), snapshot(game)) == before
+
+
+def with_plies(batch, plies, max_plies=None):
+    """A batch's payload with the ply count of its last game, and the ply limit, replaced."""
+    restore, (payload,) = batch.__reduce__()
+    payload = bytearray(payload)
+    payload[-9:-5] = plies.to_bytes(4, "little")
+    if max_plies is not None:
+        payload[13:17] = max_plies.to_bytes(4, "little")  # after the 5-byte tag and the 8-byte size
+    return restore, bytes(payload)
+
+
+def test_ply_counts_cannot_wrap():
+    restore, payload = with_plies(rl.GameBatch(1), 2**31 - 2)
+    batch = restore(payload)
+    # The count stops at the largest an int32 holds instead of turning negative.
+    assert [int(batch.step_random().plies[0]) for _ in range(3)] == [2**31 - 1] * 3
+    assert restore(with_plies(batch, 2**31 - 1)[1]).observe().plies.tolist() == [2**31 - 1]
+    for plies, max_plies in [(2**31, None), (2**32 - 1, None), (0, 2**31)]:
+        with pytest.raises(ValueError, match="^not a pickled GameBatch of this version, or a damaged one$"):
+            restore(with_plies(batch, plies, max_plies)[1])
+
+
+def test_array_array_outputs_are_the_callers_memory():
+    """A slice of array.array is a copy: what comes back must be a view, or the array itself."""
+    batch = rl.GameBatch(2)
+    fresh = batch.observe()
+    moves, slots = array.array("H", [7] * 100), array.array("q", [7] * 100)
+    step = batch.observe(out=out(moves=moves, slots=slots))
+    exact = array.array("q", [7] * len(fresh.slots))
+    assert batch.observe(out=out(slots=exact)).slots is exact
+    spare = pickle.PickleBuffer(np.zeros(100, np.uint16))
+    played = batch.step([0, 1], out=out(moves=spare))
+    for returned, given, expected in [(step.moves, moves, fresh.moves), (step.slots, slots, fresh.slots),
+                                      (played.moves, spare, batch.observe().moves)]:
+        assert np.shares_memory(returned, np.asarray(given)) and returned.tolist() == expected.tolist()
+    replayed = rl.replay([START_FEN], [E2E4], [0, 1])
+    slot, outcome = array.array("q", [7] * 5), array.array("f", [7] * 5)
+    again = rl.replay([START_FEN], [E2E4], [0, 1], out=rl.Replay(None, None, slot, outcome))
+    assert again.slot.tolist() == replayed.slot.tolist() == slot[:1].tolist()
+    assert again.outcome.tolist() == replayed.outcome.tolist() == outcome[:1].tolist()
+    assert np.shares_memory(again.slot, np.asarray(slot)) and np.shares_memory(again.outcome, np.asarray(outcome))
 
 
 def test_the_interpreter_runs_during_a_long_call():

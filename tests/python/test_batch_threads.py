@@ -117,4 +117,4 @@ def test_a_forked_child_steps_an_inherited_batch():
 
 def play_on(batch, steps):
     out = plain_buffers(GAMES)
-    return [b"".join(bytes(array) for array in batch.step_random(out=out)) for _ in range(steps)]
+    return [b"".join(bytes(array) for array in batch.step_random(out=out) if array is not None) for _ in range(steps)]

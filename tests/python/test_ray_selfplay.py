@@ -18,7 +18,7 @@ ray = pytest.importorskip("ray")
 from murkplay_rl.dataset import RecordWriter, read_records, replay_records, shard_paths  # noqa: E402
 from murkplay_rl.policy import policy_network, sample_slots  # noqa: E402
 from murkplay_rl.selfplay_ray import (  # noqa: E402
-    SelfPlayWorker, run_selfplay, start_actors, task_seed, weights_of)
+    LOOPBACK, SelfPlayWorker, run_selfplay, start_actors, start_local_ray, task_seed, weights_of)
 
 WORKER = {"batch": 4, "max_plies": 40, "hidden": 32}
 GAMES, PER_TASK, SEED = 28, 6, 5
@@ -42,7 +42,8 @@ def test_slots_are_drawn_from_the_masked_softmax():
 
 @pytest.fixture(scope="module")
 def actors():
-    ray.init(num_cpus=2, include_dashboard=False)
+    start_local_ray(num_cpus=2)
+    assert {node["NodeManagerAddress"] for node in ray.nodes()} == {LOOPBACK}
     yield start_actors(2, **WORKER)
     ray.shutdown()
 

@@ -7,6 +7,7 @@
 #include <limits>
 #include <string>
 
+#include "python/arguments.hpp"
 #include "python/errors.hpp"
 
 namespace murkplay::python::rl {
@@ -76,18 +77,63 @@ std::string dtype_text(const Py_buffer& view) {
     return std::string("format '") + (view.format == nullptr ? "B" : view.format) + "'";
 }
 
+Ref numpy_module() {
+    Ref module_name(PyUnicode_FromString("numpy"));
+    if (!module_name) return module_name;
+    // Already imported, as it almost always is: a dictionary lookup instead of an import.
+    Ref numpy(PyImport_GetModule(module_name.get()));
+    if (numpy || PyErr_Occurred()) return numpy;
+    numpy = Ref(PyImport_ImportModule("numpy"));
+    if (!numpy) refuse("numpy is required for arrays the caller does not provide");
+    return numpy;
+}
+
+// The bytes a one-dimensional buffer's elements span, whatever the sign of its stride.
+Extent extent_of(const Py_buffer& view, const char* name) {
+    const auto base = reinterpret_cast<std::uintptr_t>(view.buf);
+    const Py_ssize_t count = view.shape[0];
+    if (count == 0 || view.itemsize == 0) return {name, base, base};
+    const Py_ssize_t reach = (count - 1) * view.strides[0];
+    const auto low = static_cast<std::uintptr_t>(static_cast<std::intptr_t>(base) + std::min<Py_ssize_t>(reach, 0));
+    const auto high = static_cast<std::uintptr_t>(static_cast<std::intptr_t>(base) + std::max<Py_ssize_t>(reach, 0));
+    return {name, low, high + static_cast<std::uintptr_t>(view.itemsize)};
+}
+
+bool is_bool(PyObject* object) { return PyBool_Check(object) || is_numpy_bool(Py_TYPE(object)); }
+
 }  // namespace
 
+Extent ArrayView::extent() const {
+    const auto begin = reinterpret_cast<std::uintptr_t>(view_.buf);
+    return {name_, begin, begin + static_cast<std::uintptr_t>(held_ ? view_.len : 0)};
+}
+
+bool check_apart(std::span<const Extent> extents) {
+    for (std::size_t a = 0; a < extents.size(); ++a) {
+        for (std::size_t b = a + 1; b < extents.size(); ++b) {
+            const Extent& one = extents[a];
+            const Extent& other = extents[b];
+            if (one.begin < one.end && other.begin < other.end && one.begin < other.end && other.begin < one.end) {
+                PyErr_Format(PyExc_ValueError, "%s and %s share memory; each output needs memory of its own",
+                             one.name.c_str(), other.name.c_str());
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 bool take_view(PyObject* object, const char* name, Element element, std::initializer_list<Py_ssize_t> shape,
-               bool at_least, ArrayView& out) {
+               bool at_least, ArrayView& out, Use use) {
     if (PyObject_GetBuffer(object, &out.view_, PyBUF_RECORDS_RO) < 0) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_BufferError)) return false;
         PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "%s: expected a writable array of %s (a numpy array, or tensor.numpy()), got '%s'",
-                     name, type_of(element).described, Py_TYPE(object)->tp_name);
+        PyErr_Format(PyExc_TypeError, "%s: expected %s array of %s (a numpy array, or tensor.numpy()), got '%s'",
+                     name, use == Use::Write ? "a writable" : "an", type_of(element).described, Py_TYPE(object)->tp_name);
         return false;
     }
     out.held_ = true;
+    out.name_ = name;
     const Py_buffer& view = out.view_;
     if (!element_matches(view, element)) {
         PyErr_Format(PyExc_TypeError, "%s: expected elements of %s, got %s", name, type_of(element).described,
@@ -109,7 +155,7 @@ bool take_view(PyObject* object, const char* name, Element element, std::initial
         PyErr_Format(PyExc_ValueError, "%s: expected %s, got %s", name, wanted.c_str(), given.c_str());
         return false;
     }
-    if (view.readonly) {
+    if (use == Use::Write && view.readonly) {
         PyErr_Format(PyExc_ValueError, "%s: the array is read-only", name);
         return false;
     }
@@ -121,18 +167,8 @@ bool take_view(PyObject* object, const char* name, Element element, std::initial
 }
 
 Ref new_array(Element element, std::initializer_list<Py_ssize_t> shape, ArrayView& out) {
-    Ref module_name(PyUnicode_FromString("numpy"));
-    if (!module_name) return module_name;
-    // Already imported, as it almost always is: a dictionary lookup instead of an import.
-    Ref numpy(PyImport_GetModule(module_name.get()));
-    if (!numpy) {
-        if (PyErr_Occurred()) return Ref();
-        numpy = Ref(PyImport_ImportModule("numpy"));
-        if (!numpy) {
-            refuse("numpy is required for arrays the caller does not provide");
-            return Ref();
-        }
-    }
+    Ref numpy = numpy_module();
+    if (!numpy) return numpy;
     Ref dims(PyTuple_New(static_cast<Py_ssize_t>(shape.size())));
     if (!dims) return dims;
     Py_ssize_t at = 0;
@@ -150,13 +186,28 @@ Ref output_array(PyObject* given, const char* name, Element element, std::initia
                  ArrayView& out, bool rows_at_least) {
     if (given == nullptr || given == Py_None) return new_array(element, shape, out);
     if (!take_view(given, name, element, shape, rows_at_least, out)) return Ref();
-    const Py_ssize_t rows = *shape.begin();
-    // A longer array serves with its first rows, which are C-contiguous like the whole.
-    if (rows_at_least && out.rows() > rows) return Ref(PySequence_GetSlice(given, 0, rows));
-    return Ref::new_reference(given);
+    return first_rows(given, out, *shape.begin());
 }
 
-bool read_integers(PyObject* object, const char* name, Py_ssize_t count, std::vector<std::int64_t>& out) {
+Ref first_rows(PyObject* given, const ArrayView& view, Py_ssize_t rows) {
+    if (view.rows() == rows) return Ref::new_reference(given);
+    // A longer array serves with its first rows, which are C-contiguous like the whole.
+    Ref whole = numpy_view(given);
+    if (!whole) return whole;
+    return Ref(PySequence_GetSlice(whole.get(), 0, rows));
+}
+
+Ref numpy_view(PyObject* given) {
+    Ref numpy = numpy_module();
+    if (!numpy) return numpy;
+    // Through a memoryview numpy can only share the memory, never copy it.
+    Ref memory(PyMemoryView_FromObject(given));
+    if (!memory) return memory;
+    return Ref(PyObject_CallMethod(numpy.get(), "asarray", "O", memory.get()));
+}
+
+bool read_integers(PyObject* object, const char* name, Py_ssize_t count, std::vector<std::int64_t>& out,
+                   Extent* extent) {
     Py_buffer view{};
     if (PyObject_GetBuffer(object, &view, PyBUF_RECORDS_RO) == 0) {
         const char code = element_code(view);
@@ -172,6 +223,7 @@ bool read_integers(PyObject* object, const char* name, Py_ssize_t count, std::ve
             kind = PyExc_ValueError;
         }
         if (problem.empty()) {
+            if (extent != nullptr) *extent = extent_of(view, name);
             count = view.shape[0];
             out.resize(static_cast<std::size_t>(count));
             const bool is_signed = std::strchr("bhilq", code) != nullptr;
@@ -213,8 +265,9 @@ bool read_integers(PyObject* object, const char* name, Py_ssize_t count, std::ve
     out.resize(static_cast<std::size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
-        Ref number(PyNumber_Index(item));
+        Ref number(is_bool(item) ? nullptr : PyNumber_Index(item));
         if (!number) {
+            if (!PyErr_Occurred()) PyErr_SetNone(PyExc_TypeError);
             if (PyErr_ExceptionMatches(PyExc_TypeError)) {
                 PyErr_Clear();
                 PyErr_Format(PyExc_TypeError, "%s[%zd]: expected an integer, got '%s'", name, i, Py_TYPE(item)->tp_name);
@@ -227,6 +280,42 @@ bool read_integers(PyObject* object, const char* name, Py_ssize_t count, std::ve
         constexpr auto largest = std::numeric_limits<std::int64_t>::max();
         out[static_cast<std::size_t>(i)] = overflow > 0 ? largest : overflow < 0 ? -largest - 1 : value;
     }
+    return true;
+}
+
+bool read_integer(PyObject* object, const char* name, std::uint64_t low, std::uint64_t high, std::uint64_t& out) {
+    if (object == nullptr) return true;
+    Ref number(is_bool(object) ? nullptr : PyNumber_Index(object));
+    if (!number) {
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "%s must be an integer, not '%s'", name, Py_TYPE(object)->tp_name);
+        return false;
+    }
+    // Negative values and values beyond 64 bits fail the conversion: out of range either way.
+    const unsigned long long value = PyLong_AsUnsignedLongLong(number.get());
+    const bool converted = !(value == static_cast<unsigned long long>(-1) && PyErr_Occurred());
+    if (!converted) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+        PyErr_Clear();
+    }
+    if (!converted || value < low || value > high) {
+        PyErr_Format(PyExc_ValueError, "%s must be from %llu to %llu, not %S", name,
+                     static_cast<unsigned long long>(low), static_cast<unsigned long long>(high), number.get());
+        return false;
+    }
+    out = value;
+    return true;
+}
+
+bool read_flag(PyObject* object, const char* name, bool& out) {
+    if (object == nullptr) return true;
+    const int value = convert_bool(object);
+    if (value < 0) {
+        prefix_type_error(name);
+        return false;
+    }
+    out = value != 0;
     return true;
 }
 

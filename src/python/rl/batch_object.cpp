@@ -3,9 +3,12 @@
 #include "python/rl/batch_object.hpp"
 
 #include <array>
+#include <cfloat>
 #include <memory>
 #include <utility>
 #include <new>
+#include <string>
+#include <stdexcept>
 #include <string_view>
 
 #include "batch/batch_codec.hpp"
@@ -54,6 +57,9 @@ enum Field : int {
     plies,
     played_move,
     played_slot,
+    log_prob,
+    entropy,
+    reply_move,
     field_count,
 };
 
@@ -69,6 +75,12 @@ constexpr RecordField step_fields[] = {
     {"plies", "int32 (games,): moves played since the game (re)started"},
     {"played_move", "uint16 (games,): the move each game played in this call, or NO_MOVE"},
     {"played_slot", "int64 (games,): its slot, seen from the side that played it, or -1"},
+    {"log_prob", "float32 (games,): by='logits', the log-probability of the slot drawn under the masked, tempered "
+                 "softmax, 0 where no move was drawn; None for other steps"},
+    {"entropy", "float32 (games,): by='logits', the entropy (nats) of that distribution, 0 where no move was drawn; "
+                "None for other steps"},
+    {"reply_move", "uint16 (games,): the reply each game played after its move, NO_MOVE where none; None without "
+                   "reply"},
 };
 
 // The arrays of one call: the caller's where `out` names them, new ones elsewhere.
@@ -84,12 +96,29 @@ struct CallArrays {
                 views[values].data<float>(),
                 views[plies].data<std::int32_t>(),
                 views[played_move].data<MoveCode>(),
-                views[played_slot].data<std::int64_t>()};
+                views[played_slot].data<std::int64_t>(),
+                optional<float>(log_prob),
+                optional<float>(entropy),
+                optional<MoveCode>(reply_move)};
+    }
+
+    template <typename T>
+    T* optional(Field field) const {
+        return views[field].held() ? views[field].data<T>() : nullptr;
     }
 };
 
-// Every fixed-shape output, checked or made before the native work begins.
-bool prepare(PyObject* out, Py_ssize_t n, bool observe, CallArrays& call, std::array<Ref, field_count>& given) {
+// Which of the outputs that not every call makes this one makes.
+struct Wanted {
+    bool observe = true;
+    bool sampled = false;  // log_prob and entropy
+    bool replied = false;  // reply_move
+};
+
+// Every output, checked or made before the native work begins, and apart from each other and
+// from the actions (`inputs`).
+bool prepare(PyObject* out, Py_ssize_t n, const Wanted& wanted, CallArrays& call, std::array<Ref, field_count>& given,
+             std::vector<Extent> inputs) {
     if (!offered_arrays(out, step_fields, given)) return false;
     struct Spec {
         Field field;
@@ -102,9 +131,13 @@ bool prepare(PyObject* out, Py_ssize_t n, bool observe, CallArrays& call, std::a
         {played_move, Element::UInt16, {n}},   {played_slot, Element::Int64, {n}},
         {observation, Element::Float32, {n, 64, 35}}, {mask, Element::Byte, {n, action_count}},
         {offsets, Element::Int64, {n + 1}},
+        {log_prob, Element::Float32, {n}},     {entropy, Element::Float32, {n}},
+        {reply_move, Element::UInt16, {n}},
     };
     for (const Spec& spec : specs) {
-        if (!observe && (spec.field == observation || spec.field == mask)) continue;
+        if (!wanted.observe && (spec.field == observation || spec.field == mask)) continue;
+        if (!wanted.sampled && (spec.field == log_prob || spec.field == entropy)) continue;
+        if (!wanted.replied && spec.field == reply_move) continue;
         const std::string name = std::string("out.") + step_fields[spec.field].name;
         call.arrays[spec.field] =
             output_array(given[spec.field].get(), name.c_str(), spec.element, spec.shape, call.views[spec.field]);
@@ -114,28 +147,34 @@ bool prepare(PyObject* out, Py_ssize_t n, bool observe, CallArrays& call, std::a
     for (const auto& [field, element] : {std::pair{moves, Element::UInt16}, std::pair{slots, Element::Int64}}) {
         PyObject* offered = given[field].get();
         const std::string name = std::string("out.") + step_fields[field].name;
-        if (offered != nullptr && offered != Py_None && !take_view(offered, name.c_str(), element, {0}, true, call.views[field])) {
-            return false;
-        }
+        if (offered == nullptr || offered == Py_None) continue;
+        // Made now, while nothing has changed: afterwards only its first entries are sliced off.
+        if (!take_view(offered, name.c_str(), element, {0}, true, call.views[field])) return false;
+        call.arrays[field] = numpy_view(offered);
+        if (!call.arrays[field]) return false;
     }
-    return true;
+    for (const ArrayView& view : call.views) {
+        if (view.held()) inputs.push_back(view.extent());
+    }
+    return check_apart(inputs);
 }
 
-// A variable-length output: the caller's array, already checked and held in `view`, when it
-// holds at least `length` elements (a view of its first `length` is returned), a new array
-// otherwise; `view` is then where to write.
-Ref listing_array(PyObject* given, Element element, Py_ssize_t length, ArrayView& view) {
-    if (view.held() && view.length() >= length) return Ref(PySequence_GetSlice(given, 0, length));
+// A variable-length output: the caller's array `given`, already checked and held in `view`
+// with `whole` a numpy view of it, when it holds at least `length` elements (itself, or a view
+// of its first `length`), a new array otherwise; `view` is then where to write.
+Ref listing_array(PyObject* given, const Ref& whole, Element element, Py_ssize_t length, ArrayView& view) {
+    if (view.held() && view.length() == length) return Ref::new_reference(given);
+    if (view.held() && view.length() > length) return Ref(PySequence_GetSlice(whole.get(), 0, length));
     view.release();
     return new_array(element, {length}, view);
 }
 
 PyObject* make_step(PyObject* self, const GameBatch& batch, CallArrays& call, const std::array<Ref, field_count>& given) {
     const auto count = static_cast<Py_ssize_t>(batch.listed_moves());
-    call.arrays[moves] = listing_array(given[moves].get(), Element::UInt16, count, call.views[moves]);
-    if (!call.arrays[moves]) return nullptr;
-    call.arrays[slots] = listing_array(given[slots].get(), Element::Int64, count, call.views[slots]);
-    if (!call.arrays[slots]) return nullptr;
+    for (const auto& [field, element] : {std::pair{moves, Element::UInt16}, std::pair{slots, Element::Int64}}) {
+        call.arrays[field] = listing_array(given[field].get(), call.arrays[field], element, count, call.views[field]);
+        if (!call.arrays[field]) return nullptr;
+    }
     Py_BEGIN_ALLOW_THREADS
     batch.write_listing(call.views[offsets].data<std::int64_t>(), call.views[moves].data<MoveCode>(),
                         call.views[slots].data<std::int64_t>());
@@ -156,6 +195,11 @@ PyObject* refusal_error(const batch::Refusal& refusal) {
         case batch::Refusal::Reason::NoMoveWithSlot:
             return PyErr_Format(PyExc_ValueError, "actions[%zu]: no legal move of game %zu has slot %lld", game, game,
                                 value);
+        case batch::Refusal::Reason::UnusableLogits:
+            return PyErr_Format(PyExc_ValueError,
+                                "actions[%zu]: the logits of game %zu's legal slots make no distribution: each must "
+                                "be finite or -inf, and at least one finite",
+                                game, game);
         case batch::Refusal::Reason::NoLegalMove:
             return PyErr_Format(PyExc_ValueError,
                                 "actions[%zu]: game %zu has no legal move to play; it ended stalled, restart it", game,
@@ -164,23 +208,38 @@ PyObject* refusal_error(const batch::Refusal& refusal) {
     return internal_failure("unknown refusal");
 }
 
-// One batched call: check, compute without the interpreter, build the results.
-PyObject* batched_call(PyObject* self, Choice choice, PyObject* actions, bool stepping, bool oracle, bool observe,
-                       PyObject* out) {
+// One batched call: check, compute without the interpreter, build the results. `request` is
+// empty for observe().
+PyObject* batched_call(PyObject* self, std::optional<batch::Request> request, PyObject* actions, bool oracle,
+                       bool observe, PyObject* out) {
     return with_batch<Access::Exclusive>(self, [&](GameBatch& batch) -> PyObject* {
         const auto n = static_cast<Py_ssize_t>(batch.size());
         std::vector<std::int64_t> values;
-        if (stepping && choice != Choice::Random && !read_integers(actions, "actions", n, values)) return nullptr;
+        ArrayView logits;
+        std::vector<Extent> inputs(1);
+        const Choice choice = request ? request->choice : Choice::Random;
+        if (request && (choice == Choice::Position || choice == Choice::Slot)) {
+            if (!read_integers(actions, "actions", n, values, &inputs[0])) return nullptr;
+            request->values = values.data();
+        }
+        if (request && choice == Choice::Logits) {
+            if (!take_view(actions, "actions", Element::Float32, {n, action_count}, false, logits, Use::Read)) {
+                return nullptr;
+            }
+            request->logits = logits.data<float>();
+            inputs[0] = logits.extent();
+        }
         CallArrays call;
         std::array<Ref, field_count> given;
-        if (!prepare(out, n, observe, call, given)) return nullptr;
+        const Wanted wanted{observe, request && choice == Choice::Logits, request && request->reply.has_value()};
+        if (!prepare(out, n, wanted, call, given, std::move(inputs))) return nullptr;
         const batch::Outputs outputs = call.outputs();
         std::optional<batch::Refusal> refused;
         bool out_of_memory = false;
         Py_BEGIN_ALLOW_THREADS
         try {
-            if (stepping) {
-                refused = batch.step(choice, values.data(), oracle, outputs);
+            if (request) {
+                refused = batch.step(*request, oracle, outputs);
             } else {
                 batch.observe(oracle, outputs);
             }
@@ -197,13 +256,9 @@ PyObject* batched_call(PyObject* self, Choice choice, PyObject* actions, bool st
 // ------------------------------------------------------------------------- construction
 
 bool read_entries(const State& state, PyObject* games, const Game& start, std::vector<batch::Entry>& entries) {
-    if (PyLong_Check(games)) {
-        const Py_ssize_t count = PyLong_AsSsize_t(games);
-        if (count == -1 && PyErr_Occurred()) return false;
-        if (count < 0) {
-            PyErr_Format(PyExc_ValueError, "games must be a count of at least 0 or a sequence of games, not %zd", count);
-            return false;
-        }
+    if (PyLong_Check(games) || PyIndex_Check(games)) {
+        std::uint64_t count = 0;
+        if (!read_integer(games, "games", 0, PY_SSIZE_T_MAX, count)) return false;
         entries.assign(static_cast<std::size_t>(count), batch::Entry{start});
         return true;
     }
@@ -220,26 +275,17 @@ bool read_entries(const State& state, PyObject* games, const Game& start, std::v
     return true;
 }
 
-bool read_settings(PyObject* max_plies, PyObject* seed, Py_ssize_t threads, batch::Settings& settings) {
-    const unsigned long long plies = max_plies == nullptr ? 0 : PyLong_AsUnsignedLongLong(max_plies);
-    if (PyErr_Occurred() || plies > UINT32_MAX) {
-        PyErr_Clear();
-        PyErr_SetString(PyExc_ValueError, "max_plies must be an int from 0 (no limit) to 4294967295");
-        return false;
-    }
-    const unsigned long long seed_value = seed == nullptr ? 0 : PyLong_AsUnsignedLongLong(seed);
-    if (PyErr_Occurred()) {
-        PyErr_Clear();
-        PyErr_SetString(PyExc_ValueError, "seed must be an int from 0 to 2**64 - 1");
-        return false;
-    }
-    if (threads < 1 || threads > batch::max_threads) {
-        PyErr_Format(PyExc_ValueError, "threads must be from 1 to %u, not %zd", batch::max_threads, threads);
+// Omitted settings keep the defaults. A ply limit above what a game can count is refused.
+bool read_settings(PyObject* max_plies, PyObject* seed, PyObject* threads, batch::Settings& settings) {
+    std::uint64_t plies = settings.max_plies;
+    std::uint64_t threads_value = settings.threads;
+    if (!read_integer(max_plies, "max_plies", 0, batch::max_ply_count, plies) ||
+        !read_integer(seed, "seed", 0, UINT64_MAX, settings.seed) ||
+        !read_integer(threads, "threads", 1, batch::max_threads, threads_value)) {
         return false;
     }
     settings.max_plies = static_cast<std::uint32_t>(plies);
-    settings.seed = seed_value;
-    settings.threads = static_cast<std::uint32_t>(threads);
+    settings.threads = static_cast<std::uint32_t>(threads_value);
     return true;
 }
 
@@ -256,16 +302,18 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* games = nullptr;
     PyObject* fen = nullptr;
     PyObject* max_plies = nullptr;
-    int auto_reset = 0;
+    PyObject* auto_reset = nullptr;
     PyObject* seed = nullptr;
-    Py_ssize_t threads = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OO!pO!n:GameBatch", const_cast<char**>(keywords), &games, &fen,
-                                     &PyLong_Type, &max_plies, &auto_reset, &PyLong_Type, &seed, &threads)) {
+    PyObject* threads = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOO:GameBatch", const_cast<char**>(keywords), &games, &fen,
+                                     &max_plies, &auto_reset, &seed, &threads)) {
         return nullptr;
     }
     batch::Settings settings;
-    settings.auto_reset = auto_reset != 0;
-    if (!read_settings(max_plies, seed, threads, settings)) return nullptr;
+    if (!read_flag(auto_reset, "auto_reset", settings.auto_reset) ||
+        !read_settings(max_plies, seed, threads, settings)) {
+        return nullptr;
+    }
     const State& state = state_of_type(type);
     Game start;
     std::vector<batch::Entry> entries;
@@ -276,6 +324,9 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }
         return adopt(type, std::make_unique<GameBatch>(std::move(entries), start, settings));
     } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        // More games than a vector can hold at all: no memory could ever be enough.
         return PyErr_NoMemory();
     }
 }
@@ -291,47 +342,123 @@ void batch_dealloc(PyObject* self) {
 
 PyObject* observe_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"oracle", "out", nullptr};
-    int oracle = 0;
+    PyObject* oracle_flag = nullptr;
     PyObject* out = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$pO:observe", const_cast<char**>(keywords), &oracle, &out)) {
+    bool oracle = false;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OO:observe", const_cast<char**>(keywords), &oracle_flag, &out) ||
+        !read_flag(oracle_flag, "oracle", oracle)) {
         return nullptr;
     }
-    return batched_call(self, Choice::Random, nullptr, false, oracle != 0, true, out);
+    return batched_call(self, std::nullopt, nullptr, oracle, true, out);
+}
+
+// The ways a step can choose its moves, by the name `by` gives them.
+struct ChoiceName {
+    const char* name;
+    Choice choice;
+    bool reads_actions;
+};
+constexpr ChoiceName choice_names[] = {
+    {"position", Choice::Position, true}, {"slot", Choice::Slot, true},         {"logits", Choice::Logits, true},
+    {"random", Choice::Random, false},    {"greedy", Choice::Greedy, false},    {"cautious", Choice::Cautious, false},
+};
+
+// A temperature: any real number but a bool, which is a flag and no temperature. An omitted
+// argument (null) keeps `out`.
+bool read_temperature(PyObject* number, double& out) {
+    if (number == nullptr) return true;
+    const double value = PyBool_Check(number) ? -1.0 : PyFloat_AsDouble(number);
+    if (PyBool_Check(number) || (value == -1.0 && PyErr_Occurred())) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "temperature must be a real number, not '%s'", Py_TYPE(number)->tp_name);
+        return false;
+    }
+    out = value;
+    return true;
 }
 
 PyObject* step_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"actions", "by", "oracle", "observe", "out", nullptr};
-    PyObject* actions = nullptr;
+    static const char* keywords[] = {"actions", "by",    "oracle",      "observe", "out",
+                                     "reply",   "temperature", "greedy", nullptr};
+    PyObject* actions = Py_None;
     const char* by = "position";
-    int oracle = 0;
-    int observe = 1;
+    PyObject* flags[2] = {nullptr, nullptr};
     PyObject* out = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$sppO:step", const_cast<char**>(keywords), &actions, &by, &oracle,
-                                     &observe, &out)) {
+    PyObject* reply = Py_None;
+    PyObject* temperature_number = nullptr;
+    PyObject* greedy_flag = nullptr;
+    bool oracle = false;
+    bool observe = true;
+    bool greedy = false;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$sOOOOOO:step", const_cast<char**>(keywords), &actions, &by,
+                                     &flags[0], &flags[1], &out, &reply, &temperature_number, &greedy_flag) ||
+        !read_flag(flags[0], "oracle", oracle) || !read_flag(flags[1], "observe", observe) ||
+        !read_flag(greedy_flag, "greedy", greedy)) {
         return nullptr;
     }
     const std::string_view named = by;
-    if (named != "position" && named != "slot") {
-        return PyErr_Format(PyExc_ValueError, "by must be 'position' or 'slot', not '%s'", by);
+    const ChoiceName* found = nullptr;
+    for (const ChoiceName& candidate : choice_names) {
+        if (named == candidate.name) found = &candidate;
     }
-    return batched_call(self, named == "slot" ? Choice::Slot : Choice::Position, actions, true, oracle != 0,
-                        observe != 0, out);
+    if (found == nullptr) {
+        return PyErr_Format(PyExc_ValueError,
+                            "by must be 'position', 'slot', 'logits', 'random', 'greedy' or 'cautious', not '%s'", by);
+    }
+    if (found->reads_actions && actions == Py_None) {
+        return PyErr_Format(PyExc_TypeError, "step(by='%s') needs actions, one per game", by);
+    }
+    if (!found->reads_actions && actions != Py_None) {
+        return PyErr_Format(PyExc_TypeError, "step(by='%s') chooses the moves itself; actions must be None", by);
+    }
+    double temperature = 1.0;
+    if (!read_temperature(temperature_number, temperature)) return nullptr;
+    if (!(temperature > 0.0 && temperature <= DBL_MAX)) {
+        return PyErr_Format(PyExc_ValueError, "temperature must be a finite number above 0, not %s",
+                            std::to_string(temperature).c_str());
+    }
+    batch::Request request;
+    request.choice = found->choice;
+    request.sampling = {temperature, greedy};
+    if (reply != Py_None) {
+        const char* reply_name = PyUnicode_Check(reply) ? PyUnicode_AsUTF8(reply) : nullptr;
+        if (reply_name == nullptr && PyErr_Occurred()) return nullptr;
+        const std::string_view agent = reply_name == nullptr ? std::string_view() : reply_name;
+        if (agent == "random") {
+            request.reply = batch::Agent::Random;
+        } else if (agent == "greedy") {
+            request.reply = batch::Agent::Greedy;
+        } else if (agent == "cautious") {
+            request.reply = batch::Agent::Cautious;
+        } else {
+            return PyErr_Format(PyExc_ValueError, "reply must be 'random', 'greedy', 'cautious' or None, not %R", reply);
+        }
+    }
+    return batched_call(self, request, actions, oracle, observe, out);
 }
 
 PyObject* step_random_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"oracle", "observe", "out", nullptr};
-    int oracle = 0;
-    int observe = 1;
+    PyObject* flags[2] = {nullptr, nullptr};
     PyObject* out = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$ppO:step_random", const_cast<char**>(keywords), &oracle, &observe,
-                                     &out)) {
+    bool oracle = false;
+    bool observe = true;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOO:step_random", const_cast<char**>(keywords), &flags[0],
+                                     &flags[1], &out) ||
+        !read_flag(flags[0], "oracle", oracle) || !read_flag(flags[1], "observe", observe)) {
         return nullptr;
     }
-    return batched_call(self, Choice::Random, nullptr, true, oracle != 0, observe != 0, out);
+    batch::Request request;
+    request.choice = Choice::Random;
+    return batched_call(self, request, nullptr, oracle, observe, out);
 }
 
 // A game number as Python indexes sequences: negative counts from the end.
 bool game_index(const GameBatch& batch, PyObject* key, std::size_t& out) {
+    if (PyBool_Check(key)) {
+        PyErr_SetString(PyExc_TypeError, "a game index must be an integer, not bool");
+        return false;
+    }
     Py_ssize_t i = PyNumber_AsSsize_t(key, PyExc_IndexError);
     if (i == -1 && PyErr_Occurred()) return false;
     const auto n = static_cast<Py_ssize_t>(batch.size());
@@ -446,10 +573,8 @@ int set_threads(PyObject* self, PyObject* value, void*) {
         PyErr_SetString(PyExc_TypeError, "threads cannot be deleted");
         return -1;
     }
-    const Py_ssize_t threads = PyNumber_AsSsize_t(value, PyExc_ValueError);
-    if (threads == -1 && PyErr_Occurred()) return -1;
     batch::Settings settings;
-    if (!read_settings(nullptr, nullptr, threads, settings)) return -1;
+    if (!read_settings(nullptr, nullptr, value, settings)) return -1;
     PyObject* done = with_batch<Access::Exclusive>(self, [&](GameBatch& batch) {
         batch.set_threads(settings.threads);
         return Py_NewRef(Py_None);
@@ -476,13 +601,22 @@ PyMethodDef batch_methods[] = {
      "observe($self, /, *, oracle=False, out=None)\n--\n\n"
      "Reports on every game as it stands, changing none: a Step whose played_move is NO_MOVE throughout."},
     {"step", as_table_entry<step_method>(), METH_VARARGS | METH_KEYWORDS,
-     "step($self, /, actions, *, by='position', oracle=False, observe=True, out=None)\n--\n\n"
+     "step($self, /, actions=None, *, by='position', oracle=False, observe=True, out=None, reply=None, "
+     "temperature=1.0, greedy=False)\n--\n\n"
      "Plays one move in every game and reports on all of them.\n\n"
-     "actions holds one integer per game: with by='position' the move's place in that game's list\n"
-     "(moves[offsets[i]:offsets[i + 1]] of the last Step, the order of legal_actions_uci()); with\n"
-     "by='slot' its policy slot, which names the first listed move with that slot (a promotion push\n"
-     "before the captures that share its slot). Every action is checked before any game changes.\n"
-     "With auto_reset, a game that ended at the last step restarts instead and its action is not read."},
+     "by='position': actions holds one integer per game, the move's place in that game's list\n"
+     "(moves[offsets[i]:offsets[i + 1]] of the last Step, the order of legal_actions_uci()).\n"
+     "by='slot': its policy slot, which names the first listed move with that slot (a promotion push\n"
+     "before the captures that share its slot).\n"
+     "by='logits': actions is a float32 (games, 4352) C-contiguous array; each game's slot is drawn\n"
+     "from softmax(logits / temperature) over its legal slots only (greedy=True: the most probable,\n"
+     "the first listed among equals), and log_prob and entropy report the draw.\n"
+     "by='random', 'greedy' or 'cautious': a built-in agent chooses; actions must be None.\n"
+     "reply='random', 'greedy' or 'cautious': every game that played a move and has not ended then\n"
+     "plays that agent's reply (reply_move), before the report.\n"
+     "Random choices take each game's own stream of the seed, the same for every thread count.\n"
+     "Every action is checked before any game changes. With auto_reset, a game that ended at the\n"
+     "last step restarts instead and its action is not read."},
     {"step_random", as_table_entry<step_random_method>(), METH_VARARGS | METH_KEYWORDS,
      "step_random($self, /, *, oracle=False, observe=True, out=None)\n--\n\n"
      "Plays a uniformly random legal move in every game, from each game's own stream of the seed,\n"

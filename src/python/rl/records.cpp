@@ -35,15 +35,21 @@ PyObject* make_record_type(const RecordSpec& spec) {
 
 bool offered_arrays(PyObject* out, std::span<const RecordField> fields, std::span<Ref> given) {
     if (out == nullptr || out == Py_None) return true;
+    bool named = false;
     for (std::size_t f = 0; f < fields.size(); ++f) {
         Ref value(PyObject_GetAttrString(out, fields[f].name));
         if (!value) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
             PyErr_Clear();
         }
+        named = named || value;
         given[f] = std::move(value);
     }
-    return true;
+    if (named) return true;
+    // Most likely a mistake, such as an array given where a record of arrays was wanted.
+    PyErr_Format(PyExc_TypeError, "out: a '%s' names none of the outputs; give None or a record of arrays by name",
+                 Py_TYPE(out)->tp_name);
+    return false;
 }
 
 Ref make_record(PyObject* type, std::span<Ref> items) {

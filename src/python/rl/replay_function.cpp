@@ -44,8 +44,8 @@ bool read_starts(const State& state, PyObject* starts, std::vector<Game>& out) {
     return true;
 }
 
-bool read_offsets(PyObject* object, std::size_t games, std::vector<std::int64_t>& offsets) {
-    if (!read_integers(object, "offsets", static_cast<Py_ssize_t>(games + 1), offsets)) return false;
+bool read_offsets(PyObject* object, std::size_t games, std::vector<std::int64_t>& offsets, Extent& extent) {
+    if (!read_integers(object, "offsets", static_cast<Py_ssize_t>(games + 1), offsets, &extent)) return false;
     if (offsets[0] != 0) {
         PyErr_SetString(PyExc_ValueError, "offsets: the first offset must be 0");
         return false;
@@ -59,9 +59,9 @@ bool read_offsets(PyObject* object, std::size_t games, std::vector<std::int64_t>
     return true;
 }
 
-bool read_moves(PyObject* object, std::int64_t count, std::vector<MoveCode>& moves) {
+bool read_moves(PyObject* object, std::int64_t count, std::vector<MoveCode>& moves, Extent& extent) {
     std::vector<std::int64_t> values;
-    if (!read_integers(object, "moves", any_count, values)) return false;
+    if (!read_integers(object, "moves", any_count, values, &extent)) return false;
     if (static_cast<std::int64_t>(values.size()) != count) {
         PyErr_Format(PyExc_ValueError, "moves: the offsets end at %lld, but there are %zu moves",
                      static_cast<long long>(count), values.size());
@@ -94,38 +94,50 @@ PyObject* replay(PyObject* module, PyObject* args, PyObject* kwargs) {
     PyObject* starts_object = nullptr;
     PyObject* moves_object = nullptr;
     PyObject* offsets_object = nullptr;
-    int oracle = 0;
-    Py_ssize_t threads = 1;
+    PyObject* oracle_flag = nullptr;
+    PyObject* threads_object = nullptr;
     PyObject* out = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$pnO:replay", const_cast<char**>(keywords), &starts_object,
-                                     &moves_object, &offsets_object, &oracle, &threads, &out)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$OOO:replay", const_cast<char**>(keywords), &starts_object,
+                                     &moves_object, &offsets_object, &oracle_flag, &threads_object, &out)) {
         return nullptr;
     }
-    if (threads < 1 || threads > batch::max_threads) {
-        return PyErr_Format(PyExc_ValueError, "threads must be from 1 to %u, not %zd", batch::max_threads, threads);
+    bool oracle = false;
+    std::uint64_t threads = 1;
+    if (!read_flag(oracle_flag, "oracle", oracle) ||
+        !read_integer(threads_object, "threads", 1, batch::max_threads, threads)) {
+        return nullptr;
     }
     const State& state = state_of(module);
     try {
         std::vector<Game> starts;
         std::vector<std::int64_t> offsets;
         std::vector<MoveCode> moves;
-        if (!read_starts(state, starts_object, starts) || !read_offsets(offsets_object, starts.size(), offsets) ||
-            !read_moves(moves_object, offsets.back(), moves)) {
+        std::vector<Extent> extents(2);
+        if (!read_starts(state, starts_object, starts) ||
+            !read_offsets(offsets_object, starts.size(), offsets, extents[0]) ||
+            !read_moves(moves_object, offsets.back(), moves, extents[1])) {
             return nullptr;
         }
         const auto plies = static_cast<Py_ssize_t>(moves.size());
         std::array<Ref, std::size(replay_fields)> given;
         if (!offered_arrays(out, replay_fields, given)) return nullptr;
-        std::array<ArrayView, std::size(replay_fields)> views;
-        std::array<Ref, std::size(replay_fields)> arrays{
-            output_array(given[0].get(), "out.observation", Element::Float32, {plies, 64, 35}, views[0], true),
-            output_array(given[1].get(), "out.mask", Element::Byte, {plies, action_count}, views[1], true),
-            output_array(given[2].get(), "out.slot", Element::Int64, {plies}, views[2], true),
-            output_array(given[3].get(), "out.outcome", Element::Float32, {plies}, views[3], true),
+        struct Spec {
+            Element element;
+            std::initializer_list<Py_ssize_t> shape;
         };
-        for (const Ref& array : arrays) {
-            if (!array) return nullptr;
+        const Spec specs[] = {{Element::Float32, {plies, 64, 35}},
+                              {Element::Byte, {plies, action_count}},
+                              {Element::Int64, {plies}},
+                              {Element::Float32, {plies}}};
+        std::array<ArrayView, std::size(replay_fields)> views;
+        std::array<Ref, std::size(replay_fields)> arrays;
+        for (std::size_t f = 0; f < arrays.size(); ++f) {
+            const std::string name = std::string("out.") + replay_fields[f].name;
+            arrays[f] = output_array(given[f].get(), name.c_str(), specs[f].element, specs[f].shape, views[f], true);
+            if (!arrays[f]) return nullptr;
+            extents.push_back(views[f].extent());
         }
+        if (!check_apart(extents)) return nullptr;
         const batch::ReplayOutputs outputs{views[0].data<float>(), views[1].data<std::uint8_t>(),
                                            views[2].data<std::int64_t>(), views[3].data<float>()};
         std::optional<batch::ReplayRefusal> refusal;

@@ -42,10 +42,12 @@ PyObject* observe(PyObject* module, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"game", "out", "oracle", "viewer", nullptr};
     PyObject* game = nullptr;
     PyObject* out = nullptr;
-    int oracle = 0;
+    PyObject* oracle_flag = nullptr;
     PyObject* viewer = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$pO:observe", const_cast<char**>(keywords), &game, &out, &oracle,
-                                     &viewer)) {
+    bool oracle = false;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OO:observe", const_cast<char**>(keywords), &game, &out,
+                                     &oracle_flag, &viewer) ||
+        !read_flag(oracle_flag, "oracle", oracle)) {
         return nullptr;
     }
     if (!check_game(state_of(module), game, "game")) return nullptr;
@@ -55,7 +57,7 @@ PyObject* observe(PyObject* module, PyObject* args, PyObject* kwargs) {
     return with_game<Access::Shared>(game, [&](const Game& g) -> PyObject* {
         Color seen_by = g.board.side_to_move;
         if (!read_viewer(viewer, g, seen_by)) return nullptr;
-        build_observation(g, seen_by, oracle != 0, std::span<float, observation_size>(view.data<float>(), observation_size));
+        build_observation(g, seen_by, oracle, std::span<float, observation_size>(view.data<float>(), observation_size));
         return array.release();
     });
 }
@@ -98,9 +100,13 @@ PyObject* legal_moves(PyObject* module, PyObject* args, PyObject* kwargs) {
 
 PyObject* apply_slot(PyObject* module, PyObject* args) {
     PyObject* game = nullptr;
-    int slot = 0;
-    if (!PyArg_ParseTuple(args, "Oi:apply_slot", &game, &slot)) return nullptr;
-    if (!check_game(state_of(module), game, "game")) return nullptr;
+    PyObject* slot_object = nullptr;
+    std::uint64_t chosen = 0;
+    if (!PyArg_ParseTuple(args, "OO:apply_slot", &game, &slot_object) || !check_game(state_of(module), game, "game") ||
+        !read_integer(slot_object, "slot", 0, action_count - 1, chosen)) {
+        return nullptr;
+    }
+    const auto slot = static_cast<int>(chosen);
     return with_game<Access::Exclusive>(game, [&](Game& g) -> PyObject* {
         MoveList listed;
         generate_moves(g.board, listed);
@@ -114,10 +120,10 @@ PyObject* apply_slot(PyObject* module, PyObject* args) {
 }
 
 PyObject* move_uci(PyObject*, PyObject* code) {
-    const long value = PyLong_AsLong(code);
-    if (value == -1 && PyErr_Occurred()) return nullptr;
-    const auto move = value >= 0 && value < no_move ? move_of_code(static_cast<MoveCode>(value)) : std::nullopt;
-    if (!move) return PyErr_Format(PyExc_ValueError, "%ld is not a move code", value);
+    std::uint64_t value = 0;
+    if (!read_integer(code, "code", 0, no_move - 1, value)) return nullptr;
+    const auto move = move_of_code(static_cast<MoveCode>(value));
+    if (!move) return PyErr_Format(PyExc_ValueError, "%llu is not a move code", static_cast<unsigned long long>(value));
     const UciText text = format_uci_move(*move);
     return PyUnicode_FromStringAndSize(text.chars.data(), text.length);
 }
