@@ -28,14 +28,12 @@ from pettingzoo.utils import wrappers
 from murkplay import SelfPlayGame
 
 from . import _native as engine
+from ._spaces import observation_space
 from ._views import square_views, true_pieces
 
 WHITE, BLACK = "player_0", "player_1"
 _IS_WHITE = {WHITE: True, BLACK: False}
 _OPPONENT = {WHITE: BLACK, BLACK: WHITE}
-# The material features: (feature, the kind's code in `board`, how many of it a side starts
-# with); the observation shows (start - count) / start of the opponent's pieces of the kind.
-_MATERIAL = ((30, 1, 8), (31, 2, 2), (32, 3, 2), (33, 4, 2), (34, 5, 1))
 
 
 def env(**kwargs):
@@ -50,22 +48,6 @@ def _cell(view) -> str:
     if view.seen:
         return (view.piece or ".") + " "
     return "##" if view.piece is None else view.piece + "?"
-
-
-def _observation_low(game) -> np.ndarray:
-    """The least value each observation feature can take in a game from this position.
-
-    The material features are not clamped: a side with a third knight shows -0.5. Pawns never
-    multiply, so neither side can ever hold more of a kind than it has now plus its pawns.
-    """
-    low = np.zeros((64, 35), dtype=np.float32)
-    values = np.array(game.board).ravel()
-    for sign in (1, -1):
-        pawns = np.count_nonzero(values == sign)
-        for feature, kind, start in _MATERIAL:
-            most = pawns if kind == 1 else np.count_nonzero(values == sign * kind) + pawns
-            low[:, feature] = min(low[0, feature], (start - most) / start)
-    return low
 
 
 class raw_env(AECEnv, EzPickle):
@@ -91,16 +73,7 @@ class raw_env(AECEnv, EzPickle):
 
         self.agents = [WHITE, BLACK]
         self.possible_agents = self.agents[:]
-        low = _observation_low(self._start)
-        self.observation_spaces = {
-            agent: spaces.Dict(
-                {
-                    "observation": spaces.Box(low=low, high=1.0, dtype=np.float32),
-                    "action_mask": spaces.Box(low=0, high=1, shape=(engine.ACTION_COUNT,), dtype=np.int8),
-                }
-            )
-            for agent in self.agents
-        }
+        self.observation_spaces = {agent: observation_space(self._start) for agent in self.agents}
         self.action_spaces = {agent: spaces.Discrete(engine.ACTION_COUNT) for agent in self.agents}
 
     def observation_space(self, agent):

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cassert>
+#include <limits>
 
 #include "batch/random_stream.hpp"
 #include "game/movegen.hpp"
@@ -72,7 +73,8 @@ std::size_t choose_move(Agent agent, const Board& board, std::span<const BoardMo
     const Board known = cautious ? known_board(board) : Board{};
     std::array<std::uint16_t, max_moves> tied;
     std::size_t count = 0;
-    int best_rank = -1;
+    // Unsafe captures rank below zero, so the first candidate must beat any start.
+    int best_rank = std::numeric_limits<int>::min();
     for (std::size_t m = 0; m < moves.size(); ++m) {
         if (gains[m] != best_gain) continue;
         const BoardMove& move = moves[m];

@@ -1,0 +1,81 @@
+"""The rating fit on cases with known answers, and the arena's games, records and refit."""
+
+import json
+import math
+
+import numpy as np
+import pytest
+
+from murkplay_rl import arena, ratings
+
+pytest.importorskip("pyarrow")
+
+
+def expected(difference):
+    return 1 / (1 + 10 ** (-difference / 400))
+
+
+def test_the_fit_finds_the_ratings_that_made_the_scores():
+    truth = np.array([0.0, 150.0, 420.0, -80.0])
+    names = ["random", "a", "b", "c"]
+    pairs = [(i, j, 1000 * expected(truth[i] - truth[j]), 1000) for i in range(4) for j in range(i + 1, 4)]
+    fitted = ratings.fit(names, pairs, prior_draws=0)
+    np.testing.assert_allclose(fitted.elo, truth, atol=1e-6)
+    # Two agents: the interval is 1.96 / sqrt(Fisher information) of the one difference.
+    two = ratings.fit(["random", "a"], [(1, 0, 750, 1000)], prior_draws=0)
+    half = 1.959963984540054 / (math.log(10) / 400 * math.sqrt(1000 * 0.75 * 0.25))
+    assert two.elo[1] == pytest.approx(400 * math.log10(3))
+    assert (two.low[1], two.high[1]) == pytest.approx((two.elo[1] - half, two.elo[1] + half))
+
+
+def test_a_perfect_score_needs_the_prior():
+    with pytest.raises(ValueError, match="no finite maximum"):
+        ratings.fit(["random", "a"], [(1, 0, 100, 100)], prior_draws=0)
+    fitted = ratings.fit(["a", "random"], [(0, 1, 100, 100)])
+    # One imagined draw: a scores 100.5 of 101.
+    assert fitted.elo[0] == pytest.approx(400 * math.log10(100.5 / 0.5))
+    assert fitted.low[0] < fitted.elo[0] < fitted.high[0]
+    assert ratings.score_interval(100, 100)[0] < 1 == ratings.score_interval(100, 100)[1]
+
+
+def test_a_tournament_writes_records_that_replay_and_refit(tmp_path):
+    from murkplay_rl.dataset import read_records, replay_records
+
+    out = tmp_path / "games"
+    result = arena.tournament(["random", "greedy", "cautious"], 30, max_plies=80, threads=2, seed=5, out=out)
+    assert [(m.first, m.second, m.games) for m in result.matches] == [
+        ("random", "greedy", 30), ("random", "cautious", 30), ("greedy", "cautious", 30)]
+    records = list(read_records(out))
+    sidecar = json.loads((out / arena.SIDECAR).read_text())
+    assert len(records) == 90 == len(sidecar["white"])
+    # Every pair played half its games with each colour.
+    colours = list(zip(sidecar["white"], sidecar["black"]))
+    assert all(colours.count((i, j)) == 15 for i in range(3) for j in range(3) if i != j)
+    assert all(record.plies <= 80 and (record.result == 0 or record.plies > 0) for record in records)
+    replay = replay_records(records)  # refuses any record whose slots are not its moves'
+    assert len(replay.slot) == sum(record.plies for record in records)
+    refitted = arena.ratings_from_records(out)
+    np.testing.assert_allclose(refitted.elo, result.ratings.elo)
+    assert refitted.names == result.names
+    # Greedy takes whatever it sees hanging; random does not.
+    assert result.matches[0].score < 0.5
+    with pytest.raises(ValueError, match="already holds games"):
+        arena.tournament(["random", "greedy"], 2, out=out)
+
+
+def test_match_scores_from_the_first_agents_side():
+    result = arena.match("greedy", "random", 40, max_plies=100, seed=2)
+    assert (result.first, result.second, result.games) == ("greedy", "random", 40)
+    assert result.score > 0.5
+    low, high = result.interval
+    assert low <= result.score <= high
+
+
+def test_the_command_line_prints_and_draws(tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    pytest.importorskip("tqdm")
+    out = tmp_path / "run"
+    assert arena.main(["random", "greedy", "--games", "10", "--max-plies", "40", "--out", str(out)]) == 0
+    printed = capsys.readouterr().out
+    assert "random" in printed and "(anchor)" in printed
+    assert (out / "ratings.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
