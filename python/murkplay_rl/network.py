@@ -94,7 +94,27 @@ def masked_log_probs(logits: torch.Tensor, mask: torch.Tensor) -> torch.Tensor:
     return logits.masked_fill(~mask, -math.inf).log_softmax(1)
 
 
+def legal_log_probs(logits: torch.Tensor, legal: torch.Tensor, valid: torch.Tensor) -> torch.Tensor:
+    """log softmax over each row's legal slots (``legal``, real where ``valid``); -inf at the
+    padding. The same distribution as ``masked_log_probs``, column by column of ``legal``."""
+    return logits.gather(1, legal).masked_fill(~valid, -math.inf).log_softmax(1)
+
+
 def entropy(log_probs: torch.Tensor) -> torch.Tensor:
     """Entropy of each row of masked log-probabilities (the -inf slots add nothing)."""
     # Zeroed rather than selected away: 0 * -inf would put NaN in the gradient.
     return -(log_probs.exp() * log_probs.masked_fill(torch.isinf(log_probs), 0.0)).sum(1)
+
+
+def load_network(path, device: str = "cpu") -> PolicyValueNet:
+    """The network of a checkpoint (or of the small file ``export`` writes), in eval mode."""
+    saved = torch.load(path, map_location=device, weights_only=True)
+    network = PolicyValueNet(NetworkConfig(**saved["network"])).to(device)
+    network.load_state_dict(saved["model"])
+    return network.eval()
+
+
+def export(checkpoint, path) -> None:
+    """Writes the network of ``checkpoint`` alone: what ``load_network`` needs and nothing more."""
+    saved = torch.load(checkpoint, map_location="cpu", weights_only=True)
+    torch.save({"network": saved["network"], "model": saved["model"]}, path)

@@ -9,7 +9,7 @@ from dataclasses import asdict, dataclass
 
 import torch
 
-from murkplay_rl.network import entropy, masked_log_probs
+from murkplay_rl.network import entropy, legal_log_probs
 from murkplay_rl.rollout import Rollout
 
 
@@ -32,7 +32,7 @@ class PPOConfig:
 def update(network, optimizer: torch.optim.Optimizer, rollout: Rollout, config: PPOConfig,
            generator: torch.Generator, device: torch.device) -> dict[str, float]:
     """Trains ``network`` on ``rollout``; returns the mean losses and statistics of the last epoch."""
-    rows = len(rollout.slot)
+    rows = len(rollout.choice)
     totals: dict[str, float] = {}
     for epoch in range(config.epochs):
         totals = dict.fromkeys(("policy_loss", "value_loss", "entropy", "approx_kl", "clip_fraction"), 0.0)
@@ -43,14 +43,15 @@ def update(network, optimizer: torch.optim.Optimizer, rollout: Rollout, config: 
             if len(chosen) < 2:
                 continue
             observation = rollout.observation[chosen].to(device)
-            mask = rollout.mask[chosen].to(device)
-            slot = rollout.slot[chosen].to(device)
+            legal = rollout.legal[chosen].to(device)
+            valid = rollout.valid[chosen].to(device)
+            choice = rollout.choice[chosen].to(device)
             old_log_prob = rollout.log_prob[chosen].to(device)
             advantage = rollout.advantage[chosen].to(device)
             advantage = (advantage - advantage.mean()) / (advantage.std() + 1e-8)
             logits, value = network.evaluate(observation)
-            log_probs = masked_log_probs(logits, mask)
-            log_prob = log_probs.gather(1, slot[:, None])[:, 0]
+            log_probs = legal_log_probs(logits, legal, valid)
+            log_prob = log_probs.gather(1, choice[:, None])[:, 0]
             ratio = (log_prob - old_log_prob).exp()
             policy_loss = -torch.min(ratio * advantage, ratio.clamp(1 - config.clip, 1 + config.clip) * advantage).mean()
             value_loss = 0.5 * (value - rollout.returns[chosen].to(device)).square().mean()

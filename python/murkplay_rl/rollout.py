@@ -19,8 +19,6 @@ import numpy as np
 import torch
 
 import murkplay_rl
-from murkplay_rl.network import masked_log_probs
-from murkplay_rl.policy import sample_slots
 
 
 @dataclass
@@ -28,8 +26,9 @@ class Rollout:
     """The learner's decisions of one rollout, row by row in the order they were taken."""
 
     observation: torch.Tensor  # (rows, 64, 35) float32
-    mask: torch.Tensor  # (rows, 4352) bool
-    slot: torch.Tensor  # (rows,) int64
+    legal: torch.Tensor  # (rows, width) int64: each legal slot once, then padding
+    valid: torch.Tensor  # (rows, width) bool: False at the padding
+    choice: torch.Tensor  # (rows,) int64: the column of ``legal`` that was played
     log_prob: torch.Tensor  # (rows,) under the policy that played
     value: torch.Tensor  # (rows,) the network's value when it played
     advantage: torch.Tensor  # (rows,)
@@ -71,6 +70,22 @@ def advantages(value: np.ndarray, game: np.ndarray, colour: np.ndarray, rows_at:
     return result
 
 
+def legal_slots(step, width: int | None = None) -> tuple[np.ndarray, np.ndarray]:
+    """Every game's legal slots, each once, as rows padded to ``width`` (default: the longest
+    row), and where they are real: the support of the policy, a few dozen columns instead of
+    4352, which is what makes the update's softmax cheap."""
+    counts = np.diff(step.offsets)
+    width = width or max(int(counts.max(initial=0)), 1)
+    index = np.minimum(step.offsets[:-1, None] + np.arange(width), max(len(step.slots) - 1, 0))
+    legal = np.where(np.arange(width) < counts[:, None], step.slots[index] if len(step.slots) else 0,
+                     murkplay_rl.ACTION_COUNT)
+    # A promotion by push and by capture share a slot: sorted, the repeat is dropped.
+    legal.sort(1)
+    valid = legal < murkplay_rl.ACTION_COUNT
+    valid[:, 1:] &= legal[:, 1:] != legal[:, :-1]
+    return np.where(valid, legal, 0), valid
+
+
 class SelfPlay:
     """A batch of ``games`` self-play games; ``collect`` steps it and keeps the learner's turns."""
 
@@ -95,8 +110,7 @@ class SelfPlay:
         self.batch = pickle.loads(payload)
 
     @torch.no_grad()
-    def collect(self, learner, opponent, steps: int, generator: torch.Generator, *, gamma: float,
-                lam: float) -> Rollout:
+    def collect(self, learner, opponent, steps: int, *, gamma: float, lam: float) -> Rollout:
         """Steps every game ``steps`` times: the learner's network and the opponent's (None: the
         learner plays every side) each run once per step on the games where they are to move."""
         batch = self.batch
@@ -108,7 +122,7 @@ class SelfPlay:
         waiting = step.terminated | step.truncated
         capacity = steps * n
         observation = np.empty((capacity, 64, 35), np.float32)
-        mask = np.empty((capacity, murkplay_rl.ACTION_COUNT), bool)
+        legal, valid = [], []
         slot = np.empty(capacity, np.int64)
         log_prob = np.empty(capacity, np.float32)
         value = np.empty(capacity, np.float32)
@@ -134,10 +148,12 @@ class SelfPlay:
                 self.logits[others] = opponent(torch.from_numpy(step.observation[others]).to(self.device)).cpu().numpy()
             end = row + len(chosen)
             observation[row:end] = step.observation[chosen]
-            mask[row:end] = step.mask[chosen]
+            step_legal, step_valid = legal_slots(step)
+            legal.append(step_legal[chosen])
+            valid.append(step_valid[chosen])
             game[row:end], colour[row:end] = chosen, mover[chosen]
             value[row:end] = values.float().cpu().numpy()
-            step, played_log_prob = self._play(step, generator)
+            step, played_log_prob = self._play()
             slot[row:end] = step.played_slot[chosen]
             log_prob[row:end] = played_log_prob[chosen]
             row = rows_at[t + 1] = end
@@ -160,10 +176,15 @@ class SelfPlay:
         advantage = advantages(value[:row], game[:row], colour[:row], rows_at, ended, outcome, bootstrap, gamma, lam)
         advantage = torch.from_numpy(advantage.astype(np.float32))
         value_tensor = torch.from_numpy(value[:row].copy())
+        width = max(chunk.shape[1] for chunk in legal)
+        legal = np.concatenate([np.pad(chunk, ((0, 0), (0, width - chunk.shape[1]))) for chunk in legal])
+        valid = np.concatenate([np.pad(chunk, ((0, 0), (0, width - chunk.shape[1]))) for chunk in valid])
+        choice = np.argmax(valid & (legal == slot[:row, None]), 1)
         return Rollout(
             observation=torch.from_numpy(observation[:row]),
-            mask=torch.from_numpy(mask[:row]),
-            slot=torch.from_numpy(slot[:row]),
+            legal=torch.from_numpy(legal),
+            valid=torch.from_numpy(valid),
+            choice=torch.from_numpy(choice),
             log_prob=torch.from_numpy(log_prob[:row]),
             value=value_tensor,
             advantage=advantage,
@@ -174,14 +195,10 @@ class SelfPlay:
             losses=losses,
         )
 
-    def _play(self, step, generator: torch.Generator):
-        """Plays one slot per game drawn from the softmax of its logits over its legal slots;
-        returns the new step and the log-probability of each played slot."""
-        log_probs = masked_log_probs(torch.from_numpy(self.logits), torch.from_numpy(step.mask))
-        # A game waiting to restart may have no legal slot; its slot is not read, but must be in range.
-        slots = sample_slots(log_probs, generator).clamp_(max=murkplay_rl.ACTION_COUNT - 1)
-        played = log_probs.gather(1, slots[:, None])[:, 0].numpy()
+    def _play(self):
+        """Plays one slot per game, drawn natively from the softmax of its logits over its legal
+        slots; returns the new step and the log-probability of each played slot."""
         started = time.perf_counter()
-        step = self.batch.step(slots.numpy(), by="slot")
+        step = self.batch.step(self.logits, by="logits")
         self.murkplay_seconds += time.perf_counter() - started
-        return step, played
+        return step, step.log_prob

@@ -45,6 +45,7 @@ class TrainConfig:
     eval_every: float = 60.0  # seconds of training between evaluations
     eval_games: int = 500  # games against each baseline, colours alternating
     eval_opponents: tuple[str, ...] = BASELINES
+    eval_max_plies: int = 300  # a game still going then counts half a point
     threads: int = 1  # torch's threads and the batch's native threads
     device: str = "cpu"
     network: NetworkConfig = field(default_factory=NetworkConfig)
@@ -62,20 +63,6 @@ class TrainConfig:
         return cls(**values)
 
 
-def load_network(path, device: str = "cpu") -> PolicyValueNet:
-    """The network of a checkpoint (or of the small file ``export`` writes), in eval mode."""
-    saved = torch.load(path, map_location=device, weights_only=True)
-    network = PolicyValueNet(NetworkConfig(**saved["network"])).to(device)
-    network.load_state_dict(saved["model"])
-    return network.eval()
-
-
-def export(checkpoint, path) -> None:
-    """Writes the network of ``checkpoint`` alone: what ``load_network`` needs and nothing more."""
-    saved = torch.load(checkpoint, map_location="cpu", weights_only=True)
-    torch.save({"network": saved["network"], "model": saved["model"]}, path)
-
-
 class Trainer:
     """One training run in one directory; ``run`` trains until a budget of training seconds."""
 
@@ -90,7 +77,6 @@ class Trainer:
         self.optimizer = torch.optim.Adam(self.network.parameters(), lr=config.ppo.learning_rate)
         self.selfplay = SelfPlay(config.games, max_plies=config.max_plies, opponent_share=config.opponent_share,
                                  seed=config.seed, threads=config.threads, device=config.device)
-        self.sampling = torch.Generator().manual_seed(config.seed)
         self.shuffling = torch.Generator().manual_seed(config.seed + 1)
         self.rng = np.random.default_rng(config.seed)
         self.pool: list[dict] = []
@@ -119,7 +105,6 @@ class Trainer:
             "batch": self.selfplay.state(),
             "rng": {
                 "torch": torch.get_rng_state(),
-                "sampling": self.sampling.get_state(),
                 "shuffling": self.shuffling.get_state(),
                 "numpy": json.dumps(self.rng.bit_generator.state),
             },
@@ -139,7 +124,6 @@ class Trainer:
         self.pool = state["pool"]
         self.selfplay.restore(state["batch"])
         torch.set_rng_state(state["rng"]["torch"])
-        self.sampling.set_state(state["rng"]["sampling"])
         self.shuffling.set_state(state["rng"]["shuffling"])
         self.rng.bit_generator.state = json.loads(state["rng"]["numpy"])
         progress = state["progress"]
@@ -165,8 +149,8 @@ class Trainer:
             self.opponent.load_state_dict(self.pool[int(self.rng.integers(len(self.pool)))])
             opponent = self.opponent
         self.network.eval()
-        rollout = self.selfplay.collect(self.network, opponent, config.steps, self.sampling,
-                                        gamma=config.ppo.gamma, lam=config.ppo.lam)
+        rollout = self.selfplay.collect(self.network, opponent, config.steps, gamma=config.ppo.gamma,
+                                        lam=config.ppo.lam)
         collected = time.perf_counter()
         self.network.train()
         stats = update(self.network, self.optimizer, rollout, config.ppo, self.shuffling, self.device)
@@ -176,26 +160,29 @@ class Trainer:
             del self.pool[:-config.pool_size]
         elapsed = time.perf_counter() - started
         self.seconds += elapsed
-        self.samples += len(rollout.slot)
+        self.samples += len(rollout.choice)
         self.plies += rollout.plies
         self.murkplay_seconds += self.selfplay.murkplay_seconds
         stats.update(
             updates=self.updates, samples=self.samples, plies=self.plies, seconds=self.seconds,
-            samples_per_second=len(rollout.slot) / elapsed, collect_seconds=collected - started,
+            samples_per_second=len(rollout.choice) / elapsed, collect_seconds=collected - started,
             update_seconds=elapsed - (collected - started), murkplay_share=self.murkplay_seconds / self.seconds,
             games=rollout.games, pool_win_rate=rollout.wins / max(rollout.wins + rollout.losses, 1),
         )
         return stats
 
     def evaluate(self) -> dict[str, tuple[float, float, float]]:
-        """Scores against every baseline, with 95 % intervals."""
-        from murkplay_rl.evaluation import score
+        """Scores against every baseline in the arena, with 95 % intervals."""
+        from murkplay_rl import arena
+        from murkplay_rl.agents import TorchAgent
 
         self.network.eval()
+        learner = TorchAgent(self.network, name="learner", device=self.device)
         results = {}
         for name in self.config.eval_opponents:
-            results[name] = score(self.network, name, games=self.config.eval_games, max_plies=self.config.max_plies,
-                                  seed=self.config.seed + 7919, threads=self.config.threads, device=self.device)
+            result = arena.match(learner, name, self.config.eval_games, max_plies=self.config.eval_max_plies,
+                                 threads=self.config.threads, seed=self.config.seed + 7919)
+            results[name] = (result.score, *result.interval)
         self.scores = {name: result[0] for name, result in results.items()}
         return results
 

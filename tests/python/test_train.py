@@ -7,14 +7,15 @@ import pytest
 torch = pytest.importorskip("torch")
 pytest.importorskip("matplotlib")
 
+import murkplay_rl  # noqa: E402
 from murkplay_rl import train  # noqa: E402
-from murkplay_rl.network import masked_log_probs  # noqa: E402
-from murkplay_rl.rollout import advantages  # noqa: E402
+from murkplay_rl.network import legal_log_probs, load_network, masked_log_probs  # noqa: E402
+from murkplay_rl.rollout import advantages, legal_slots  # noqa: E402
 
 TINY = ["--set", "games=6", "--set", "steps=6", "--set", "max_plies=12", "--set", "network.channels=4",
         "--set", "network.blocks=1", "--set", "network.key=4", "--set", "ppo.minibatch=16",
         "--set", "snapshot_every=1", "--set", "pool_size=2", "--set", "checkpoint_every=2",
-        "--set", "eval_games=4", "--set", "eval_every=1e9", "--set", "eval_opponents=[\"random\"]", "--seed", "3", "--threads", "1"]
+        "--set", "eval_games=4", "--set", "eval_every=1e9", "--seed", "3", "--threads", "1"]
 
 
 def tiny_run(out, updates, *more):
@@ -62,7 +63,7 @@ def test_a_run_directory_holds_every_promised_file(tmp_path):
     scores = np.genfromtxt(tmp_path / "evaluations.csv", delimiter=",", names=True, dtype=None, encoding="utf-8")
     assert set(scores["opponent"]) == set(train.BASELINES)
     assert ((scores["low"] <= scores["score"]) & (scores["score"] <= scores["high"])).all()
-    network = train.load_network(tmp_path / "checkpoints" / "checkpoint-000003.pt")
+    network = load_network(tmp_path / "checkpoints" / "checkpoint-000003.pt")
     assert network(torch.zeros(2, 64, 35)).shape == (2, 4352)
 
 
@@ -74,21 +75,31 @@ def test_a_resumed_run_writes_the_same_next_checkpoint(tmp_path):
     assert_same(load(tmp_path / "whole" / name), load(tmp_path / "cut" / name))
 
 
-def test_only_legal_slots_get_probability(tmp_path):
-    config = train.TrainConfig.from_dict({**train.TrainConfig().to_dict(), "games": 8, "steps": 10,
-                                          "max_plies": 16, "opponent_share": 0.5})
+@pytest.mark.parametrize("fen", [None, "r3k3/1P6/8/8/8/8/8/4K3 w - - 0 1"])  # b7 promotes by push and by capture
+def test_only_legal_slots_get_probability(fen):
+    batch = murkplay_rl.GameBatch(16, fen=fen, max_plies=40, auto_reset=True, seed=1)
+    step = batch.observe()
+    logits = torch.randn(16, murkplay_rl.ACTION_COUNT, generator=torch.Generator().manual_seed(0))
+    for _ in range(30):
+        legal, valid = legal_slots(step)
+        assert (valid.sum(1) == step.mask.sum(1)).all()  # each legal slot once
+        spread = torch.zeros(16, murkplay_rl.ACTION_COUNT)
+        log_probs = legal_log_probs(logits, torch.from_numpy(legal), torch.from_numpy(valid))
+        spread.scatter_add_(1, torch.from_numpy(legal), log_probs.exp())
+        expected = masked_log_probs(logits, torch.from_numpy(step.mask)).exp()
+        assert torch.allclose(spread, expected, atol=1e-6)
+        assert (spread[~torch.from_numpy(step.mask)] == 0).all()
+        step = batch.step_random()
+
+
+def test_a_rollout_records_what_its_policy_played(tmp_path):
+    config = train.TrainConfig.from_dict({**train.TrainConfig().to_dict(), "games": 8, "max_plies": 16})
     trainer = train.Trainer(config, tmp_path)
-    trainer.pool.append(trainer.network.state_dict())
-    rollout = trainer.selfplay.collect(trainer.network, trainer.network, 10, trainer.sampling, gamma=0.9, lam=0.8)
-    assert rollout.mask[torch.arange(len(rollout.slot)), rollout.slot].all()
-    assert torch.isfinite(rollout.log_prob).all() and (rollout.log_prob <= 0).all()
+    rollout = trainer.selfplay.collect(trainer.network, trainer.network, 10, gamma=0.9, lam=0.8)
+    assert rollout.valid[torch.arange(len(rollout.choice)), rollout.choice].all()
     with torch.no_grad():
-        probabilities = masked_log_probs(trainer.network(rollout.observation), rollout.mask).exp()
-    assert (probabilities[~rollout.mask] == 0).all()
-    assert torch.allclose(probabilities.sum(1), torch.ones(len(probabilities)))
-    # The played slot's recorded log-probability is the network's own.
-    assert torch.allclose(probabilities[torch.arange(len(rollout.slot)), rollout.slot].log(), rollout.log_prob,
-                          atol=1e-5)
+        log_probs = legal_log_probs(trainer.network(rollout.observation), rollout.legal, rollout.valid)
+    assert torch.allclose(log_probs.gather(1, rollout.choice[:, None])[:, 0], rollout.log_prob, atol=1e-5)
 
 
 def plain_advantages(decisions, result, bootstrap, gamma, lam):
