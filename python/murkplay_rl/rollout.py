@@ -70,20 +70,17 @@ def advantages(value: np.ndarray, game: np.ndarray, colour: np.ndarray, rows_at:
     return result
 
 
-def legal_slots(step, width: int | None = None) -> tuple[np.ndarray, np.ndarray]:
-    """Every game's legal slots, each once, as rows padded to ``width`` (default: the longest
-    row), and where they are real: the support of the policy, a few dozen columns instead of
-    4352, which is what makes the update's softmax cheap."""
-    counts = np.diff(step.offsets)
-    width = width or max(int(counts.max(initial=0)), 1)
-    index = np.minimum(step.offsets[:-1, None] + np.arange(width), max(len(step.slots) - 1, 0))
-    legal = np.where(np.arange(width) < counts[:, None], step.slots[index] if len(step.slots) else 0,
-                     murkplay_rl.ACTION_COUNT)
-    # A promotion by push and by capture share a slot: sorted, the repeat is dropped.
-    legal.sort(1)
-    valid = legal < murkplay_rl.ACTION_COUNT
-    valid[:, 1:] &= legal[:, 1:] != legal[:, :-1]
-    return np.where(valid, legal, 0), valid
+def legal_slots(mask: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The slots of each row of a legal-slot mask, ascending and padded to the longest row, and
+    where they are real: the support of the policy, a few dozen columns instead of 4352, which
+    is what makes the update's softmax cheap."""
+    rows, slots = np.nonzero(mask)
+    counts = np.bincount(rows, minlength=len(mask))
+    width = max(int(counts.max(initial=0)), 1)
+    column = np.arange(len(rows)) - np.repeat(np.cumsum(counts) - counts, counts)
+    legal = np.zeros((len(mask), width), np.int64)
+    legal[rows, column] = slots
+    return legal, np.arange(width) < counts[:, None]
 
 
 class SelfPlay:
@@ -148,7 +145,7 @@ class SelfPlay:
                 self.logits[others] = opponent(torch.from_numpy(step.observation[others]).to(self.device)).cpu().numpy()
             end = row + len(chosen)
             observation[row:end] = step.observation[chosen]
-            step_legal, step_valid = legal_slots(step)
+            step_legal, step_valid = legal_slots(step.mask)
             legal.append(step_legal[chosen])
             valid.append(step_valid[chosen])
             game[row:end], colour[row:end] = chosen, mover[chosen]

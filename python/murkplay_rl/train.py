@@ -66,7 +66,7 @@ class TrainConfig:
 class Trainer:
     """One training run in one directory; ``run`` trains until a budget of training seconds."""
 
-    def __init__(self, config: TrainConfig, out: Path):
+    def __init__(self, config: TrainConfig, out: Path, *, actors: int = 0, address: str | None = None):
         self.config = config
         self.out = Path(out)
         self.device = torch.device(config.device)
@@ -75,8 +75,13 @@ class Trainer:
         self.network = PolicyValueNet(config.network).to(self.device)
         self.opponent = copy.deepcopy(self.network).eval()
         self.optimizer = torch.optim.Adam(self.network.parameters(), lr=config.ppo.learning_rate)
-        self.selfplay = SelfPlay(config.games, max_plies=config.max_plies, opponent_share=config.opponent_share,
-                                 seed=config.seed, threads=config.threads, device=config.device)
+        if actors:
+            from murkplay_rl.remote_rollout import RaySelfPlay
+
+            self.selfplay = RaySelfPlay(config, actors, address=address, device=config.device)
+        else:
+            self.selfplay = SelfPlay(config.games, max_plies=config.max_plies, opponent_share=config.opponent_share,
+                                     seed=config.seed, threads=config.threads, device=config.device)
         self.shuffling = torch.Generator().manual_seed(config.seed + 1)
         self.rng = np.random.default_rng(config.seed)
         self.pool: list[dict] = []
@@ -225,7 +230,9 @@ def main(argv: list[str] | None = None) -> int:
     _add_arguments(parser)
     args = parser.parse_args(argv)
     config = _config_from(args)
-    trainer = Trainer(config, args.out)
+    if args.actors < 0:
+        parser.error("--actors must be at least 0")
+    trainer = Trainer(config, args.out, actors=args.actors, address=args.address)
     if args.resume is not None:
         trainer.restore(Trainer.latest_checkpoint(args.resume))
     args.out.mkdir(parents=True, exist_ok=True)

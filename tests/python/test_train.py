@@ -81,8 +81,10 @@ def test_only_legal_slots_get_probability(fen):
     step = batch.observe()
     logits = torch.randn(16, murkplay_rl.ACTION_COUNT, generator=torch.Generator().manual_seed(0))
     for _ in range(30):
-        legal, valid = legal_slots(step)
-        assert (valid.sum(1) == step.mask.sum(1)).all()  # each legal slot once
+        legal, valid = legal_slots(step.mask)
+        for game in range(16):  # each slot of a listed move, once
+            listed = step.slots[step.offsets[game]:step.offsets[game + 1]]
+            assert legal[game][valid[game]].tolist() == sorted(set(listed.tolist()))
         spread = torch.zeros(16, murkplay_rl.ACTION_COUNT)
         log_probs = legal_log_probs(logits, torch.from_numpy(legal), torch.from_numpy(valid))
         spread.scatter_add_(1, torch.from_numpy(legal), log_probs.exp())
@@ -155,3 +157,37 @@ def test_advantages_follow_each_colour_of_each_game(seed):
 def test_settings_are_checked_by_name(tmp_path):
     with pytest.raises(SystemExit, match="no setting named ppo.speed"):
         train.main(["--minutes", "1", "--out", str(tmp_path), "--set", "ppo.speed=2"])
+
+
+@pytest.mark.slow
+def test_self_play_on_ray_actors_trains_the_driver_s_network(tmp_path):
+    ray = pytest.importorskip("ray")
+    pytest.importorskip("pyarrow")
+    try:
+        tiny_run(tmp_path, 2, "--actors", "2", "--set", "games=4")
+    finally:
+        ray.shutdown()
+    log = np.genfromtxt(tmp_path / "log.csv", delimiter=",", names=True)
+    assert len(log) == 2 and np.isfinite(log["policy_loss"]).all()
+    assert (log["games"] == 4).all()  # whole games, every one played by the actors
+    assert (tmp_path / "checkpoints" / "checkpoint-000002.pt").exists()
+
+
+def test_whole_games_are_valued_as_the_batch_would_value_them():
+    from murkplay_rl.dataset import GameRecord
+
+    records = [GameRecord(start="", moves=[], slots=[], plies=plies, result=result, seed=0, policy_version=0)
+               for plies, result in ((3, 1.0), (4, 0.0), (2, -1.0))]
+    from murkplay_rl.remote_rollout import whole_game_advantages
+
+    value = np.linspace(-0.5, 0.5, 9)
+    got = whole_game_advantages(records, value, 0.9, 0.8)
+    start = 0
+    for record in records:
+        mine = value[start:start + record.plies]
+        for colour in (0, 1):
+            decisions = [(ply, mine[ply]) for ply in range(colour, record.plies, 2)]
+            result = record.result if colour == 0 else -record.result
+            expected = plain_advantages(decisions, result, 0.0, 0.9, 0.8)
+            assert np.allclose(got[start + colour:start + record.plies:2], expected)
+        start += record.plies
