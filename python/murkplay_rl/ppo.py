@@ -15,12 +15,12 @@ from murkplay_rl.rollout import Rollout
 
 @dataclass(frozen=True)
 class PPOConfig:
-    learning_rate: float = 3e-4
+    learning_rate: float = 1e-3
     epochs: int = 2  # passes over a rollout
-    minibatch: int = 1024  # decisions per gradient step
+    minibatch: int = 256  # decisions per gradient step
     clip: float = 0.2  # the probability ratio's trust region
     value_coef: float = 0.5
-    entropy_coef: float = 0.01
+    entropy_coef: float = 0.02  # 0.01 let the policy collapse onto few moves within minutes
     max_grad_norm: float = 0.5
     gamma: float = 0.99
     lam: float = 0.95

@@ -10,6 +10,8 @@ import csv
 import sys
 from pathlib import Path
 
+from murkplay_rl._optional import require
+
 UPDATE_COLUMNS = ("updates", "samples", "plies", "seconds", "samples_per_second", "policy_loss", "value_loss",
                   "entropy", "approx_kl", "clip_fraction", "collect_seconds", "update_seconds", "murkplay_share",
                   "games", "pool_win_rate")
@@ -38,8 +40,7 @@ def read_evaluations(run) -> list[dict]:
 def plot_curve(run) -> Path:
     """Draws ``learning_curve.png`` from ``evaluations.csv``: each baseline's score over training
     minutes and over samples, with its 95 % interval."""
-    import matplotlib
-
+    matplotlib = require("matplotlib", "train", "the learning curve")
     matplotlib.use("Agg")
     from matplotlib import pyplot
 

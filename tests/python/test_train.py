@@ -191,3 +191,16 @@ def test_whole_games_are_valued_as_the_batch_would_value_them():
             expected = plain_advantages(decisions, result, 0.0, 0.9, 0.8)
             assert np.allclose(got[start + colour:start + record.plies:2], expected)
         start += record.plies
+
+
+def test_the_pretrained_agent_ships_and_plays():
+    from importlib import resources
+
+    from murkplay_rl import agents, arena
+
+    shipped = resources.files("murkplay_rl") / "pretrained" / "ppo-30min.pt"
+    assert shipped.is_file() and len(shipped.read_bytes()) <= 5 * 2**20
+    agent = murkplay_rl.pretrained()
+    assert agent.name == "pretrained" and agents.load("pretrained").name == "pretrained"
+    result = arena.match(agent, "random", 4, max_plies=30, seed=1)
+    assert result.games == 4
