@@ -42,6 +42,7 @@ def demo_plies_per_second(network, games: int, threads: int, seed: int) -> float
     until ``games`` games have ended."""
     spec = importlib.util.spec_from_file_location("selfplay_demo", EXAMPLE)
     demo = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = demo  # its dataclasses look their module up there
     spec.loader.exec_module(demo)
     args = argparse.Namespace(batch=games, games=games, plies=150, seed=seed, threads=threads, oracle=False)
     _, split = demo.play_batch(network, args, lambda result: None)
@@ -53,6 +54,20 @@ def collection_plies_per_second(trainer: Trainer, steps: int) -> float:
     started = time.perf_counter()
     rollout = trainer.selfplay.collect(trainer.network, None, steps, gamma=0.99, lam=0.95)
     return rollout.plies / (time.perf_counter() - started)
+
+
+def print_curve(run: Path) -> None:
+    """The run's evaluations nearest to 5, 10, 20 and 30 training minutes."""
+    with (run / "evaluations.csv").open() as file:
+        rows = list(csv.DictReader(file))
+    times = sorted({float(row["seconds"]) for row in rows})
+    print("\n| training minutes | samples | " + " | ".join(BASELINES) + " |\n|---:|---:|" + "---:|" * len(BASELINES))
+    for minutes in (5, 10, 20, 30):
+        nearest = min(times, key=lambda seconds: abs(seconds - minutes * 60))
+        mine = [row for row in rows if float(row["seconds"]) == nearest]
+        scores = {row["opponent"]: float(row["score"]) for row in mine}
+        print(f"| {nearest / 60:.1f} | {int(mine[0]['samples']):,} | "
+              + " | ".join(f"{scores.get(name, float('nan')):.3f}" for name in BASELINES) + " |")
 
 
 def main(argv=None) -> int:
@@ -104,17 +119,7 @@ def main(argv=None) -> int:
             print(f"| {name} | {result.score:.3f} | {low:.3f} to {high:.3f} | {result.wins} | {result.losses} | "
                   f"{result.draws} |")
     if args.run:
-        with (args.run / "evaluations.csv").open() as file:
-            rows = list(csv.DictReader(file))
-        print("\n| training minutes | samples | " + " | ".join(BASELINES) + " |\n|---:|---:|" + "---:|" * len(BASELINES))
-        for minutes in (5, 10, 20, 30):
-            seen = [row for row in rows if float(row["seconds"]) <= minutes * 60]
-            if seen:
-                last = seen[-1]["seconds"]
-                scores = {row["opponent"]: float(row["score"]) for row in seen if row["seconds"] == last}
-                samples = seen[-1]["samples"]
-                print(f"| {float(last) / 60:.1f} | {int(samples):,} | "
-                      + " | ".join(f"{scores.get(name, float('nan')):.3f}" for name in BASELINES) + " |")
+        print_curve(args.run)
     return 0
 
 
