@@ -16,6 +16,7 @@ from murkplay_rl.rollout import Rollout
 @dataclass(frozen=True)
 class PPOConfig:
     learning_rate: float = 1e-3
+    decay_updates: int = 0  # when set, the rate falls linearly to a tenth over this many updates
     epochs: int = 2  # passes over a rollout
     minibatch: int = 256  # decisions per gradient step
     clip: float = 0.2  # the probability ratio's trust region
@@ -27,6 +28,14 @@ class PPOConfig:
 
     def to_dict(self) -> dict:
         return asdict(self)
+
+
+def learning_rate(config: PPOConfig, updates: int) -> float:
+    """The rate of the update after ``updates`` updates: a function of the count alone, so a
+    resumed run follows the same schedule."""
+    if not config.decay_updates:
+        return config.learning_rate
+    return config.learning_rate * max(0.1, 1 - updates / config.decay_updates)
 
 
 def update(network, optimizer: torch.optim.Optimizer, rollout: Rollout, config: PPOConfig,

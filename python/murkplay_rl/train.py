@@ -26,7 +26,7 @@ import numpy as np
 import torch
 
 from murkplay_rl.network import NetworkConfig, PolicyValueNet
-from murkplay_rl.ppo import PPOConfig, update
+from murkplay_rl.ppo import PPOConfig, learning_rate, update
 from murkplay_rl.rollout import SelfPlay
 
 BASELINES = ("random", "greedy", "cautious")
@@ -158,6 +158,8 @@ class Trainer:
                                         lam=config.ppo.lam)
         collected = time.perf_counter()
         self.network.train()
+        for group in self.optimizer.param_groups:
+            group["lr"] = learning_rate(config.ppo, self.updates)
         stats = update(self.network, self.optimizer, rollout, config.ppo, self.shuffling, self.device)
         self.updates += 1
         if self.updates % config.snapshot_every == 0:

@@ -13,7 +13,7 @@ from murkplay_rl.network import legal_log_probs, load_network, masked_log_probs 
 from murkplay_rl.rollout import advantages, legal_slots  # noqa: E402
 
 TINY = ["--set", "games=6", "--set", "steps=6", "--set", "max_plies=12", "--set", "network.channels=4",
-        "--set", "network.blocks=1", "--set", "network.key=4", "--set", "ppo.minibatch=16",
+        "--set", "network.blocks=1", "--set", "network.key=4", "--set", "ppo.minibatch=16", "--set", "ppo.decay_updates=3",
         "--set", "snapshot_every=1", "--set", "pool_size=2", "--set", "checkpoint_every=2",
         "--set", "eval_games=4", "--set", "eval_every=1e9", "--seed", "3", "--threads", "1"]
 
