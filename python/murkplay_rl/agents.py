@@ -30,7 +30,10 @@ from murkplay_rl._optional import require
 BUILTIN = ("random", "greedy", "cautious")
 
 # Agents provided elsewhere in the package, loaded on first use: name -> "module:callable".
-NAMED: Mapping[str, str] = MappingProxyType({"belief": "murkplay_rl.belief_agent:BeliefAgent"})
+NAMED: Mapping[str, str] = MappingProxyType({
+    "belief": "murkplay_rl.belief_agent:BeliefAgent",
+    "pretrained": "murkplay_rl._pretrained:pretrained",
+})
 
 
 @runtime_checkable
@@ -175,7 +178,7 @@ DEFAULT_NETWORK = "murkplay_rl.policy:policy_network"
 # Checkpoint files of other parts of the package, told apart by their keys: the keys, and the
 # "module:callable" that rebuilds the torch module from such a file, called with (path, device).
 CHECKPOINT_FORMATS: Mapping[tuple[str, ...], str] = MappingProxyType({
-    ("network", "model"): "murkplay_rl.train:load_network",  # the trainer's checkpoints and exports
+    ("network", "model"): "murkplay_rl.network:load_network",  # the trainer's checkpoints and exports
 })
 
 

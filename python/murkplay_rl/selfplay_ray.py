@@ -48,7 +48,7 @@ class SelfPlayWorker:
     """
 
     def __init__(self, batch: int = 32, *, max_plies: int = 300, hidden: int = 256, fen: str | None = None,
-                 torch_threads: int = 1):
+                 torch_threads: int = 1, network: Callable | None = None):
         torch = require("torch", "ray", "SelfPlayWorker")
 
         from murkplay_rl.policy import policy_network
@@ -59,7 +59,8 @@ class SelfPlayWorker:
         torch.set_num_threads(torch_threads)
         self.start = fen or START_FEN
         self.games = murkplay_rl.GameBatch(batch, fen=fen, max_plies=max_plies, auto_reset=True)
-        self.network = policy_network(hidden).eval()
+        # ``network`` builds another module of observations to logits (the trainer's); it must pickle.
+        self.network = (network() if network is not None else policy_network(hidden)).eval()
 
     def play(self, weights: dict, version: int, seed: int, games: int) -> Played:
         import numpy as np

@@ -1,0 +1,23 @@
+"""The trained opponent shipped with the package, as ``murkplay_rl.pretrained()``.
+
+``pretrained/ppo-30min.pt`` holds the network of the last checkpoint of the documented
+30-minute training run (``python -m murkplay_rl.train``) and nothing else. Imports torch when
+called.
+"""
+
+from __future__ import annotations
+
+from importlib import resources
+
+FILE = "ppo-30min.pt"
+
+
+def pretrained(*, sample: bool = True, temperature: float = 1.0, device: str = "cpu"):
+    """The shipped network as an agent named ``pretrained``: it samples its moves from its
+    policy (``sample=False``: the most probable legal move)."""
+    from murkplay_rl.agents import TorchAgent
+    from murkplay_rl.network import load_network
+
+    with resources.as_file(resources.files("murkplay_rl") / "pretrained" / FILE) as path:
+        network = load_network(path, device)
+    return TorchAgent(network, sample=sample, temperature=temperature, name="pretrained", device=device)
