@@ -192,17 +192,25 @@ Ref output_array(PyObject* given, const char* name, Element element, std::initia
 Ref first_rows(PyObject* given, const ArrayView& view, Py_ssize_t rows) {
     if (view.rows() == rows) return Ref::new_reference(given);
     // A longer array serves with its first rows, which are C-contiguous like the whole.
-    Ref whole = numpy_view(given);
+    Ref whole = shared_view(given);
     if (!whole) return whole;
     return Ref(PySequence_GetSlice(whole.get(), 0, rows));
 }
 
-Ref numpy_view(PyObject* given) {
-    Ref numpy = numpy_module();
-    if (!numpy) return numpy;
+Ref shared_view(PyObject* given) {
     // Through a memoryview numpy can only share the memory, never copy it.
     Ref memory(PyMemoryView_FromObject(given));
     if (!memory) return memory;
+    Ref module_name(PyUnicode_FromString("numpy"));
+    if (!module_name) return module_name;
+    Ref numpy(PyImport_GetModule(module_name.get()));
+    if (!numpy && !PyErr_Occurred()) numpy = Ref(PyImport_ImportModule("numpy"));
+    if (!numpy) {
+        // Without numpy the memoryview itself is the view: it slices without copying too.
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) return numpy;
+        PyErr_Clear();
+        return memory;
+    }
     return Ref(PyObject_CallMethod(numpy.get(), "asarray", "O", memory.get()));
 }
 

@@ -71,17 +71,18 @@ Ref new_array(Element element, std::initializer_list<Py_ssize_t> shape, ArrayVie
 
 // The caller's array for one output when it gave one (`given` not null and not None), checked;
 // a new numpy array otherwise. Returns the array that holds the output: with `rows_at_least`
-// a longer array of the caller's serves too, and a numpy view of its first rows is returned.
+// a longer array of the caller's serves too, and a view of its first rows is returned.
 Ref output_array(PyObject* given, const char* name, Element element, std::initializer_list<Py_ssize_t> shape,
                  ArrayView& out, bool rows_at_least = false);
 
 // The first `rows` rows of the caller's array `given`, already checked: `given` itself when it
-// has no more, else a numpy view of its memory, made before anything is written so that
+// has no more, else a view of its memory (shared_view), made before anything is written so that
 // nothing can fail after the write, and never a copy (a slice of array.array would be one).
 Ref first_rows(PyObject* given, const ArrayView& view, Py_ssize_t rows);
 
-// A numpy array over the memory of the caller's array `given`, of its format and shape.
-Ref numpy_view(PyObject* given);
+// A numpy array over the memory of the caller's array `given`, of its format and shape; where
+// numpy cannot be imported, a memoryview of it.
+Ref shared_view(PyObject* given);
 
 // `count` integers (any number when count is any_count) from any sequence or one-dimensional
 // array of integers; TypeError or ValueError naming `name` otherwise, TypeError for bools.

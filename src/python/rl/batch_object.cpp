@@ -153,7 +153,7 @@ bool prepare(PyObject* self, PyObject* out, Py_ssize_t n, const Wanted& wanted, 
         if (offered == nullptr || offered == Py_None) continue;
         // Made now, while nothing has changed: afterwards only its first entries are sliced off.
         if (!take_view(offered, name.c_str(), element, {0}, true, call.views[field])) return false;
-        call.arrays[field] = numpy_view(offered);
+        call.arrays[field] = shared_view(offered);
         if (!call.arrays[field]) return false;
     }
     for (const ArrayView& view : call.views) {
@@ -163,7 +163,7 @@ bool prepare(PyObject* self, PyObject* out, Py_ssize_t n, const Wanted& wanted, 
 }
 
 // A variable-length output: the caller's array `given`, already checked and held in `view`
-// with `whole` a numpy view of it, when it holds at least `length` elements (itself, or a view
+// with `whole` a view of its memory (shared_view), when it holds at least `length` elements (itself, or a view
 // of its first `length`), a new array otherwise; `view` is then where to write.
 Ref listing_array(PyObject* given, const Ref& whole, Element element, Py_ssize_t length, ArrayView& view) {
     if (view.held() && view.length() == length) return Ref::new_reference(given);
