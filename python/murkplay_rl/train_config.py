@@ -184,7 +184,7 @@ class TrainConfig(Settings):
     snapshot_every: int = setting(40, "updates between snapshots", low=1)
     checkpoint_every: int = setting(50, "updates between checkpoints", low=1)
     eval_every: float = setting(150.0, "training seconds between evaluations, at most", above=0.0)
-    eval_points: int = setting(6, "evaluations a run's budget holds at least, besides the first", low=1)
+    eval_points: int = setting(5, "evaluations a run's budget holds at least, besides the first", low=1)
     eval_games: int = setting(500, "games against each opponent, colours alternating", low=1)
     eval_opponents: tuple[str, ...] = setting(BASELINES, "the agents evaluated against, by name",
                                               choices=_agent_names)

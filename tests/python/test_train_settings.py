@@ -131,5 +131,5 @@ def test_settings_read_back_as_written():
     config = TrainConfig().with_setting("ppo.epochs", "3").with_setting("eval_opponents", "random, belief")
     assert (config.ppo.epochs, config.eval_opponents) == (3, ("random", "belief"))
     assert TrainConfig.from_dict(config.to_dict()) == config
-    assert TrainConfig(eval_every=150, eval_points=6).eval_interval(120) == 20  # a 2-minute run: 7 points
-    assert TrainConfig(eval_every=150, eval_points=6).eval_interval(1800) == 150
+    assert TrainConfig(eval_every=150, eval_points=5).eval_interval(120) == 24  # a 2-minute run: 6 points
+    assert TrainConfig(eval_every=150, eval_points=5).eval_interval(1800) == 150
