@@ -1,18 +1,20 @@
-"""Every fenced ``python`` example of README.md runs as written.
+"""Every fenced ``python`` example of README.md and of the pages of docs/ runs as written.
 
 Each block runs in a fresh namespace, in a scratch directory, with its line numbers those of
-the README. Sizes shrink only by the substitutions in SHRINK, plain text replacements that must
+its page. Sizes shrink only by the substitutions in SHRINK, plain text replacements that must
 each still match an example. A block is skipped only when it stops at an import of a package
 that is not installed here (an optional extra); any other error fails it.
 """
 
+import glob
 import importlib.util
 import os
 import re
 
 import pytest
 
-README = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "README.md")
+ROOT = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir)
+PAGES = [os.path.join(ROOT, "README.md"), *sorted(glob.glob(os.path.join(ROOT, "docs", "*.md")))]
 
 # (text in an example, what the test runs instead): fewer games and steps, same code.
 SHRINK = [
@@ -22,12 +24,12 @@ SHRINK = [
 ]
 
 
-def examples():
-    """(id, first line, code) of every fenced python block, the id from the heading above it."""
-    if not os.path.exists(README):
-        return []
+def examples(page):
+    """(id, path, first line, code) of every fenced python block of a page, the id from the page
+    and the heading above the block."""
     found, heading, counts = [], "top", {}
-    lines = open(README, encoding="utf-8").read().splitlines()
+    name = os.path.splitext(os.path.basename(page))[0]
+    lines = open(page, encoding="utf-8").read().splitlines()
     number = 0
     while number < len(lines):
         line = lines[number]
@@ -37,13 +39,14 @@ def examples():
             end = lines.index("```", number + 1)
             if line.strip() == "```python":
                 counts[heading] = counts.get(heading, 0) + 1
-                found.append((f"{heading}-{counts[heading]}", number + 2, "\n".join(lines[number + 1:end])))
+                found.append((f"{name}:{heading}-{counts[heading]}", os.path.abspath(page), number + 2,
+                              "\n".join(lines[number + 1:end])))
             number = end
         number += 1
     return found
 
 
-EXAMPLES = examples()
+EXAMPLES = [example for page in PAGES if os.path.exists(page) for example in examples(page)]
 
 
 def shrink(code):
@@ -56,7 +59,7 @@ def test_every_shrinking_still_matches_an_example():
     if not EXAMPLES:
         pytest.skip("README.md is not beside the tests")
     for text, _ in SHRINK:
-        assert any(text in code for _, _, code in EXAMPLES), f"no README example contains {text!r}"
+        assert any(text in code for *_, code in EXAMPLES), f"no example contains {text!r}"
 
 
 def missing_package(error):
@@ -70,11 +73,11 @@ def missing_package(error):
     return None
 
 
-@pytest.mark.parametrize("first_line, code", [example[1:] for example in EXAMPLES],
+@pytest.mark.parametrize("path, first_line, code", [example[1:] for example in EXAMPLES],
                          ids=[example[0] for example in EXAMPLES])
-def test_readme_example_runs(first_line, code, tmp_path, monkeypatch):
+def test_readme_example_runs(path, first_line, code, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
-    compiled = compile("\n" * (first_line - 1) + shrink(code), os.path.abspath(README), "exec")
+    compiled = compile("\n" * (first_line - 1) + shrink(code), path, "exec")
     try:
         exec(compiled, {"__name__": "__readme__"})
     except ImportError as error:
@@ -82,3 +85,29 @@ def test_readme_example_runs(first_line, code, tmp_path, monkeypatch):
         if package is None:
             raise
         pytest.skip(f"needs {package}, which is not installed here: {error}")
+
+
+def anchors(page):
+    """The anchors of a page's headings, as the Markdown renderers of code hosts make them."""
+    text = re.sub(r"```.*?```", "", open(page, encoding="utf-8").read(), flags=re.S)
+    return {re.sub(r"[^\w\- ]", "", line.lstrip("#").strip().lower()).replace(" ", "-")
+            for line in text.splitlines() if line.startswith("#")}
+
+
+def test_every_page_is_linked_from_the_readme_and_every_link_resolves():
+    if not os.path.exists(PAGES[0]):
+        pytest.skip("README.md is not beside the tests")
+    linked = set()
+    for page in PAGES:
+        text = re.sub(r"```.*?```", "", open(page, encoding="utf-8").read(), flags=re.S)
+        for target in re.findall(r"\]\(([^)\s]+)\)", text):
+            if re.match(r"[a-z]+:", target):
+                continue
+            path, _, anchor = target.partition("#")
+            path = os.path.normpath(os.path.join(os.path.dirname(page), path)) if path else page
+            assert os.path.exists(path), f"{os.path.basename(page)} links to {target}, which is missing"
+            assert not anchor or anchor in anchors(path), f"{os.path.basename(page)}: no heading for {target}"
+            if page == PAGES[0]:
+                linked.add(os.path.realpath(path))
+    unlinked = [page for page in PAGES[1:] if os.path.realpath(page) not in linked]
+    assert not unlinked, f"pages the README does not link: {unlinked}"
