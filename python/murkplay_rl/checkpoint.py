@@ -69,13 +69,18 @@ def keys(path, payload: dict, required: set[str], where: str = "the file") -> No
     """Refuses a dict without exactly the ``required`` keys."""
     if not isinstance(payload, dict):
         raise fault(path, f"{where} must be a dict, not {type(payload).__name__}")
+    faults = []
     missing, unknown = sorted(required - payload.keys()), sorted(map(repr, payload.keys() - required))
-    if missing or unknown:
-        said = [f"no {', '.join(map(repr, missing))}"] * bool(missing) + [f"unknown {', '.join(unknown)}"] * bool(unknown)
-        raise fault(path, f"{where} has {' and '.join(said)}: not a checkpoint of this kind")
+    if missing:
+        faults.append(f"no {', '.join(map(repr, missing))}")
+    if unknown:
+        faults.append(f"unknown {', '.join(unknown)}")
+    if faults:
+        raise fault(path, f"{where} has {' and '.join(faults)}: not a checkpoint of this kind")
 
 
-_KINDS = {bool: "true or false", int: "a whole number", float: "a number", str: "text", bytes: "bytes", dict: "a dict", list: "a list"}
+_KINDS = {bool: "true or false", int: "a whole number", float: "a number", str: "text", bytes: "bytes",
+          dict: "a dict", list: "a list"}
 
 
 def value(path, entry, kind: type, where: str, *, low: float | None = None):

@@ -24,7 +24,7 @@ import time
 from pathlib import Path
 
 from murkplay_rl import run_log
-from murkplay_rl._optional import MissingExtra
+from murkplay_rl._optional import MissingExtra, require
 from murkplay_rl.train_config import TrainConfig
 
 PROG = "python -m murkplay_rl.train"
@@ -247,6 +247,7 @@ def main(argv: list[str] | None = None) -> int:
 
 def _run(parser: argparse.ArgumentParser, args) -> int:
     try:
+        require("torch", "train", "training")
         out, config, saved = _plan(args)
         from murkplay_rl.train_state import TrainState  # torch, from here on
 

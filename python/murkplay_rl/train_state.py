@@ -174,7 +174,8 @@ class TrainState:
         if not isinstance(self.selfplay, SelfPlay):
             return None
         if payload is None:
-            raise checkpoint.fault(path, "'batch' holds no games: the run played on Ray actors (resume it with --actors)")
+            raise checkpoint.fault(path, "'batch' holds no games: the run played on Ray actors "
+                                         "(resume it with --actors)")
         games = checkpoint.batch(path, payload)
         config = self.config
         if (len(games), games.max_plies, games.auto_reset) != (config.games, config.max_plies, True):

@@ -84,6 +84,17 @@ def test_a_resumed_run_writes_the_same_next_checkpoint(tmp_path):
     assert_same(load(tmp_path / "whole" / name), load(tmp_path / "cut" / name))
 
 
+@pytest.mark.parametrize("device, named", [("cpux", "device must be a torch device such as cpu or cuda, not 'cpux'"),
+                                           ("cuda:0", "device 'cuda:0': torch sees no GPU here")])
+def test_a_device_torch_cannot_use_is_a_usage_error(tmp_path, capsys, device, named):
+    if device.startswith("cuda") and torch.cuda.is_available():
+        pytest.skip("this machine has a GPU")
+    with pytest.raises(SystemExit) as exited:
+        train.main(["--updates", "1", "--out", str(tmp_path / "run"), "--device", device])
+    assert exited.value.code == 2 and named in capsys.readouterr().err
+    assert not (tmp_path / "run").exists()
+
+
 LOSSES = ("policy_loss", "value_loss", "entropy", "approx_kl", "clip_fraction")
 
 
@@ -192,7 +203,8 @@ def test_a_rollout_records_what_its_policy_played():
     against = colour >= 0
     assert against.sum() == 4
     assert (rollout.learner[:, ~against] == rollout.moved[:, ~against]).all()
-    assert (rollout.learner[:, against] == rollout.moved[:, against] & (rollout.mover[:, against] == colour[against])).all()
+    own = rollout.mover[:, against] == colour[against]
+    assert (rollout.learner[:, against] == rollout.moved[:, against] & own).all()
 
 
 def plain_advantages(decisions, result, bootstrap, gamma, lam):

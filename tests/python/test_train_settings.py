@@ -92,6 +92,16 @@ def test_a_run_directory_holds_one_run(tmp_path, capsys):
     assert "give --out (a new run) or --resume" in capsys.readouterr().err
 
 
+def test_without_torch_training_is_one_line_naming_the_extra(tmp_path, capsys, block_import):
+    block_import("torch")
+    with pytest.raises(SystemExit) as exited:
+        train.main([*MINUTES, "--out", str(tmp_path / "run")])
+    error = capsys.readouterr().err
+    assert exited.value.code == 2 and error.count("\n") == 1
+    assert "training needs torch, which is not installed" in error and "[train]" in error
+    assert not (tmp_path / "run").exists()
+
+
 def test_checkpoints_are_ordered_by_number(tmp_path):
     (tmp_path / "checkpoints").mkdir()
     for name in ("checkpoint-1000000.pt", "checkpoint-999999.pt", "checkpoint-000050.pt", "checkpoint-7.tmp",
