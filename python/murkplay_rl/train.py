@@ -228,7 +228,8 @@ def _plan(args):
             raise ValueError(f"--resume {args.resume}: no checkpoint yet, and its config.json cannot be read: "
                              f"{error}") from None
         return out, _settings(args, base), None
-    from murkplay_rl import train_state
+    require("torch", "train", "training")
+    from murkplay_rl import train_state  # torch, from here on
 
     saved = train_state.read(found[-1])
     return out, _settings(args, saved.config), saved
@@ -247,9 +248,9 @@ def main(argv: list[str] | None = None) -> int:
 
 def _run(parser: argparse.ArgumentParser, args) -> int:
     try:
-        require("torch", "train", "training")
         out, config, saved = _plan(args)
-        from murkplay_rl.train_state import TrainState  # torch, from here on
+        require("torch", "train", "training")
+        from murkplay_rl.train_state import TrainState
 
         state = TrainState(config, actors=args.actors, address=args.address)
         if saved is not None:
