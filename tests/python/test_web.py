@@ -122,14 +122,16 @@ def test_each_tab_plays_a_game_of_its_own(client, app):
     assert session_of(app, second["id"]).game.board == murkplay.SelfPlayGame().board
 
 
+@pytest.mark.parametrize("color", ["white", "black"])
 @pytest.mark.parametrize("name", agent_names())
-def test_every_agent_of_the_package_plays(client, name):
-    response = client.post("/api/play", json={"agent": name, "color": "black"})
+def test_every_agent_of_the_package_plays(client, name, color):
+    response = client.post("/api/play", json={"agent": name, "color": color})
     if response.status_code == 503:
         assert 'pip install "murkplay[' in response.json()["error"]
         pytest.skip(response.json()["error"])
     state = response.json()
-    assert response.status_code == 201 and state["ply"] == 1 and state["agent"] == name
+    assert response.status_code == 201 and state["agent"] == name
+    assert state["ply"] == (0 if color == "white" else 1)
     rng = random.Random(name)
     for _ in range(4):
         if state["over"]:

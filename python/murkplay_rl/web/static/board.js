@@ -51,18 +51,20 @@ function percent(p) {
 // options: flip (Black at the bottom), belief, last (UCI move to outline), movable (set of
 // square names), selected, targets (set of square names), onClick(name), onHover(text).
 export function drawBoard(element, squares, options = {}) {
+  // On a side's own view the belief is news only under the fog: what it sees it knows.
+  const heatOnFog = squares.some((square) => square.fog);
   const cells = [];
   for (let row = 0; row < 8; row++) {
     for (let column = 0; column < 8; column++) {
       const rank = options.flip ? row : 7 - row;
       const file = options.flip ? 7 - column : column;
-      cells.push(drawSquare(8 * rank + file, squares, options, row === 7, column === 0));
+      cells.push(drawSquare(8 * rank + file, squares, options, heatOnFog, row === 7, column === 0));
     }
   }
   element.replaceChildren(...cells);
 }
 
-function drawSquare(index, squares, options, bottomRow, leftColumn) {
+function drawSquare(index, squares, options, heatOnFog, bottomRow, leftColumn) {
   const square = squares[index];
   const name = squareName(index);
   const cell = document.createElement("div");
@@ -106,7 +108,7 @@ function drawSquare(index, squares, options, bottomRow, leftColumn) {
   }
   if (options.belief) {
     const share = options.belief.opponent[index];
-    if (share > 0) {
+    if (share > 0 && (square.fog || !heatOnFog)) {
       const heat = document.createElement("div");
       heat.className = "heat";
       heat.style.backgroundColor = `rgba(220, 40, 30, ${(0.12 + 0.7 * share).toFixed(3)})`;

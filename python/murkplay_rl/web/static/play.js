@@ -108,6 +108,7 @@ export function startPlay(config) {
       onClick: click,
       onHover: (text) => { $("play-hover").textContent = text; },
     });
+    board.dataset.game = game.id;
     board.dataset.ply = game.ply;
     board.dataset.turn = mine ? "you" : over ? "over" : "agent";
 

@@ -11,10 +11,16 @@ export function startReplay(config) {
   let record = null; // the game being replayed
   let ply = 0;
   let drawn = 0; // requests answered out of order are dropped
+  let listed = { offset: 0, total: 0 }; // the page of the set's games in the list
   const positions = new Map(); // answers already had, by their query
+  const PAGE = 1000;
 
   sets.addEventListener("change", () => loadSet(sets.value));
   games.addEventListener("change", () => loadGame(Number(games.value)));
+  $("replay-number").addEventListener("change", () => {
+    const number = Number($("replay-number").value);
+    if (Number.isInteger(number) && number >= 0 && number < listed.total) loadGame(number);
+  });
   $("replay-first").addEventListener("click", () => go(0));
   $("replay-back").addEventListener("click", () => go(ply - 1));
   $("replay-forward").addEventListener("click", () => go(ply + 1));
@@ -42,24 +48,34 @@ export function startReplay(config) {
   }
 
   async function loadSet(name) {
+    positions.clear();
     try {
-      const answer = await api(`/api/records/games?set=${encodeURIComponent(name)}&limit=1000`);
-      games.replaceChildren(...answer.games.map((game) => {
-        const players = game.white ? `${game.white} – ${game.black}, ` : "";
-        return new Option(`#${game.game}: ${players}${game.result}, ${game.plies} plies`, game.game);
-      }));
-      showError($("replay-error"), answer.warning);
-      positions.clear();
-      if (answer.games.length) await loadGame(answer.games[0].game);
+      await listGames(0);
+      if (listed.total) await loadGame(0);
     } catch (error) {
       showError($("replay-error"), error);
     }
   }
 
+  // Lists the page of the set's games that holds game number ``first``.
+  async function listGames(first) {
+    const offset = first - (first % PAGE);
+    const answer = await api(`/api/records/games?set=${encodeURIComponent(sets.value)}&offset=${offset}&limit=${PAGE}`);
+    games.replaceChildren(...answer.games.map((game) => {
+      const players = game.white ? `${game.white} – ${game.black}, ` : "";
+      return new Option(`#${game.game}: ${players}${game.result}, ${game.plies} plies`, game.game);
+    }));
+    listed = { offset, total: answer.total };
+    $("replay-number").max = Math.max(0, answer.total - 1);
+    showError($("replay-warning"), answer.warning);
+  }
+
   async function loadGame(number) {
     try {
+      if (number < listed.offset || number >= listed.offset + PAGE) await listGames(number);
       record = await api(`/api/records/game?set=${encodeURIComponent(sets.value)}&game=${number}`);
       games.value = String(number);
+      $("replay-number").value = String(number);
       const players = record.white ? `${record.white} (White) against ${record.black} (Black); ` : "";
       $("replay-info").textContent = `${players}result ${record.result} after ${record.plies} plies.`;
       $("replay-moves").replaceChildren(...record.moves.map((move, index) => {
