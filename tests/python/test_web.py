@@ -396,6 +396,14 @@ def test_the_record_sets_and_their_games_are_listed(replays, records):
     assert [game["game"] for game in page["games"]] == [10, 11]
 
 
+def test_a_directory_of_shards_is_a_set_of_its_own(records):
+    client = TestClient(create_app(records=records / "other"), base_url=LOCAL)
+    assert client.get("/api/records").json() == {"root": "other", "sets": [""]}
+    listed = client.get("/api/records/games?set=").json()
+    assert listed["total"] == 2 and [game["white"] for game in listed["games"]] == ["random", "greedy"]
+    assert client.get("/api/records/game?game=1").json()["moves"] == read(records, "other")[1].moves
+
+
 @pytest.mark.parametrize("view", ["true", "white", "black"])
 def test_each_ply_of_a_replay_shows_the_view_asked_for(replays, records, view):
     games = read(records, "arena")
