@@ -227,6 +227,19 @@ def test_an_agent_that_fails_stops_its_game():
     assert refused.status_code == 409 and refused.json()["error"].startswith("this game stopped: silent failed")
 
 
+def test_a_failure_of_the_server_is_said_and_frees_its_place():
+    def broken():
+        raise RuntimeError("no agent today")
+
+    client = TestClient(create_app(max_games=1, agents={"broken": broken, "random": lambda: murkplay_rl.agents.load("random")}),
+                        base_url=LOCAL, raise_server_exceptions=False)
+    for _ in range(2):
+        failed = client.post("/api/play", json={"agent": "broken"})
+        assert failed.status_code == 500
+        assert failed.json() == {"error": "the server failed: RuntimeError: no agent today"}
+    new_game(client)
+
+
 REFUSED_GAMES = {
     "an unknown agent": ({"agent": "nobody"}, "no agent is named 'nobody'; there are random, greedy"),
     "a name in another case": ({"agent": "Random"}, "no agent is named 'Random'"),
@@ -491,6 +504,20 @@ def test_a_damaged_shard_keeps_the_games_before_it(records, tmp_path):
     listed = TestClient(create_app(records=damaged), base_url=LOCAL).get("/api/records/games?set=set").json()
     assert listed["total"] == 12
     assert listed["warning"].startswith("12 games read; the rest could not be:") and "damaged" in listed["warning"]
+
+
+@pytest.mark.parametrize("sidecar", [
+    b"not JSON", b"[1, 2]", b'{"agents": "random", "white": [0, 0], "black": [0, 0]}',
+    b'{"agents": ["random", "greedy"], "white": [0, -1], "black": [1, 0]}',
+    b'{"agents": ["random", "greedy"], "white": [0, 1, 0], "black": [1, 0, 1]}',
+    b'{"agents": ["random", "greedy"], "white": [0, true], "black": [1, 0]}',
+    b'{"agents": ["random", 3], "white": [0, 1], "black": [1, 0]}',
+])
+def test_a_sidecar_that_does_not_fit_names_no_players(records, tmp_path, sidecar):
+    shutil.copytree(records / "other", tmp_path / "set")
+    (tmp_path / "set" / "arena.json").write_bytes(sidecar)
+    listed = TestClient(create_app(records=tmp_path), base_url=LOCAL).get("/api/records/games?set=set").json()
+    assert listed["total"] == 2 and [game["white"] for game in listed["games"]] == [None, None]
 
 
 def test_without_records_or_run_their_routes_say_so(client):

@@ -125,7 +125,7 @@ def create_app(*, records: str | os.PathLike | None = None, run: str | os.PathLi
 
     async def game_list(request: Request) -> Response:
         games = await worker.run(record_sets().games, request.query_params.get("set", ""))
-        offset = _integer(request, "offset", 0, max(len(games), 0), 0)
+        offset = _integer(request, "offset", 0, len(games), 0)
         limit = _integer(request, "limit", 1, 1000, 200)
         return JSONResponse({
             "total": len(games), "offset": offset, "warning": games.warning,

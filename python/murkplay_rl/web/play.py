@@ -47,7 +47,7 @@ def load_agent(name: str):
 class PlaySession:
     """One game of a person against an agent."""
 
-    def __init__(self, agent_name: str, agent, white: bool, fen: str | None = None, *, seed: int | None = None):
+    def __init__(self, agent_name: str, agent, white: bool, fen: str | None = None):
         self.agent_name = agent_name
         self.agent = agent
         self.white = white
@@ -57,8 +57,8 @@ class PlaySession:
             start = murkplay.SelfPlayGame(fen) if fen is not None else murkplay.SelfPlayGame()
         except ValueError as error:
             raise Refused(400, f"fen {shown(fen)} is not a valid position") from error
-        self.batch = murkplay_rl.GameBatch([start], max_plies=MAX_PLIES,
-                                           seed=secrets.randbits(63) if seed is None else seed)
+        # Each game draws its random choices afresh.
+        self.batch = murkplay_rl.GameBatch([start], max_plies=MAX_PLIES, seed=secrets.randbits(63))
         self.step = self.batch.observe()
         self.belief = murkplay_rl.BeliefTracker(start, white, limit=BELIEF_LIMIT, seed=self.batch.seed)
         self.moves: list[tuple[str, bool]] = []  # (UCI, played by the person)

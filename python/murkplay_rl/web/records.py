@@ -99,12 +99,18 @@ def _players(directory: str, count: int) -> tuple[list[str] | None, list[str] | 
     try:
         with open(os.path.join(directory, SIDECAR), encoding="utf-8") as source:
             sidecar = json.load(source)
-        names = sidecar["agents"]
-        sides = [[names[int(index)] for index in sidecar[colour]] for colour in ("white", "black")]
-    except (OSError, ValueError, KeyError, TypeError, IndexError):
+    except (OSError, ValueError):
         return None, None
-    if not all(isinstance(name, str) for name in names) or any(len(side) != count for side in sides):
+    names = sidecar.get("agents") if isinstance(sidecar, dict) else None
+    if not isinstance(names, list) or not all(isinstance(name, str) for name in names):
         return None, None
+    sides = []
+    for colour in ("white", "black"):
+        indices = sidecar.get(colour)
+        if not isinstance(indices, list) or len(indices) != count or \
+                not all(type(index) is int and 0 <= index < len(names) for index in indices):
+            return None, None
+        sides.append([names[index] for index in indices])
     return sides[0], sides[1]
 
 
