@@ -28,8 +28,9 @@ void relax() {
 #endif
 }
 
-// Returns the counter's value once it is no longer `old`: spinning at first, then asleep.
-std::uint32_t await_change(const std::atomic<std::uint32_t>& counter, std::uint32_t old) {
+// Returns the counter's value once it is no longer `old`: spinning at first, then asleep, and
+// with a stop, waking now and then to poll it.
+std::uint32_t await_change(const std::atomic<std::uint32_t>& counter, std::uint32_t old, Stop* stop = nullptr) {
     const auto until = std::chrono::steady_clock::now() + spin_time;
     for (int spins = 1;; ++spins) {
         const std::uint32_t now = counter.load(std::memory_order_acquire);
@@ -43,7 +44,12 @@ std::uint32_t await_change(const std::atomic<std::uint32_t>& counter, std::uint3
         }
     }
     for (;;) {
-        counter.wait(old, std::memory_order_acquire);
+        if (stop == nullptr) {
+            counter.wait(old, std::memory_order_acquire);
+        } else {
+            stop->poll();
+            std::this_thread::sleep_for(poll_interval);
+        }
         const std::uint32_t now = counter.load(std::memory_order_acquire);
         if (now != old) return now;
     }
@@ -124,15 +130,7 @@ void ThreadTeam::run(std::size_t parts, const std::function<void(std::size_t)>& 
     } catch (...) {
         own = std::current_exception();
     }
-    for (std::uint32_t left = busy_.load(std::memory_order_acquire); left != 0;) {
-        if (stop == nullptr) {
-            left = await_change(busy_, left);
-            continue;
-        }
-        stop->poll();
-        std::this_thread::sleep_for(poll_interval);
-        left = busy_.load(std::memory_order_acquire);
-    }
+    for (std::uint32_t left = busy_.load(std::memory_order_acquire); left != 0;) left = await_change(busy_, left, stop);
     if (own) std::rethrow_exception(own);
     if (failure_) std::rethrow_exception(failure_);
 }
