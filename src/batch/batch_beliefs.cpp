@@ -79,14 +79,14 @@ std::optional<BeliefRefusal> BatchBeliefs::advance(const GameBatch& batch, const
         const auto refuse = [&](Reason reason, BeliefError error = BeliefError::Stopped) {
             return BeliefRefusal{i, reason, error, followed.ply, entry.plies};
         };
-        // A belief that has just joined at the side's turn owes nothing.
+        // A belief that has joined at the side's turn owes nothing.
         if (entry.plies == followed.ply) {
-            if (restarted || catching_up) continue;
+            if (!followed.updated || catching_up) continue;
             return refuse(Reason::AlreadyUpdated);
         }
         if (entry.plies != followed.ply + (tracker.awaiting_move() ? 2 : 1)) {
             if (catching_up) continue;
-            return refuse(Reason::MissedUpdates);
+            return refuse(entry.plies < followed.ply ? Reason::Written : Reason::MissedUpdates);
         }
         // After a restart, a move named is an earlier game's unless the side moved first since.
         std::optional<BoardMove> move;
@@ -131,6 +131,7 @@ std::optional<BeliefRefusal> BatchBeliefs::advance(const GameBatch& batch, const
     for (const Work& item : work) {
         trackers_[item.game].commit();
         followed_[item.game].ply = batch.entry(item.game).plies;
+        followed_[item.game].updated = true;
     }
     return std::nullopt;
 }

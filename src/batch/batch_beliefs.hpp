@@ -33,6 +33,7 @@ struct BeliefRefusal {
         Tracker,         // the tracker refused the update: `error` says why
         AlreadyUpdated,  // the belief already stands at the game's ply: the same update twice
         MissedUpdates,   // the game has moved on by more than the side's last turn
+        Written,         // the game's plies went back: a game was written into the batch since
         NotUpdated,      // choose(): the belief has not been brought up to the game's ply
     };
     std::size_t game;
@@ -80,6 +81,7 @@ private:
         std::uint32_t episode = 0;  // the game's restart count when the belief joined it
         std::uint32_t ply = 0;      // the game's ply the belief stands at
         bool known = false;         // whether it can know the game's past
+        bool updated = false;       // whether an update brought it there, not its joining
     };
     // A belief that joins game i as the game stands now, at its known start.
     struct Joined {

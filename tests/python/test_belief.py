@@ -462,3 +462,27 @@ def test_the_belief_agent_takes_the_largest_seed():
 
     result = arena.match(BeliefAgent(seed=2**64 - 1, samples=1, depth=1), "random", games=2, max_plies=20)
     assert result.games == 2
+
+
+def test_the_belief_agent_takes_up_a_written_game_once_it_forgets_it():
+    from murkplay_rl import agents
+    from murkplay_rl.belief_agent import BeliefAgent
+
+    agent = BeliefAgent(samples=1, depth=1)
+    batch = GameBatch(2, seed=3)
+    step = batch.observe()
+    for _ in range(2):
+        step = agents.play(agent, step, batch)  # White: the agent
+        step = batch.step_random()  # Black: at random
+    batch[0] = after("e2e4", "e7e5")
+    with pytest.raises(ValueError, match="^game 0: the game stands at ply 0, before its belief \\(ply 2\\)"):
+        agent.act(batch.observe(), batch)
+    agent.forget([0])
+    for _ in range(2):
+        shown = [batch[i] for i in range(2)]
+        agents.play(agent, batch.observe(), batch)
+        assert agent.beliefs[True].following.all()
+        assert all(agent.beliefs[True][i].keeps(shown[i]) for i in range(2))
+        batch.step_random()
+    # Taken up at the game written, which it is taken to know.
+    assert len(agent.beliefs[True][0]) > 1

@@ -344,6 +344,11 @@ PyObject* beliefs_refusal(const batch::BeliefRefusal& refusal) {
                                 "game %zu: its belief stands at ply %u, the game at ply %u: an update at one of the "
                                 "side's turns was missed",
                                 game, belief, now);
+        case Reason::Written:
+            return PyErr_Format(PyExc_ValueError,
+                                "game %zu: the game stands at ply %u, before its belief (ply %u): a game was written "
+                                "into the batch since; reset its belief",
+                                game, now, belief);
         case Reason::NotUpdated:
             return PyErr_Format(PyExc_ValueError,
                                 "game %zu: its belief stands at ply %u, the game at ply %u: update() it first", game,
