@@ -1,10 +1,7 @@
-// Beliefs start where their side's knowledge starts, and an update is kept whole or not at all.
-#include <algorithm>
-#include <vector>
-
+// An update is kept whole or not at all: one stopped halfway leaves the tracker as it was.
 #include <gtest/gtest.h>
 
-#include "batch/batch_beliefs.hpp"
+#include "batch/belief.hpp"
 #include "game/apply.hpp"
 #include "rules/fen.hpp"
 #include "test_support.hpp"
@@ -18,48 +15,6 @@ Game after(std::initializer_list<std::string_view> moves) {
     Game game = new_game(start_board());
     for (const std::string_view text : moves) EXPECT_TRUE(apply_move(game, move_named(text)).ok());
     return game;
-}
-
-GameBatch batch_of(const Game& game, bool from_start) {
-    std::vector<Entry> entries{written_entry(game)};
-    entries.back().from_start = from_start;
-    return GameBatch(std::move(entries), new_game(start_board()), {});
-}
-
-// Plays `text` in the batch's only game, by its place in the list.
-void step_with(GameBatch& batch, std::string_view text) {
-    MoveList listed;
-    generate_moves(batch.entry(0).game.board, listed);
-    const auto found = std::find(listed.begin(), listed.end(), move_named(text));
-    const auto place = static_cast<std::int64_t>(found - listed.begin());
-    Request request;
-    request.choice = Choice::Position;
-    request.values = &place;
-    ASSERT_FALSE(batch.step(request, false, {}));
-}
-
-TEST(BatchBeliefs, BlackJoiningAfterTheOpeningMoveHoldsEveryWhiteMove) {
-    // Stepped from the start by the batch itself, so that it knows the game began there.
-    GameBatch batch = batch_of(new_game(start_board()), true);
-    step_with(batch, "e2e4");
-    ASSERT_EQ(batch.entry(0).game, after({"e2e4"}));
-    BatchBeliefs beliefs(batch, Color::Black, {});
-    Stop stop;
-    ASSERT_FALSE(beliefs.catch_up(batch, 1, stop));
-    EXPECT_TRUE(beliefs.following(0));
-    EXPECT_EQ(beliefs.tracker(0).positions().size(), 20u);
-    EXPECT_TRUE(beliefs.tracker(0).keeps(batch.entry(0).game.board));
-}
-
-TEST(BatchBeliefs, AGameWrittenAndMovedOnIsNotFollowed) {
-    GameBatch batch = batch_of(after({"e2e4"}), false);
-    step_with(batch, "e7e5");  // Black moves in the written game
-    BatchBeliefs beliefs(batch, Color::White, {});
-    EXPECT_FALSE(beliefs.following(0));
-    std::int64_t chosen = 0;
-    Stop stop;
-    ASSERT_FALSE(beliefs.choose(batch, {1, 1}, &chosen, 1, stop));
-    EXPECT_EQ(chosen, -1);
 }
 
 TEST(BeliefTracker, AStoppedUpdateChangesNothing) {
@@ -84,16 +39,6 @@ TEST(BeliefTracker, AStoppedUpdateChangesNothing) {
     ASSERT_FALSE(fresh.update(move_named("d2d3"), now, never));
     EXPECT_EQ(tracker.positions(), fresh.positions());
     EXPECT_TRUE(tracker.keeps(now.board));
-}
-
-TEST(BeliefTracker, AMoveThatWasNotPlayedIsRefused) {
-    BeliefTracker tracker(new_game(start_board()), Color::White, {});
-    Stop never;
-    const Game game = after({"e2e4", "e7e5"});
-    EXPECT_EQ(tracker.check(move_named("d2d4"), game), BeliefError::NotItsMove);
-    EXPECT_EQ(tracker.update(move_named("d2d4"), game, never), BeliefError::NotItsMove);
-    EXPECT_EQ(tracker.positions().size(), 1u);
-    EXPECT_FALSE(tracker.update(move_named("e2e4"), game, never));
 }
 
 }  // namespace
