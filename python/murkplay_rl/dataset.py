@@ -20,13 +20,14 @@ import dataclasses
 import numbers
 import os
 import re
+import secrets
 from typing import Iterable, Iterator
 
 import murkplay
 import murkplay_rl
 from murkplay_rl._optional import require
 
-# One writer owns a directory; it numbers its shards on from the highest number there.
+# Shards are numbered in the order they were written.
 _SHARD = re.compile(r"^shard-(\d+)\.parquet$")
 
 
@@ -76,10 +77,16 @@ def shard_paths(directory: str | os.PathLike) -> list[str]:
 class RecordWriter:
     """Writes game records to ``directory`` in Parquet shards of ``shard_games`` records.
 
-    A shard is written under a hidden temporary name and renamed into place when complete,
-    so a crash or an interrupt never leaves a partial file under a shard name. Leaving the
-    ``with`` block, by an exception too, writes the records still held as a last, shorter
-    shard: they are complete games.
+    A record handed to ``write`` stays in the writer until it is on disk: a flush that fails or
+    is interrupted (Ctrl-C included) keeps every pending record, and leaving the ``with`` block,
+    by an exception too, writes the records still held as a last, shorter shard. ``write``
+    checks every record of a call before taking any, so a record that cannot be written is
+    refused with a ValueError naming it and the call adds nothing.
+
+    A shard is written under a hidden temporary name unique to the writer and linked into place
+    under the next free shard number once complete, so a crash or an interrupt never leaves a
+    partial file under a shard name, and writers appending to one directory, in one process or
+    several, never take each other's numbers.
 
     A directory that already holds shards is refused (FileExistsError), since they are
     another run's games, unless ``append`` is true: then the new shards are numbered on from
@@ -90,10 +97,10 @@ class RecordWriter:
                  append: bool = False):
         require("pyarrow.parquet", "dataset", "RecordWriter")  # fail here, not at the first full shard
 
-        if shard_games < 1:
-            raise ValueError(f"shard_games must be at least 1, not {shard_games}")
+        if isinstance(shard_games, bool) or not isinstance(shard_games, numbers.Integral) or shard_games < 1:
+            raise ValueError(f"shard_games must be an integer of at least 1, not {shard_games!r}")
         self.directory = os.fspath(directory)
-        self.shard_games = shard_games
+        self.shard_games = int(shard_games)
         self.compression = compression
         os.makedirs(self.directory, exist_ok=True)
         existing = shard_paths(self.directory)
@@ -102,26 +109,31 @@ class RecordWriter:
                 f"{self.directory} already holds {len(existing)} shard(s) of another run: write to a new "
                 "directory, or add to them with append=True"
             )
-        self._next = int(_SHARD.match(os.path.basename(existing[-1])).group(1)) + 1 if existing else 0
+        self._token = f"{os.getpid()}-{secrets.token_hex(4)}"
         self._pending: list[GameRecord] = []
         self.written_games = 0
         self.written_plies = 0
         self.shards: list[str] = []
 
+    @property
+    def pending(self) -> int:
+        """The records handed to ``write`` that are not on disk yet."""
+        return len(self._pending)
+
     def write(self, records: Iterable[GameRecord]) -> None:
-        for record in records:
-            if record.plies != len(record.moves) or len(record.moves) != len(record.slots):
-                raise ValueError(
-                    f"record of seed {record.seed}: {record.plies} plies, {len(record.moves)} moves "
-                    f"and {len(record.slots)} slots"
-                )
-            self._pending.append(record)
-            if len(self._pending) >= self.shard_games:
-                self._flush()
+        records = list(records)
+        for number, record in enumerate(records):
+            problem = _unwritable(record)
+            if problem is not None:
+                seed = f" (seed {record.seed})" if isinstance(record, GameRecord) else ""
+                raise ValueError(f"write(): record {number} of the call{seed}: {problem}")
+        self._pending.extend(records)
+        while len(self._pending) >= self.shard_games:
+            self._flush(self.shard_games)
 
     def close(self) -> None:
         if self._pending:
-            self._flush()
+            self._flush(len(self._pending))
 
     def __enter__(self) -> RecordWriter:
         return self
@@ -129,31 +141,85 @@ class RecordWriter:
     def __exit__(self, *exc_info) -> None:
         self.close()
 
-    def _flush(self) -> None:
+    def _flush(self, count: int) -> None:
+        """Writes the first ``count`` pending records as one shard; they stay pending until the
+        shard holds them under its name, whatever fails or interrupts before."""
         pa = require("pyarrow", "dataset", "RecordWriter")
         pq = require("pyarrow.parquet", "dataset", "RecordWriter")
 
-        records, self._pending = self._pending, []
-        table = pa.table({name: [getattr(r, name) for r in records] for name in COLUMNS}, schema=schema())
-        name = f"shard-{self._next:05d}.parquet"
-        final = os.path.join(self.directory, name)
-        temporary = os.path.join(self.directory, f".{name}.{os.getpid()}.tmp")
+        records = self._pending[:count]
+        temporary = os.path.join(self.directory, f".shard.{self._token}.tmp")
         try:
+            table = pa.table({name: [getattr(r, name) for r in records] for name in COLUMNS}, schema=schema())
             with open(temporary, "wb") as sink:
                 pq.write_table(table, sink, compression=self.compression, write_page_checksum=True)
                 sink.flush()
-                # Renaming a file whose data is still in the page cache would not survive a power cut.
+                # Linking a file whose data is still in the page cache would not survive a power cut.
                 os.fsync(sink.fileno())
-            os.replace(temporary, final)
-        except BaseException:
-            self._pending = records + self._pending
+            final = self._claim(temporary)
+        finally:
             if os.path.exists(temporary):
                 os.remove(temporary)
-            raise
-        self._next += 1
+        del self._pending[:count]
         self.shards.append(final)
         self.written_games += len(records)
         self.written_plies += sum(r.plies for r in records)
+
+    def _claim(self, temporary: str) -> str:
+        """Gives the complete shard ``temporary`` the next free shard name. A hard link is made
+        only where no file of that name exists, so two writers never replace each other's."""
+        while True:
+            paths = shard_paths(self.directory)
+            number = int(_SHARD.match(os.path.basename(paths[-1])).group(1)) + 1 if paths else 0
+            final = os.path.join(self.directory, f"shard-{number:05d}.parquet")
+            try:
+                os.link(temporary, final)
+            except FileExistsError:
+                continue  # another writer took the number in between
+            _sync_directory(self.directory)
+            return final
+
+
+def _sync_directory(directory: str) -> None:
+    """Makes a new name in ``directory`` survive a power cut."""
+    descriptor = os.open(directory, os.O_RDONLY)
+    try:
+        os.fsync(descriptor)
+    finally:
+        os.close(descriptor)
+
+
+_INT64 = (-2**63, 2**63 - 1)
+
+
+def _unwritable(record) -> str | None:
+    """Why ``record`` cannot become a row of a shard, or None: each field must fit its column
+    and mean what it says (a slot is a policy slot, the result one of the three outcomes)."""
+    import numpy as np
+
+    if not isinstance(record, GameRecord):
+        return f"expected a GameRecord, got {type(record).__name__}"
+    if not isinstance(record.start, str):
+        return f"field 'start': expected FEN text, got {type(record.start).__name__}"
+    if not isinstance(record.moves, list) or not all(type(move) is str for move in record.moves):
+        return "field 'moves': expected a list of UCI strings"
+    if not isinstance(record.slots, list):
+        return f"field 'slots': expected a list of integers, got {type(record.slots).__name__}"
+    if record.slots:
+        slots = np.asarray(record.slots)
+        if slots.dtype.kind not in "iu" or slots.ndim != 1:
+            return "field 'slots': expected a list of integers"
+        if slots.min() < 0 or slots.max() >= murkplay_rl.ACTION_COUNT:
+            return f"field 'slots': a slot out of 0 to {murkplay_rl.ACTION_COUNT - 1}"
+    for name in ("plies", "seed", "policy_version"):
+        value = getattr(record, name)
+        if isinstance(value, bool) or not isinstance(value, numbers.Integral) or not _INT64[0] <= value <= _INT64[1]:
+            return f"field {name!r}: expected a 64-bit integer, got {value!r}"
+    if record.plies != len(record.moves) or len(record.moves) != len(record.slots):
+        return f"{record.plies} plies, {len(record.moves)} moves and {len(record.slots)} slots"
+    if isinstance(record.result, bool) or not isinstance(record.result, numbers.Real) or record.result not in (-1, 0, 1):
+        return f"field 'result': expected 1.0, -1.0 or 0.0, got {record.result!r}"
+    return None
 
 
 def read_records(directory: str | os.PathLike) -> Iterator[GameRecord]:
