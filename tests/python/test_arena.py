@@ -1,10 +1,13 @@
 """The rating fit on cases with known answers, and the arena's games, records and refit."""
 
+import itertools
 import json
 import math
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from murkplay_rl import arena, ratings
 
@@ -34,6 +37,45 @@ def test_a_perfect_score_needs_the_prior():
     assert fitted.elo[0] == pytest.approx(400 * math.log10(100.5 / 0.5))
     assert fitted.low[0] < fitted.elo[0] < fitted.high[0]
     assert ratings.score_interval(100, 100)[0] < 1 == ratings.score_interval(100, 100)[1]
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.sampled_from([0, 0.5, 1, 188, 399.5, 400]), min_size=6, max_size=6), st.integers(3, 4))
+def test_a_fit_matches_every_agents_score_or_is_refused(scores, count):
+    """A fit exists exactly when no group of agents scored nothing against the others; then each
+    agent's expected points equal its points. Newton's method used to walk off on the groups,
+    returning -6,570 ± 2e9 for random beating greedy and cautious 400 to 0."""
+    names = ["random", "a", "b", "c"][:count]
+    pairs = [(i, j, score, 400) for (i, j), score in zip(itertools.combinations(range(count), 2), scores)]
+
+    def scored(group):  # the points of the group against the others
+        return sum(score if i in group else 400 - score for i, j, score, _ in pairs if (i in group) != (j in group))
+
+    groups = [set(group) for size in range(1, count) for group in itertools.combinations(range(count), size)]
+    if any(scored(group) == 0 for group in groups):
+        with pytest.raises(ValueError, match="no finite maximum: .* scored nothing in"):
+            ratings.fit(names, pairs, prior_draws=0)
+        return
+    fitted = ratings.fit(names, pairs, prior_draws=0)
+    missing = np.zeros(count)
+    for i, j, score, played in pairs:
+        p = expected(fitted.elo[i] - fitted.elo[j])
+        missing[i] += played * p - score
+        missing[j] += played * (1 - p) - (played - score)
+    np.testing.assert_allclose(missing, 0, atol=1e-6)
+    assert np.all(np.isfinite(fitted.low)) and np.all(np.isfinite(fitted.high))
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: ratings.fit(["random", "a"], [(1, 0, 5, 10)], prior_draws=-1), "prior_draws must be"),
+    (lambda: ratings.fit(["random", "a"], [(1, 0, 5, 10)], prior_draws=math.nan), "prior_draws must be"),
+    (lambda: ratings.fit(["random", "a"], [(1, 0, 5, 10)], anchor="b"), "anchor 'b' is not one of"),
+    (lambda: ratings.fit(["random", "a"], [(1, 2, 5, 10)]), r"pairs: \(1, 2\) is not a pair"),
+    (lambda: ratings.fit(["random", "a"], [(1, 0, 11, 10)]), "11 points in 10 games"),
+])
+def test_refused_fits(call, message):
+    with pytest.raises(ValueError, match=message):
+        call()
 
 
 def test_a_tournament_writes_records_that_replay_and_refit(tmp_path):
