@@ -25,6 +25,7 @@ from typing import Iterable, Iterator
 
 import murkplay
 import murkplay_rl
+from murkplay_rl._checks import flag, integer
 from murkplay_rl._optional import require
 
 # Shards are numbered in the order they were written.
@@ -95,12 +96,14 @@ class RecordWriter:
 
     def __init__(self, directory: str | os.PathLike, shard_games: int = 4096, *, compression: str = "zstd",
                  append: bool = False):
-        require("pyarrow.parquet", "dataset", "RecordWriter")  # fail here, not at the first full shard
+        pa = require("pyarrow", "dataset", "RecordWriter")  # fail here, not at the first full shard
+        require("pyarrow.parquet", "dataset", "RecordWriter")
 
-        if isinstance(shard_games, bool) or not isinstance(shard_games, numbers.Integral) or shard_games < 1:
-            raise ValueError(f"shard_games must be an integer of at least 1, not {shard_games!r}")
+        self.shard_games = integer("shard_games", shard_games, 1)
+        if compression != "none" and not (isinstance(compression, str) and _codec_available(pa, compression)):
+            raise ValueError(f"compression must be 'none' or a codec of pyarrow's (e.g. 'zstd'), not {compression!r}")
+        append = flag("append", append)
         self.directory = os.fspath(directory)
-        self.shard_games = int(shard_games)
         self.compression = compression
         os.makedirs(self.directory, exist_ok=True)
         existing = shard_paths(self.directory)
@@ -180,6 +183,13 @@ class RecordWriter:
             return final
 
 
+def _codec_available(pa, name: str) -> bool:
+    try:
+        return pa.Codec.is_available(name)
+    except ValueError:
+        return False
+
+
 def _sync_directory(directory: str) -> None:
     """Makes a new name in ``directory`` survive a power cut."""
     descriptor = os.open(directory, os.O_RDONLY)
@@ -217,7 +227,8 @@ def _unwritable(record) -> str | None:
             return f"field {name!r}: expected a 64-bit integer, got {value!r}"
     if record.plies != len(record.moves) or len(record.moves) != len(record.slots):
         return f"{record.plies} plies, {len(record.moves)} moves and {len(record.slots)} slots"
-    if isinstance(record.result, bool) or not isinstance(record.result, numbers.Real) or record.result not in (-1, 0, 1):
+    result = record.result
+    if isinstance(result, bool) or not isinstance(result, numbers.Real) or result not in (-1, 0, 1):
         return f"field 'result': expected 1.0, -1.0 or 0.0, got {record.result!r}"
     return None
 
@@ -374,8 +385,8 @@ class GameRecorder:
         import numpy as np
 
         self.start = start or START_FEN
-        self.seed = batch.seed if seed is None else seed
-        self.policy_version = policy_version
+        self.seed = batch.seed if seed is None else integer("seed", seed, *_INT64)
+        self.policy_version = integer("policy_version", policy_version, *_INT64)
         self.records: list[GameRecord] = []
         width = batch.max_plies or 256
         self._moves = np.zeros((len(batch), width), np.uint16)

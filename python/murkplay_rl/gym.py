@@ -34,6 +34,7 @@ from gymnasium.vector.utils import batch_space  # noqa: E402
 import murkplay_rl  # noqa: E402
 from murkplay import SelfPlayGame  # noqa: E402
 from murkplay_rl import agents  # noqa: E402
+from murkplay_rl._checks import flag, integer, ply_limit  # noqa: E402
 from murkplay_rl._spaces import observation_space  # noqa: E402
 
 ENV_ID = "murkplay/FogChess-v0"
@@ -53,10 +54,10 @@ class _Match:
             raise ValueError(f"FogChess-v0 renders nothing; render_mode must be None, not {render_mode!r}")
         if side not in SIDES:
             raise ValueError(f"side must be 'white' or 'black', not {side!r}")
+        self.max_plies = ply_limit(max_plies)
+        self.oracle = flag("oracle", oracle)
         self.opponent = agents.load(opponent)
         self.side = SIDES.index(side)
-        self.max_plies = max_plies
-        self.oracle = oracle
         self._fen = fen
         start = SelfPlayGame(fen)
         self._opponent_opens = start.turn != (self.side == 0)
@@ -134,8 +135,8 @@ class FogChessVectorEnv(_Match, VectorEnv):
             raise ValueError(
                 f"the vector environment's opponent plays inside the batch's step: one of {', '.join(agents.BUILTIN)}"
             )
-        self.num_envs = num_envs
-        self.threads = threads
+        self.num_envs = integer("num_envs", num_envs, 1)
+        self.threads = integer("threads", threads, 1, murkplay_rl.MAX_THREADS)
         self.single_action_space = spaces.Discrete(murkplay_rl.ACTION_COUNT)
         self.observation_space = batch_space(self.single_observation_space, num_envs)
         self.action_space = batch_space(self.single_action_space, num_envs)

@@ -17,6 +17,8 @@ from typing import NamedTuple, Sequence
 
 import numpy as np
 
+from murkplay_rl._checks import non_negative
+
 # Elo points per unit of the logistic's argument: p = 1 / (1 + exp(-SCALE * difference)).
 SCALE = math.log(10) / 400
 Z95 = 1.959963984540054
@@ -49,8 +51,7 @@ def fit(names: Sequence[str], pairs: Sequence[tuple[int, int, float, float]], *,
     """
     names = list(names)
     count = len(names)
-    if isinstance(prior_draws, bool) or not isinstance(prior_draws, (int, float)) or not 0 <= prior_draws < math.inf:
-        raise ValueError(f"prior_draws must be a finite number of at least 0, not {prior_draws!r}")
+    prior_draws = non_negative("prior_draws", prior_draws)
     if anchor is None:
         anchor = "random" if "random" in names else names[0]
     if anchor not in names:
@@ -64,7 +65,7 @@ def fit(names: Sequence[str], pairs: Sequence[tuple[int, int, float, float]], *,
         if played <= 0:
             continue
         if not 0 <= score <= played:
-            raise ValueError(f"{names[i]} against {names[j]}: {score} points in {played} games")
+            raise ValueError(f"pairs: {names[i]} against {names[j]}: {score} points in {played} games")
         points[i, j] += score + prior_draws / 2
         points[j, i] += played - score + prior_draws / 2
         games[i, j] += played + prior_draws

@@ -9,6 +9,7 @@ from __future__ import annotations
 import re
 
 from . import _native as engine
+from ._checks import integer
 from ._optional import require
 from ._views import square_views, true_pieces
 
@@ -32,7 +33,9 @@ def render_svg(game, view=None, size: int | None = 360) -> Svg:
     chess = require("chess", "chess", "render_svg()")
     require("chess.svg", "chess", "render_svg()")
 
-    if view not in _VIEWS:
+    if size is not None:
+        size = integer("size", size, 1)
+    if not (view is None or isinstance(view, bool) or view in ("white", "black")):
         raise ValueError(f"view must be None, 'white', 'black', True or False, not {view!r}")
     viewer = _VIEWS[view]
     board = chess.BaseBoard.empty()
