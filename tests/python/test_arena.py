@@ -3,6 +3,10 @@
 import itertools
 import json
 import math
+import os
+import subprocess
+import sys
+import time
 
 import numpy as np
 import pytest
@@ -136,3 +140,41 @@ def test_a_torch_agent_plays_its_own_moves_and_its_games_replay(tmp_path):
     assert result.games == len(records) == 12
     assert sum(record.result != 0 for record in records) == result.wins + result.losses
     replay_records(records)
+
+
+def test_help_comes_at_once_and_names_every_agent_it_takes():
+    from murkplay_rl import agents
+
+    timings = []
+    for _ in range(3):
+        started = time.perf_counter()
+        shown = subprocess.run([sys.executable, "-m", "murkplay_rl.arena", "--help"], check=True,
+                               capture_output=True, text=True).stdout
+        timings.append(time.perf_counter() - started)
+    assert min(timings) < 1.0, timings
+    assert shown.startswith("usage: python -m murkplay_rl.arena ")
+    listed = shown.split("agents:")[1]
+    for name in (*agents.BUILTIN, *agents.NAMED, "PATH", "MODULE:CALLABLE"):
+        assert name in listed
+    assert "imports and runs MODULE" in listed
+
+
+@pytest.mark.parametrize("hidden, options", [("tqdm", []), ("pyarrow", ["--out", "run"]),
+                                             ("matplotlib", ["--out", "run"])])
+def test_a_missing_extra_is_one_line_naming_the_install(block_import, capsys, tmp_path, monkeypatch, hidden,
+                                                       options):
+    monkeypatch.chdir(tmp_path)
+    block_import(hidden)
+    with pytest.raises(SystemExit) as ended:
+        arena.main(["random", "greedy", "--games", "2", *options])
+    printed = capsys.readouterr()
+    assert ended.value.code == 2 and printed.out == ""
+    assert printed.err == (f"python -m murkplay_rl.arena: error: {_needs(hidden)} needs {hidden}, which is not "
+                           'installed: pip install "murkplay[arena]" (from a checkout: pip install ".[arena]") '
+                           "(see --help)\n")
+    assert os.listdir(tmp_path) == []
+
+
+def _needs(package):
+    return {"tqdm": "the arena's progress bar", "pyarrow": "the arena's game records",
+            "matplotlib": "the arena's chart"}[package]
