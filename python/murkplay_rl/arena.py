@@ -113,7 +113,7 @@ class PlayedGames:
 
 def play_games(white, black, games: int, *, max_plies: int = 300, threads: int = 1, seed: int = 0,
                progress: Callable[[int], object] | None = None) -> PlayedGames:
-    """``games`` games of ``white`` against ``black`` on one batch, each played to its end or to
+    """``games`` games of ``white`` against ``black`` (agents or specs of ``agents.load``) on one batch, each played to its end or to
     ``max_plies`` plies. ``progress`` is called with the number of games that just ended.
 
     Two built-in agents keep nothing between calls, so once half the games of their batch have
@@ -121,6 +121,7 @@ def play_games(white, black, games: int, *, max_plies: int = 300, threads: int =
     afresh, choose on) and the ended ones stop costing a step.
     """
     games, max_plies, threads, seed = _checked_play(games, max_plies, threads, seed)
+    white, black = agents_module.load(white), agents_module.load(black)
     # A game that ends restarts at the next call; it has played its part and is not read again.
     batch = murkplay_rl.GameBatch(games, max_plies=max_plies, auto_reset=True, seed=seed, threads=threads)
     rows = np.arange(games)  # the game each row of the batch plays

@@ -15,6 +15,7 @@ from dataclasses import dataclass, field
 from typing import Callable, NamedTuple
 
 import murkplay_rl
+from murkplay_rl._checks import MAX_PLIES, integer
 from murkplay_rl._optional import require
 from murkplay_rl.dataset import START_FEN, GameRecord, GameRecorder, RecordWriter
 
@@ -49,12 +50,13 @@ class SelfPlayWorker:
 
     def __init__(self, batch: int = 32, *, max_plies: int = 300, hidden: int = 256, fen: str | None = None,
                  torch_threads: int = 1, network: Callable | None = None):
+        # A task's games are played whole, so each needs an end.
+        max_plies = integer("max_plies", max_plies, 1, MAX_PLIES)
+        torch_threads = integer("torch_threads", torch_threads, 1)
         torch = require("torch", "ray", "SelfPlayWorker")
 
         from murkplay_rl.policy import policy_network
 
-        if max_plies < 1:
-            raise ValueError(f"max_plies must be at least 1, not {max_plies}")
         # Actors are the parallelism; torch's own threads would only compete with them for cores.
         torch.set_num_threads(torch_threads)
         self.start = fen or START_FEN
@@ -150,6 +152,8 @@ def run_selfplay(actors: list, network, writer: RecordWriter, *, games: int, gam
     it returns True when it changed ``network``'s weights, which become the next version. An
     actor's error reaches the caller as Ray raises it, with the worker's traceback.
     """
+    games = integer("games", games, 1)
+    games_per_task = integer("games_per_task", games_per_task, 1)
     ray = require("ray", "ray", "run_selfplay()")
 
     tasks = math.ceil(games / games_per_task)

@@ -32,6 +32,12 @@ def writer(out, **options):
     return RecordWriter(out, **options)
 
 
+def selfplay_ray():
+    from murkplay_rl import selfplay_ray
+
+    return selfplay_ray
+
+
 def recorder(**options):
     from murkplay_rl.dataset import GameRecorder
 
@@ -85,6 +91,12 @@ REFUSED = {
     "writer append": (lambda out: writer(out, append="yes"), TypeError, "append must be True or False", "pyarrow"),
     "recorder version": (lambda out: recorder(policy_version=2**63), ValueError, "policy_version must be from", None),
     "recorder seed": (lambda out: recorder(seed=1.5), TypeError, "seed must be an integer", None),
+    "worker max_plies": (lambda out: selfplay_ray().SelfPlayWorker(2, max_plies=0), ValueError,
+                         "max_plies must be from 1", None),
+    "selfplay tasks": (lambda out: selfplay_ray().run_selfplay([], None, None, games=8, games_per_task=0), ValueError,
+                       "games_per_task must be at least 1", None),
+    "play_games agent": (lambda out: arena.play_games("random", "nobody", 2), ValueError, "'nobody' names no agent",
+                         None),
     "svg size": (lambda out: murkplay_rl.render_svg(murkplay.SelfPlayGame(), size=0), ValueError,
                  "size must be at least 1", "chess"),
 }
