@@ -16,11 +16,14 @@ the field, so a damaged dataset cannot train a policy on the wrong targets.
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import numbers
 import os
 import re
 import secrets
+import signal
+import threading
 from typing import Iterable, Iterator
 
 import murkplay
@@ -159,14 +162,18 @@ class RecordWriter:
                 sink.flush()
                 # Linking a file whose data is still in the page cache would not survive a power cut.
                 os.fsync(sink.fileno())
-            final = self._claim(temporary)
+            with _interrupt_deferred():
+                # Between the shard taking its name and its records leaving the pending ones, a
+                # Ctrl-C would have them written twice.
+                final = self._claim(temporary)
+                del self._pending[:count]
+                self.shards.append(final)
+                self.written_games += len(records)
+                self.written_plies += sum(r.plies for r in records)
         finally:
             if os.path.exists(temporary):
                 os.remove(temporary)
-        del self._pending[:count]
-        self.shards.append(final)
-        self.written_games += len(records)
-        self.written_plies += sum(r.plies for r in records)
+        _sync_directory(self.directory)
 
     def _claim(self, temporary: str) -> str:
         """Gives the complete shard ``temporary`` the next free shard name. A hard link is made
@@ -179,8 +186,27 @@ class RecordWriter:
                 os.link(temporary, final)
             except FileExistsError:
                 continue  # another writer took the number in between
-            _sync_directory(self.directory)
             return final
+
+
+@contextlib.contextmanager
+def _interrupt_deferred():
+    """Holds a Ctrl-C (SIGINT) back until the block has run, then delivers it as it would have
+    been. Signals reach Python's handlers on the main thread only, so only there is any to hold."""
+    if threading.current_thread() is not threading.main_thread() or signal.getsignal(signal.SIGINT) is None:
+        yield  # off the main thread, or under a handler set outside Python, which could not be put back
+        return
+    held = []
+    previous = signal.signal(signal.SIGINT, lambda *received: held.append(received))
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+        if held:
+            if callable(previous):
+                previous(*held[0])
+            elif previous == signal.SIG_DFL:
+                signal.raise_signal(signal.SIGINT)
 
 
 def _codec_available(pa, name: str) -> bool:
