@@ -238,9 +238,7 @@ def tournament(agent_specs: Sequence, games: int = 100, *, max_plies: int = 300,
     _checked_play(games, max_plies, threads, seed)
     prior_draws = non_negative("prior_draws", prior_draws)
     loaded = [agents_module.load(spec) for spec in agent_specs]
-    names = [agent.name for agent in loaded]
-    if len(set(names)) != len(names) or len(names) < 2:
-        raise ValueError(f"a tournament needs at least two agents of different names, not {names}")
+    names = _distinct_names(loaded)
     pairs = list(itertools.combinations(range(len(loaded)), 2))
     tqdm = require("tqdm", "arena", "the arena's progress bar") if progress else None
     writer, created = _writer(out) if out is not None else (None, False)
@@ -269,6 +267,13 @@ def tournament(agent_specs: Sequence, games: int = 100, *, max_plies: int = 300,
         names, [(names.index(m.first), names.index(m.second), m.points, m.games) for m in matches],
         prior_draws=prior_draws)
     return Tournament(names, matches, fitted)
+
+
+def _distinct_names(loaded) -> list[str]:
+    names = [agent.name for agent in loaded]
+    if len(set(names)) != len(names) or len(names) < 2:
+        raise ValueError(f"a tournament needs at least two agents of different names, not {names}")
+    return names
 
 
 def _writer(out):
@@ -379,10 +384,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     if len(options.agents) < 2:
         parser.error("name at least two agents")
     try:
-        require("tqdm", "arena", "the arena's progress bar")
-        if options.out is not None:
-            require("matplotlib", "arena", "the arena's chart")
         loaded = [_load(spec) for spec in options.agents]
+        _distinct_names(loaded)
+        if options.out is not None:
+            require("matplotlib", "arena", "the arena's chart")  # drawn last: missed before any game
         result = tournament(loaded, options.games, max_plies=options.max_plies, threads=options.threads,
                             seed=options.seed, out=options.out, progress=True, prior_draws=options.prior_draws)
     except (ValueError, TypeError, MissingExtra) as error:
@@ -408,10 +413,8 @@ def _load(spec: str):
     checkpoint, a module that fails) is the caller's to fix, so it becomes a usage error."""
     try:
         return agents_module.load(spec)
-    except MissingExtra:
-        raise
     except Exception as error:
-        kind = "" if isinstance(error, ValueError) else f"{type(error).__name__}: "
+        kind = "" if isinstance(error, (ValueError, MissingExtra)) else f"{type(error).__name__}: "
         raise ValueError(f"agent {spec!r}: {kind}{error}") from error
 
 
