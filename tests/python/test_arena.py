@@ -180,3 +180,26 @@ def test_a_missing_extra_is_one_line_naming_the_install(block_import, capsys, tm
 def _needs(package):
     return {"tqdm": "the arena's progress bar", "pyarrow": "the arena's game records",
             "matplotlib": "the arena's chart"}[package]
+
+
+def test_an_interrupted_run_keeps_its_finished_games_and_their_sidecar(tmp_path, capsys, monkeypatch):
+    for package in ("matplotlib", "tqdm", "pyarrow"):
+        pytest.importorskip(package)
+    from murkplay_rl.dataset import read_records
+
+    played = arena._match_games
+    calls = []
+
+    def interrupted_on_the_second_pair(*args, **kwargs):
+        calls.append(args)
+        if len(calls) == 2:
+            raise KeyboardInterrupt
+        return played(*args, **kwargs)
+
+    monkeypatch.setattr(arena, "_match_games", interrupted_on_the_second_pair)
+    out = tmp_path / "run"
+    assert arena.main(["random", "greedy", "cautious", "--games", "6", "--out", str(out)]) == 130
+    assert capsys.readouterr().err.endswith(f"interrupted: wrote 6 game records, arena.json to {out}\n")
+    sidecar = json.loads((out / arena.SIDECAR).read_text())
+    assert len(list(read_records(out))) == len(sidecar["white"]) == 6
+    assert {name for name in os.listdir(out) if not name.startswith("shard-")} == {arena.SIDECAR}
