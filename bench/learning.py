@@ -23,6 +23,7 @@ from __future__ import annotations
 import argparse
 import csv
 import importlib.util
+import math
 import os
 import statistics
 import sys
@@ -32,7 +33,9 @@ from pathlib import Path
 
 import torch
 
-from murkplay_rl.train import BASELINES, TrainConfig, Trainer
+from murkplay_rl import train
+from murkplay_rl.train_config import BASELINES, TrainConfig
+from murkplay_rl.train_state import TrainState
 
 EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "selfplay.py"
 
@@ -49,11 +52,31 @@ def demo_plies_per_second(network, games: int, threads: int, seed: int) -> float
     return split["plies"] / (split["network"] + split["murkplay"])
 
 
-def collection_plies_per_second(trainer: Trainer, steps: int) -> float:
-    trainer.network.eval()
+def collection_plies_per_second(state: TrainState, steps: int) -> float:
+    state.network.eval()
     started = time.perf_counter()
-    rollout = trainer.selfplay.collect(trainer.network, None, steps, gamma=0.99, lam=0.95)
+    rollout = state.selfplay.collect(state.network, None, steps)
     return rollout.plies / (time.perf_counter() - started)
+
+
+class _Scratch:
+    """The trainer's log for one measured update: nothing kept but the checkpoint, in ``out``."""
+
+    def __init__(self, out: Path):
+        self.out = out
+
+    def update(self, *args, **kwargs) -> None:
+        pass
+
+
+def one_update(state: TrainState, scratch: _Scratch) -> tuple[float, float]:
+    """One update of the trainer's own loop (collection and PPO update, no evaluation): its
+    samples per second and murkplay's share of its time."""
+    before = state.samples, state.seconds, state.murkplay_seconds
+    state.last_eval = math.inf
+    train.train(state, scratch, seconds=math.inf, updates=state.updates + 1)
+    seconds = state.seconds - before[1]
+    return (state.samples - before[0]) / seconds, (state.murkplay_seconds - before[2]) / seconds
 
 
 def print_curve(run: Path) -> None:
@@ -83,18 +106,17 @@ def main(argv=None) -> int:
     torch.set_num_threads(args.threads)
     config = TrainConfig(games=args.games, steps=args.steps, threads=args.threads)
     with tempfile.TemporaryDirectory() as scratch:
-        trainer = Trainer(config, Path(scratch))
+        state = TrainState(config)
         demo, collect, shares, rates = [], [], [], []
         for round_number in range(args.rounds):
             for first in ((0, 1) if round_number % 2 == 0 else (1, 0)):
                 if first == 0:
-                    demo.append(demo_plies_per_second(trainer.network.eval(), args.games, args.threads, round_number))
+                    demo.append(demo_plies_per_second(state.network.eval(), args.games, args.threads, round_number))
                 else:
-                    collect.append(collection_plies_per_second(trainer, args.steps))
-            before = trainer.murkplay_seconds, trainer.seconds
-            stats = trainer.train_step()
-            shares.append((trainer.murkplay_seconds - before[0]) / (trainer.seconds - before[1]))
-            rates.append(stats["samples_per_second"])
+                    collect.append(collection_plies_per_second(state, args.steps))
+            rate, share = one_update(state, _Scratch(Path(scratch)))
+            rates.append(rate)
+            shares.append(share)
             print(f"round {round_number + 1}: demo {demo[-1]:,.0f}, collection {collect[-1]:,.0f} plies/s, "
                   f"update {rates[-1]:,.0f} samples/s, murkplay {shares[-1]:.1%}", file=sys.stderr)
     ratio = statistics.median(c / d for c, d in zip(collect, demo))

@@ -23,7 +23,7 @@ import time
 
 from murkplay_rl._optional import require
 from murkplay_rl.dataset import RecordWriter, replay_records
-from murkplay_rl.policy import policy_network
+from murkplay_rl.policy import log_probs, policy_network
 from murkplay_rl.selfplay_ray import run_selfplay, start_actors, start_local_ray
 
 # The speed figures replay at most this many plies, so the summary's memory stays small.
@@ -77,8 +77,8 @@ class Learner:
             plies += record.plies
         replay = replay_records(chosen)
         logits = self.network(torch.from_numpy(replay.observation))
-        logits = logits.masked_fill(~torch.from_numpy(replay.mask), float("-inf"))
-        played = torch.log_softmax(logits, 1).gather(1, torch.from_numpy(replay.slot)[:, None])[:, 0]
+        scores = log_probs(logits, torch.from_numpy(replay.mask))
+        played = scores.gather(1, torch.from_numpy(replay.slot)[:, None])[:, 0]
         loss = -(torch.from_numpy(replay.outcome) * played).mean()
         self.optimizer.zero_grad()
         loss.backward()

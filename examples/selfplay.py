@@ -63,7 +63,7 @@ def choose_action(policy: torch.nn.Module, game: SelfPlayGame, actions: list[str
     masked = torch.full_like(logits, float("-inf"))
     legal = torch.tensor(indices)
     masked[legal] = logits[legal]
-    chosen = int(torch.multinomial(torch.softmax(masked, dim=0), 1, generator=generator))
+    chosen = int(sample_slots(masked[None], generator)[0])
     # Promotions to one piece from one pawn share an index whatever the destination
     # (a7a8q and a7b8q), so an index can stand for several actions.
     candidates = [action for action, index in zip(actions, indices) if index == chosen]

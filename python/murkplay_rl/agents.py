@@ -21,6 +21,7 @@ returns an agent).
 from __future__ import annotations
 
 import importlib
+import math
 import os
 from types import MappingProxyType
 from typing import Any, Mapping, NamedTuple, Protocol, runtime_checkable
@@ -50,7 +51,7 @@ def describe() -> str:
     """Every way of naming an agent, one a line, as command lines list them."""
     lines = [(", ".join(BUILTIN), "the built-in rules, chosen inside the batch's step"),
              *((name, named.about) for name, named in NAMED.items()),
-             ("PATH", "a checkpoint file, as agents.save_checkpoint and the trainer write them"),
+             ("PATH", "a checkpoint file: data, loading it runs nothing it names"),
              ("MODULE:CALLABLE", "a callable of no arguments returning an agent: imports and runs MODULE")]
     width = max(len(name) for name, _ in lines)
     return "\n".join(f"  {name:<{width}}  {about}" for name, about in lines)
@@ -165,7 +166,10 @@ def resolve(target: str):
 def load(spec):
     """The agent ``spec`` names: an agent itself, ``random`` | ``greedy`` | ``cautious``, a name
     in ``NAMED``, the path of a checkpoint file, or ``module:callable``, a callable of no
-    arguments that returns an agent."""
+    arguments that returns an agent.
+
+    Naming an agent as ``module:callable`` imports code: the caller's own text names it.
+    Loading a checkpoint never does (``load_checkpoint``)."""
     if isinstance(spec, os.PathLike):
         return load_checkpoint(spec)
     if not isinstance(spec, str):
@@ -193,54 +197,85 @@ def _checked(agent, spec: str):
 
 # ------------------------------------------------------------------------- checkpoints
 
-DEFAULT_NETWORK = "murkplay_rl.policy:policy_network"
-
-# Checkpoint files of other parts of the package, told apart by their keys: the keys, and the
-# "module:callable" that rebuilds the torch module from such a file, called with (path, device).
-CHECKPOINT_FORMATS: Mapping[tuple[str, ...], str] = MappingProxyType({
-    ("network", "model"): "murkplay_rl.network:load_network",  # the trainer's checkpoints and exports
-})
+# A network of the registry (``murkplay_rl.network.NETWORKS``): the small dense policy.
+DEFAULT_NETWORK = "policy_network"
+_AGENT_OPTIONS = {"name": str, "sample": bool, "temperature": float}
 
 
 def save_checkpoint(path, module, *, network: str = DEFAULT_NETWORK, kwargs: Mapping[str, Any] | None = None,
                     **config) -> None:
-    """Save ``module``'s weights with what rebuilds it: ``network`` (``module:callable``) called
-    with ``kwargs`` makes the module again. Further ``config`` entries are kept for the loader:
-    ``name``, ``sample`` and ``temperature`` of the agent, or ``loader``."""
-    torch = require("torch", "torch", "checkpoints")
-    payload = {"config": {"network": network, "kwargs": dict(kwargs or {}), **config},
-               "state_dict": module.state_dict()}
-    torch.save(payload, path)
+    """Save ``module``'s weights with what rebuilds it: the registry's network ``network``
+    built with ``kwargs``. ``config`` may hold the agent's ``name``, ``sample`` and
+    ``temperature``. The file is written whole or not at all."""
+    from murkplay_rl import checkpoint
+    from murkplay_rl.network import NETWORKS
+
+    if network not in NETWORKS:
+        raise ValueError(f"network must be one of {', '.join(NETWORKS)}, not {network!r}")
+    unknown = sorted(config.keys() - _AGENT_OPTIONS.keys())
+    if unknown:
+        raise TypeError(f"save_checkpoint() got unexpected keyword arguments {', '.join(unknown)}")
+    checkpoint.write(path, {"config": {"network": network, "kwargs": dict(kwargs or {}), **config},
+                            "state_dict": module.state_dict()})
+
+
+def _agent_file(path, payload: dict, device):
+    """A file of ``save_checkpoint``: the network by name, and the agent's options."""
+    from murkplay_rl import checkpoint
+
+    checkpoint.keys(path, payload, {"config", "state_dict"})
+    config = payload["config"]
+    checkpoint.value(path, config, dict, "'config'")
+    unknown = sorted(map(repr, config.keys() - {"network", "kwargs"} - _AGENT_OPTIONS.keys()))
+    if unknown:
+        raise checkpoint.fault(path, f"'config' has unknown {', '.join(unknown)}; a checkpoint names a network "
+                                     "of the registry and the agent's options, never code")
+    options = {key: checkpoint.value(path, config[key], kind, f"'config'[{key!r}]")
+               for key, kind in _AGENT_OPTIONS.items() if key in config}
+    temperature = options.get("temperature", 1.0)
+    if not 0 < temperature < math.inf:
+        raise checkpoint.fault(path, f"'config'['temperature'] must be positive and finite, not {temperature}")
+    module = checkpoint.network(path, config.get("network", DEFAULT_NETWORK), config.get("kwargs", {}),
+                                payload["state_dict"], device or "cpu")
+    return TorchAgent(module, sample=options.get("sample", True), temperature=temperature,
+                      name=options.get("name") or _stem(path), device=device)
+
+
+def _trainer_file(path, payload: dict, device):
+    """A checkpoint or export of the trainer: its PolicyValueNet."""
+    from murkplay_rl import checkpoint
+
+    return TorchAgent(checkpoint.trainer_network(path, payload, device or "cpu"), name=_stem(path), device=device)
+
+
+def _stem(path) -> str:
+    return os.path.splitext(os.path.basename(os.fspath(path)))[0]
+
+
+# The checkpoint files an agent is loaded from, told apart by their keys: an agent's own
+# (``save_checkpoint``) and the trainer's checkpoints and exports.
+CHECKPOINT_FORMATS: Mapping[tuple[str, ...], Any] = MappingProxyType({
+    ("config", "state_dict"): _agent_file,
+    ("network", "model"): _trainer_file,
+})
 
 
 def load_checkpoint(path, *, device=None):
-    """The agent a checkpoint file holds.
+    """The agent a checkpoint file holds, read as data: loading a file never imports or runs
+    anything it names (``murkplay_rl.checkpoint``).
 
-    The file is a torch file of ``{"config": {...}, "state_dict": {...}}``, or of a format of
-    ``CHECKPOINT_FORMATS`` (the trainer's), loaded without unpickling arbitrary objects. A
-    config with ``loader`` (``module:callable``) is handed to that callable with the state
-    dict, which returns the agent: that is how other checkpoint formats plug in. Otherwise ``network`` and ``kwargs`` rebuild the module, the state dict is
-    loaded into it and it plays as a ``TorchAgent`` with the config's ``sample`` and
-    ``temperature``; its name is the config's ``name`` or the file's name.
+    The file is one of ``CHECKPOINT_FORMATS``: ``{"config": {...}, "state_dict": {...}}`` of
+    ``save_checkpoint``, whose network, a name of the registry, is rebuilt with the config's
+    ``kwargs`` and plays as a ``TorchAgent`` with its ``sample`` and ``temperature``, named by
+    its ``name`` or the file's; or the trainer's. A damaged or foreign file is a ValueError
+    naming the file and what is wrong with it.
     """
-    torch = require("torch", "torch", "checkpoints")
-    payload = torch.load(path, map_location=device or "cpu", weights_only=True)
-    stem = os.path.splitext(os.path.basename(os.fspath(path)))[0]
-    if not isinstance(payload, dict):
-        payload = {}
-    if not {"config", "state_dict"} <= payload.keys():
-        for keys, loader in CHECKPOINT_FORMATS.items():
-            if set(keys) <= payload.keys():
-                return TorchAgent(resolve(loader)(path, device=device or "cpu").eval(), name=stem, device=device)
-        raise ValueError(f"{os.fspath(path)!r} is not a checkpoint: expected a dict of 'config' and 'state_dict'")
-    config, state = payload["config"], payload["state_dict"]
-    name = config.get("name") or stem
-    if "loader" in config:
-        return _checked(resolve(config["loader"])(config, state), os.fspath(path))
-    module = resolve(config.get("network", DEFAULT_NETWORK))(**config.get("kwargs", {}))
-    module.load_state_dict(state)
-    module.eval()
-    if device is not None:
-        module.to(device)
-    return TorchAgent(module, sample=config.get("sample", True), temperature=config.get("temperature", 1.0),
-                      name=name, device=device)
+    from murkplay_rl import checkpoint
+
+    require("torch", "torch", "checkpoints")
+    payload = checkpoint.read(path)
+    for keys, reader in CHECKPOINT_FORMATS.items():
+        if set(keys) <= payload.keys():
+            return reader(path, payload, device)
+    raise checkpoint.fault(path, "this file is not a checkpoint: it holds neither 'config' and 'state_dict' "
+                                 "(an agent's) nor 'network' and 'model' (the trainer's)")

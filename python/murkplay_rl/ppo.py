@@ -5,29 +5,43 @@ Imports torch: import this module only where torch is wanted.
 
 from __future__ import annotations
 
-from dataclasses import asdict, dataclass
+from dataclasses import dataclass
 
+import numpy as np
 import torch
 
-from murkplay_rl.network import entropy, legal_log_probs
+from murkplay_rl.policy import entropy, legal_log_probs, legal_slots
 from murkplay_rl.rollout import Rollout
+from murkplay_rl.train_config import PPOConfig
 
+@dataclass
+class Samples:
+    """The learner's moves of a rollout, one row each, as tensors."""
 
-@dataclass(frozen=True)
-class PPOConfig:
-    learning_rate: float = 1e-3
-    decay_updates: int = 0  # when set, the rate falls linearly to a tenth over this many updates
-    epochs: int = 2  # passes over a rollout
-    minibatch: int = 256  # decisions per gradient step
-    clip: float = 0.2  # the probability ratio's trust region
-    value_coef: float = 0.5
-    entropy_coef: float = 0.02  # 0.01 let the policy collapse onto few moves within minutes
-    max_grad_norm: float = 0.5
-    gamma: float = 0.99
-    lam: float = 0.95
+    observation: torch.Tensor  # (rows, 64, 35) float32
+    legal: torch.Tensor  # (rows, width) int64: each legal slot once, then padding
+    valid: torch.Tensor  # (rows, width) bool: False at the padding
+    choice: torch.Tensor  # (rows,) int64: the column of ``legal`` that was played
+    log_prob: torch.Tensor  # (rows,) under the policy that played
+    advantage: torch.Tensor  # (rows,)
+    returns: torch.Tensor  # (rows,) advantage + value: the value target
 
-    def to_dict(self) -> dict:
-        return asdict(self)
+    @classmethod
+    def of(cls, rollout: Rollout, advantage: np.ndarray) -> Samples:
+        """The samples of ``rollout`` with their (steps, games) advantages."""
+        mine = rollout.learner
+        legal, valid = legal_slots(rollout.mask)
+        choice = np.argmax(valid & (legal == rollout.slot[mine][:, None]), 1)
+        gain = torch.from_numpy(advantage[mine].astype(np.float32))
+        return cls(
+            observation=torch.from_numpy(rollout.observation), legal=torch.from_numpy(legal),
+            valid=torch.from_numpy(valid), choice=torch.from_numpy(choice),
+            log_prob=torch.from_numpy(rollout.log_prob[mine]), advantage=gain,
+            returns=gain + torch.from_numpy(rollout.value[mine]),
+        )
+
+    def __len__(self) -> int:
+        return len(self.choice)
 
 
 def learning_rate(config: PPOConfig, updates: int) -> float:
@@ -38,10 +52,13 @@ def learning_rate(config: PPOConfig, updates: int) -> float:
     return config.learning_rate * max(0.1, 1 - updates / config.decay_updates)
 
 
-def update(network, optimizer: torch.optim.Optimizer, rollout: Rollout, config: PPOConfig,
+def update(network, optimizer: torch.optim.Optimizer, samples: Samples, config: PPOConfig, *, updates: int,
            generator: torch.Generator, device: torch.device) -> dict[str, float]:
-    """Trains ``network`` on ``rollout``; returns the mean losses and statistics of the last epoch."""
-    rows = len(rollout.choice)
+    """The update after ``updates`` updates: trains ``network`` on ``samples``, minibatches drawn
+    by ``generator``; returns the mean losses and statistics of the last epoch."""
+    for group in optimizer.param_groups:
+        group["lr"] = learning_rate(config, updates)
+    rows = len(samples)
     totals: dict[str, float] = {}
     for epoch in range(config.epochs):
         totals = dict.fromkeys(("policy_loss", "value_loss", "entropy", "approx_kl", "clip_fraction"), 0.0)
@@ -51,19 +68,19 @@ def update(network, optimizer: torch.optim.Optimizer, rollout: Rollout, config: 
             chosen = order[start:start + config.minibatch]
             if len(chosen) < 2:
                 continue
-            observation = rollout.observation[chosen].to(device)
-            legal = rollout.legal[chosen].to(device)
-            valid = rollout.valid[chosen].to(device)
-            choice = rollout.choice[chosen].to(device)
-            old_log_prob = rollout.log_prob[chosen].to(device)
-            advantage = rollout.advantage[chosen].to(device)
+            observation = samples.observation[chosen].to(device)
+            legal = samples.legal[chosen].to(device)
+            valid = samples.valid[chosen].to(device)
+            choice = samples.choice[chosen].to(device)
+            old_log_prob = samples.log_prob[chosen].to(device)
+            advantage = samples.advantage[chosen].to(device)
             advantage = (advantage - advantage.mean()) / (advantage.std() + 1e-8)
             logits, value = network.evaluate(observation)
             log_probs = legal_log_probs(logits, legal, valid)
             log_prob = log_probs.gather(1, choice[:, None])[:, 0]
             ratio = (log_prob - old_log_prob).exp()
             policy_loss = -torch.min(ratio * advantage, ratio.clamp(1 - config.clip, 1 + config.clip) * advantage).mean()
-            value_loss = 0.5 * (value - rollout.returns[chosen].to(device)).square().mean()
+            value_loss = 0.5 * (value - samples.returns[chosen].to(device)).square().mean()
             spread = entropy(log_probs).mean()
             loss = policy_loss + config.value_coef * value_loss - config.entropy_coef * spread
             optimizer.zero_grad(set_to_none=True)

@@ -3,9 +3,9 @@
 The actors are ``selfplay_ray.SelfPlayWorker``s with the trainer's network: every update they
 play whole games with the learner's current weights, both colours, and return the games'
 records; the driver plays the records again natively (``dataset.replay_records``), values the
-positions with the same weights and turns them into a ``Rollout``. Whole games need no
-bootstrap, and the log-probabilities the driver computes are those of the weights that played.
-Snapshot opponents are not played on actors.
+positions with the same weights and lays them out as a ``Rollout`` of (plies, games). Whole
+games need no bootstrap, and the log-probabilities the driver computes are those of the
+weights that played. Snapshot opponents are not played on actors.
 
 Imports torch and Ray: import this module only where both are wanted.
 """
@@ -19,8 +19,9 @@ import torch
 
 from murkplay_rl import selfplay_ray
 from murkplay_rl.dataset import replay_records
-from murkplay_rl.network import PolicyValueNet, legal_log_probs
-from murkplay_rl.rollout import Rollout, advantages, legal_slots
+from murkplay_rl.network import PolicyValueNet
+from murkplay_rl.policy import legal_log_probs, legal_slots
+from murkplay_rl.rollout import Rollout
 
 # Positions valued per forward pass in the driver.
 _CHUNK = 4096
@@ -58,58 +59,71 @@ class RaySelfPlay:
         self.rollouts = 0
         self.murkplay_seconds = 0.0  # spent on the actors, out of the driver's sight
 
-    def state(self) -> bytes:
-        return b""
+    def state(self) -> None:
+        return None  # the actors' games end with each rollout: nothing goes on
 
-    def restore(self, payload: bytes) -> None:
+    def restore(self, batch) -> None:
         pass
 
     @torch.no_grad()
-    def collect(self, learner, opponent, steps: int, *, gamma: float, lam: float) -> Rollout:
+    def collect(self, learner, opponent, steps: int) -> Rollout:
         """Plays a round of whole games; ``opponent`` and ``steps`` are the in-process rollout's
         and are not used here."""
         collected = _Collected()
         self.rollouts += 1
         selfplay_ray.run_selfplay(self.actors, learner, collected, games=self.games, games_per_task=self.per_task,
                                   seed=self.config.seed * 1_000_003 + self.rollouts)
-        records = collected.records
-        replay = replay_records(records, threads=self.config.threads)
-        legal, valid = legal_slots(replay.mask)
-        slot = replay.slot.astype(np.int64)
-        observation = torch.from_numpy(replay.observation)
-        legal, valid = torch.from_numpy(legal), torch.from_numpy(valid)
-        choice = torch.from_numpy(np.argmax(valid.numpy() & (legal.numpy() == slot[:, None]), 1))
-        values, log_prob = [], []
-        for start in range(0, len(slot), _CHUNK):
-            rows = slice(start, start + _CHUNK)
-            logits, value = learner.evaluate(observation[rows].to(self.device))
-            log_probs = legal_log_probs(logits, legal[rows].to(self.device), valid[rows].to(self.device))
-            log_prob.append(log_probs.gather(1, choice[rows, None].to(self.device))[:, 0].cpu())
-            values.append(value.cpu())
-        value = torch.cat(values)
-        advantage = torch.from_numpy(whole_game_advantages(records, value.numpy(), gamma, lam).astype(np.float32))
-        return Rollout(observation=observation, legal=legal, valid=valid, choice=choice, log_prob=torch.cat(log_prob),
-                       value=value, advantage=advantage, returns=advantage + value, plies=len(slot),
-                       games=len(records), wins=0, losses=0)
+        return whole_games(collected.records, learner, max_plies=self.config.max_plies, threads=self.config.threads,
+                           device=self.device)
 
 
-def whole_game_advantages(records, value: np.ndarray, gamma: float, lam: float) -> np.ndarray:
-    """``rollout.advantages`` for rows of whole games, game after game and ply after ply (as
-    replay gives them), White moving first."""
-    plies = np.array([record.plies for record in records])
+def whole_games(records, learner, *, max_plies: int, threads: int = 1, device="cpu") -> Rollout:
+    """Whole games as a rollout: step t of game g is its ply t (White moving first), every move
+    the learner's, valued and scored by ``learner`` as the weights that played them."""
+    replay = replay_records(records, threads=threads)
+    plies = np.array([record.plies for record in records], np.int64)
+    result = np.array([record.result for record in records], np.float32)
+    shape = (int(plies.max(initial=0)), len(records))
     game = np.repeat(np.arange(len(records)), plies)
     ply = np.arange(len(game)) - np.repeat(np.cumsum(plies) - plies, plies)
-    order = np.lexsort((game, ply))  # step by step, as a batch would have played them
-    steps = int(plies.max(initial=0))
-    ended = np.zeros((steps, len(records)), bool)
-    outcome = np.zeros((steps, len(records), 2), np.float32)
-    last = plies - 1
-    ended[last, np.arange(len(records))] = True
-    result = np.array([record.result for record in records], np.float32)
-    outcome[last, np.arange(len(records))] = np.stack((result, -result), 1)
-    rows_at = np.searchsorted(ply[order], np.arange(steps + 1))
-    ordered = advantages(value[order], game[order], ply[order] % 2, rows_at, ended, outcome,
-                         np.zeros((len(records), 2)), gamma, lam)
-    result_rows = np.empty(len(game))
-    result_rows[order] = ordered
-    return result_rows
+    learner_moves = np.zeros(shape, bool)
+    learner_moves[ply, game] = True
+    # Replay lists the plies game after game; a rollout keeps its samples step after step.
+    sample = np.zeros(shape, np.int64)
+    sample[learner_moves] = np.arange(len(game))
+    order = sample[ply, game]
+    observation = np.empty_like(replay.observation)
+    observation[order] = replay.observation
+    mask = np.empty_like(replay.mask)
+    mask[order] = replay.mask
+    slot, value, log_prob = np.zeros(shape, np.int64), np.zeros(shape, np.float32), np.zeros(shape, np.float32)
+    slot[ply, game] = replay.slot
+    value[ply, game], log_prob[ply, game] = _value_and_log_prob(learner, replay, device)
+    played = np.flatnonzero(plies > 0)
+    ended = np.zeros(shape, bool)
+    ended[plies[played] - 1, played] = True
+    truncated = ended & (plies == max_plies) & (result == 0)
+    outcome = np.zeros((*shape, 2), np.float32)
+    outcome[plies[played] - 1, played] = np.stack((result[played], -result[played]), 1)
+    mover = np.repeat(np.arange(shape[0]) % 2, shape[1]).reshape(shape)
+    return Rollout(moved=learner_moves, learner=learner_moves, mover=mover, slot=slot, log_prob=log_prob, value=value,
+                   terminated=ended & ~truncated, truncated=truncated, outcome=outcome,
+                   bootstrap=np.zeros((len(records), 2), np.float32), observation=observation, mask=mask)
+
+
+def _value_and_log_prob(learner, replay, device) -> tuple[np.ndarray, np.ndarray]:
+    """The learner's value of every replayed position and the log-probability of its slot."""
+    legal, valid = legal_slots(replay.mask)
+    slot = replay.slot.astype(np.int64)
+    choice = torch.from_numpy(np.argmax(valid & (legal == slot[:, None]), 1))
+    observation, legal, valid = map(torch.from_numpy, (replay.observation, legal, valid))
+    values, log_prob = [], []
+    for start in range(0, len(slot), _CHUNK):
+        rows = slice(start, start + _CHUNK)
+        logits, value = learner.evaluate(observation[rows].to(device))
+        scores = legal_log_probs(logits, legal[rows].to(device), valid[rows].to(device))
+        log_prob.append(scores.gather(1, choice[rows, None].to(device))[:, 0].cpu())
+        values.append(value.cpu())
+    if not values:
+        return np.zeros(0, np.float32), np.zeros(0, np.float32)
+    return torch.cat(values).numpy(), torch.cat(log_prob).numpy()

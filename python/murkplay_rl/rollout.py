@@ -1,11 +1,15 @@
 """Self-play rollouts for the trainer: a GameBatch stepped with one forward pass per network and
-step, the learner's decisions kept, and their advantages.
+step, every game's turn kept step by step, and the advantages of the learner's moves.
 
-Every game of the batch goes on across rollouts (a rollout ends on a step count, not on game
-ends), so the last decisions of a rollout are valued by the network, not cut off. Some games
-are the learner against itself, both colours learning; the rest put the learner, on a colour
-that alternates from game to game, against an opponent the caller names for the rollout (a
-past snapshot), whose moves teach nothing.
+A rollout is arrays of (steps, games): at step t of game g who moved, the slot played and its
+log-probability, the learner's value, and whether the game ended there. ``learner`` marks the
+learner's own moves, the samples PPO learns from; their observations and legal-slot masks are
+kept in that mask's order (step after step, game after game). Every game goes on across
+rollouts (a rollout ends on a step count, not on game ends), so the last moves of a rollout
+are valued by the network (``bootstrap``). Some games are the learner against itself, both
+colours learning; the rest put the learner, on a colour that alternates from game to game,
+against an opponent the caller names for the rollout (a past snapshot), whose moves teach
+nothing.
 
 Imports torch: import this module only where torch is wanted.
 """
@@ -19,72 +23,120 @@ import numpy as np
 import torch
 
 import murkplay_rl
+from murkplay_rl import checkpoint
 
 
 @dataclass
 class Rollout:
-    """The learner's decisions of one rollout, row by row in the order they were taken."""
+    """Steps of a batch of games: arrays of (steps, games) unless said otherwise."""
 
-    observation: torch.Tensor  # (rows, 64, 35) float32
-    legal: torch.Tensor  # (rows, width) int64: each legal slot once, then padding
-    valid: torch.Tensor  # (rows, width) bool: False at the padding
-    choice: torch.Tensor  # (rows,) int64: the column of ``legal`` that was played
-    log_prob: torch.Tensor  # (rows,) under the policy that played
-    value: torch.Tensor  # (rows,) the network's value when it played
-    advantage: torch.Tensor  # (rows,)
-    returns: torch.Tensor  # (rows,) advantage + value: the value target
-    plies: int  # plies played in the batch, the opponents' included
-    games: int  # games that ended
-    wins: int  # of those, won by the learner in games against an opponent
-    losses: int
+    moved: np.ndarray  # bool: a move was played (a game restarting at the step plays none)
+    learner: np.ndarray  # bool: the learner made it: one sample
+    mover: np.ndarray  # int64: the colour that moved, 0 White
+    slot: np.ndarray  # int64: the slot played
+    log_prob: np.ndarray  # float32: its log-probability under the policy that played it
+    value: np.ndarray  # float32: the learner's value of the position it moved in (0 elsewhere)
+    terminated: np.ndarray  # bool: the game ended at this step (a king taken, or no move left)
+    truncated: np.ndarray  # bool: it reached the ply limit here
+    outcome: np.ndarray  # float32 (steps, games, 2): White's and Black's results where it ended
+    bootstrap: np.ndarray  # float32 (games, 2): each colour's value of its next move after the last step
+    observation: np.ndarray  # float32 (samples, 64, 35): what the learner saw, in the order of ``learner``
+    mask: np.ndarray  # bool (samples, 4352): its legal slots there
+    wins: int = 0  # games won by the learner against the opponent
+    losses: int = 0
+
+    @property
+    def samples(self) -> int:
+        return len(self.observation)
+
+    @property
+    def plies(self) -> int:
+        return int(self.moved.sum())
+
+    @property
+    def games(self) -> int:
+        """Games that ended."""
+        return int((self.terminated | self.truncated).sum())
 
 
-def advantages(value: np.ndarray, game: np.ndarray, colour: np.ndarray, rows_at: np.ndarray, ended: np.ndarray,
-               outcome: np.ndarray, bootstrap: np.ndarray, gamma: float, lam: float) -> np.ndarray:
-    """Generalised advantage estimates of decisions taken step by step in many two-player games.
+def advantages(rollout: Rollout, gamma: float, lam: float) -> np.ndarray:
+    """Generalised advantage estimates of the learner's moves, (steps, games), 0 elsewhere.
 
-    A decision's successor is the same colour's next decision in the same game; its reward is
-    that colour's result when the game ends before the colour moves again (either side's move
-    may end it), else zero. Rows of step t are ``rows_at[t]:rows_at[t + 1]``, with at most one
-    per game; ``ended[t, g]`` says game g ended at step t with ``outcome[t, g]`` (White's and
-    Black's value); ``bootstrap[g, c]`` is the value of colour c's next decision after the last
-    step.
+    A move's successor is the same colour's next move in the same game; its reward is that
+    colour's result when the game ends before the colour moves again (either side's move may end
+    it), else zero; after the last step it is valued by ``bootstrap``.
     """
-    next_value = bootstrap.astype(np.float64)
+    ended = rollout.terminated | rollout.truncated
+    next_value = rollout.bootstrap.astype(np.float64)
     next_advantage = np.zeros_like(next_value)
     reward = np.zeros_like(next_value)
     done = np.zeros(next_value.shape, bool)
-    result = np.zeros(len(value))
+    result = np.zeros(rollout.learner.shape)
     for t in reversed(range(len(ended))):
-        reward[ended[t]] = outcome[t][ended[t]]
+        reward[ended[t]] = rollout.outcome[t][ended[t]]
         done[ended[t]] = True
-        rows = slice(rows_at[t], rows_at[t + 1])
-        g, c = game[rows], colour[rows]
+        g = np.flatnonzero(rollout.learner[t])
+        c = rollout.mover[t, g]
+        value = rollout.value[t, g]
         going_on = ~done[g, c]
-        delta = reward[g, c] + gamma * going_on * next_value[g, c] - value[rows]
-        result[rows] = delta + gamma * lam * going_on * next_advantage[g, c]
-        next_value[g, c] = value[rows]
-        next_advantage[g, c] = result[rows]
+        delta = reward[g, c] + gamma * going_on * next_value[g, c] - value
+        result[t, g] = delta + gamma * lam * going_on * next_advantage[g, c]
+        next_value[g, c] = value
+        next_advantage[g, c] = result[t, g]
         reward[g, c] = 0.0
         done[g, c] = False
     return result
 
 
-def legal_slots(mask: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """The slots of each row of a legal-slot mask, ascending and padded to the longest row, and
-    where they are real: the support of the policy, a few dozen columns instead of 4352, which
-    is what makes the update's softmax cheap."""
-    rows, slots = np.nonzero(mask)
-    counts = np.bincount(rows, minlength=len(mask))
-    width = max(int(counts.max(initial=0)), 1)
-    column = np.arange(len(rows)) - np.repeat(np.cumsum(counts) - counts, counts)
-    legal = np.zeros((len(mask), width), np.int64)
-    legal[rows, column] = slots
-    return legal, np.arange(width) < counts[:, None]
+def restarting(step) -> np.ndarray:
+    """The games that restart at the next step, which plays no move in them: those the step
+    reports ended (the batch restarts them itself, with ``auto_reset``)."""
+    return step.terminated | step.truncated
+
+
+class _Record:
+    """The arrays of one rollout, filled step by step."""
+
+    def __init__(self, steps: int, games: int):
+        shape = (steps, games)
+        self.moved, self.learner = np.zeros(shape, bool), np.zeros(shape, bool)
+        self.mover, self.slot = np.zeros(shape, np.int64), np.zeros(shape, np.int64)
+        self.log_prob, self.value = np.zeros(shape, np.float32), np.zeros(shape, np.float32)
+        self.terminated, self.truncated = np.zeros(shape, bool), np.zeros(shape, bool)
+        self.outcome = np.zeros((*shape, 2), np.float32)
+        self.observation = np.empty((steps * games, 64, 35), np.float32)
+        self.mask = np.empty((steps * games, murkplay_rl.ACTION_COUNT), bool)
+        self.samples = 0
+
+    def before(self, t: int, step, moving: np.ndarray, mine: np.ndarray, value: np.ndarray) -> None:
+        """Who moves at step t, and what the learner saw and thought where it moves."""
+        self.moved[t], self.learner[t], self.mover[t] = moving, mine, step.plies % 2
+        rows = np.flatnonzero(mine)
+        self.value[t, rows] = value
+        end = self.samples + len(rows)
+        self.observation[self.samples:end] = step.observation[rows]
+        self.mask[self.samples:end] = step.mask[rows]
+        self.samples = end
+
+    def after(self, t: int, step) -> None:
+        """What step t played and how it ended."""
+        self.slot[t], self.log_prob[t] = step.played_slot, step.log_prob
+        self.terminated[t], self.truncated[t], self.outcome[t] = step.terminated, step.truncated, step.values
+
+    def rollout(self, bootstrap: np.ndarray, learner_colour: np.ndarray) -> Rollout:
+        # The learner's results in the games against the opponent that ended.
+        t, g = np.nonzero((self.terminated | self.truncated) & (learner_colour >= 0))
+        result = self.outcome[t, g, learner_colour[g]]
+        return Rollout(
+            moved=self.moved, learner=self.learner, mover=self.mover, slot=self.slot, log_prob=self.log_prob,
+            value=self.value, terminated=self.terminated, truncated=self.truncated, outcome=self.outcome,
+            bootstrap=bootstrap, observation=self.observation[:self.samples], mask=self.mask[:self.samples],
+            wins=int((result > 0).sum()), losses=int((result < 0).sum()),
+        )
 
 
 class SelfPlay:
-    """A batch of ``games`` self-play games; ``collect`` steps it and keeps the learner's turns."""
+    """A batch of ``games`` self-play games; ``collect`` steps it and keeps every turn."""
 
     def __init__(self, games: int, *, max_plies: int, opponent_share: float, seed: int, threads: int,
                  device: str = "cpu"):
@@ -97,105 +149,69 @@ class SelfPlay:
         self.murkplay_seconds = 0.0  # of the latest rollout, inside the batch's calls
 
     def state(self) -> bytes:
-        import pickle
+        return checkpoint.batch_bytes(self.batch)
 
-        return pickle.dumps(self.batch)
-
-    def restore(self, payload: bytes) -> None:
-        import pickle
-
-        self.batch = pickle.loads(payload)
+    def restore(self, batch) -> None:
+        """Goes on with ``batch``'s games (the GameBatch of ``state``'s bytes)."""
+        self.batch = batch
 
     @torch.no_grad()
-    def collect(self, learner, opponent, steps: int, *, gamma: float, lam: float) -> Rollout:
+    def collect(self, learner, opponent, steps: int) -> Rollout:
         """Steps every game ``steps`` times: the learner's network and the opponent's (None: the
         learner plays every side) each run once per step on the games where they are to move."""
-        batch = self.batch
-        n = len(batch)
-        started = time.perf_counter()
-        step = batch.observe()
-        self.murkplay_seconds = time.perf_counter() - started
-        # Restarts are reported by the step before; a fresh observe shows the games as they stand.
-        waiting = step.terminated | step.truncated
-        capacity = steps * n
-        observation = np.empty((capacity, 64, 35), np.float32)
-        legal, valid = [], []
-        slot = np.empty(capacity, np.int64)
-        log_prob = np.empty(capacity, np.float32)
-        value = np.empty(capacity, np.float32)
-        game = np.empty(capacity, np.int64)
-        colour = np.empty(capacity, np.int64)
-        rows_at = np.zeros(steps + 1, np.int64)
-        ended = np.zeros((steps, n), bool)
-        outcome = np.zeros((steps, n, 2), np.float32)
-        plies = games = wins = losses = 0
-        row = 0
+        record = _Record(steps, len(self.batch))
+        self.murkplay_seconds = 0.0
+        step = self._timed(self.batch.observe)
         for t in range(steps):
-            mover = step.plies % 2
-            playing = ~waiting
-            mine = playing & ((self.learner_colour < 0) | (self.learner_colour == mover))
-            theirs = playing & ~mine
-            if opponent is None:
-                mine, theirs = playing, np.zeros(n, bool)
-            chosen = np.flatnonzero(mine)
-            logits, values = learner.evaluate(torch.from_numpy(step.observation[chosen]).to(self.device))
-            self.logits[chosen] = logits.float().cpu().numpy()
-            others = np.flatnonzero(theirs)
-            if len(others):
-                self.logits[others] = opponent(torch.from_numpy(step.observation[others]).to(self.device)).cpu().numpy()
-            end = row + len(chosen)
-            observation[row:end] = step.observation[chosen]
-            step_legal, step_valid = legal_slots(step.mask)
-            legal.append(step_legal[chosen])
-            valid.append(step_valid[chosen])
-            game[row:end], colour[row:end] = chosen, mover[chosen]
-            value[row:end] = values.float().cpu().numpy()
-            step, played_log_prob = self._play()
-            slot[row:end] = step.played_slot[chosen]
-            log_prob[row:end] = played_log_prob[chosen]
-            row = rows_at[t + 1] = end
-            waiting = step.terminated | step.truncated
-            ended[t] = waiting
-            outcome[t] = step.values
-            plies += int(playing.sum())
-            finished = np.flatnonzero(waiting & (self.learner_colour >= 0))
-            games += int(waiting.sum())
-            result = step.values[finished, self.learner_colour[finished]]
-            wins += int((result > 0).sum())
-            losses += int((result < 0).sum())
-        # The value of each colour's next turn: the mover's own, and its negation for the other side.
-        _, now = learner.evaluate(torch.from_numpy(step.observation).to(self.device))
-        now = now.float().cpu().numpy()
-        bootstrap = np.empty((n, 2), np.float32)
-        mover = step.plies % 2
-        bootstrap[np.arange(n), mover] = now
-        bootstrap[np.arange(n), 1 - mover] = -now
-        advantage = advantages(value[:row], game[:row], colour[:row], rows_at, ended, outcome, bootstrap, gamma, lam)
-        advantage = torch.from_numpy(advantage.astype(np.float32))
-        value_tensor = torch.from_numpy(value[:row].copy())
-        width = max(chunk.shape[1] for chunk in legal)
-        legal = np.concatenate([np.pad(chunk, ((0, 0), (0, width - chunk.shape[1]))) for chunk in legal])
-        valid = np.concatenate([np.pad(chunk, ((0, 0), (0, width - chunk.shape[1]))) for chunk in valid])
-        choice = np.argmax(valid & (legal == slot[:row, None]), 1)
-        return Rollout(
-            observation=torch.from_numpy(observation[:row]),
-            legal=torch.from_numpy(legal),
-            valid=torch.from_numpy(valid),
-            choice=torch.from_numpy(choice),
-            log_prob=torch.from_numpy(log_prob[:row]),
-            value=value_tensor,
-            advantage=advantage,
-            returns=advantage + value_tensor,
-            plies=plies,
-            games=games,
-            wins=wins,
-            losses=losses,
-        )
+            moving = ~restarting(step)
+            mine, theirs = self._movers(step, moving, opponent is not None)
+            value = self._value_and_logits(learner, step, mine)
+            if theirs.any():
+                self._logits(opponent, step, theirs)
+            record.before(t, step, moving, mine, value)
+            step = self._timed(self.batch.step, self.logits, by="logits")
+            record.after(t, step)
+        return record.rollout(self._bootstrap(learner, step), self.learner_colour)
 
-    def _play(self):
-        """Plays one slot per game, drawn natively from the softmax of its logits over its legal
-        slots; returns the new step and the log-probability of each played slot."""
+    def _movers(self, step, moving: np.ndarray, against_opponent: bool) -> tuple[np.ndarray, np.ndarray]:
+        """The games where the learner moves, and those where the opponent does."""
+        if not against_opponent:
+            return moving, np.zeros_like(moving)
+        colour = step.plies % 2
+        mine = moving & ((self.learner_colour < 0) | (self.learner_colour == colour))
+        return mine, moving & ~mine
+
+    def _inputs(self, step, rows: np.ndarray) -> torch.Tensor:
+        """What a network reads of the games ``rows``."""
+        return torch.from_numpy(step.observation[rows]).to(self.device)
+
+    def _value_and_logits(self, network, step, games: np.ndarray) -> np.ndarray:
+        """The policy-value ``network``'s logits for ``games``, into the next step's logits;
+        returns its values there."""
+        rows = np.flatnonzero(games)
+        logits, value = network.evaluate(self._inputs(step, rows))
+        self.logits[rows] = logits.float().cpu().numpy()
+        return value.float().cpu().numpy()
+
+    def _logits(self, network, step, games: np.ndarray) -> None:
+        """``network``'s logits for ``games``, into the next step's logits."""
+        rows = np.flatnonzero(games)
+        self.logits[rows] = network(self._inputs(step, rows)).cpu().numpy()
+
+    def _bootstrap(self, learner, step) -> np.ndarray:
+        """The value of each colour's next move: the mover's own, and its negation for the other."""
+        games = np.arange(len(self.batch))
+        _, now = learner.evaluate(self._inputs(step, games))
+        now = now.float().cpu().numpy()
+        mover = step.plies % 2
+        bootstrap = np.empty((len(games), 2), np.float32)
+        bootstrap[games, mover] = now
+        bootstrap[games, 1 - mover] = -now
+        return bootstrap
+
+    def _timed(self, method, *args, **options):
+        """One call of the batch, its time counted as murkplay's."""
         started = time.perf_counter()
-        step = self.batch.step(self.logits, by="logits")
+        step = method(*args, **options)
         self.murkplay_seconds += time.perf_counter() - started
-        return step, step.log_prob
+        return step

@@ -1,12 +1,19 @@
-"""What a training run writes as it goes: CSV logs, TensorBoard, the learning curve, the bar.
+"""A run directory, and what a training run writes into it as it goes: CSV logs, TensorBoard,
+the learning curve, the progress bars.
 
-Every file is appended or rewritten whole after each row, so a run stopped at any point leaves
-logs that agree with its latest checkpoint or run past it, never a torn file.
+A run directory holds one run: ``config.json``, ``checkpoints/checkpoint-NNNNNN.pt`` (numbered by
+update), ``log.csv``, ``evaluations.csv``, ``learning_curve.png`` and, when tensorboard is
+installed, ``tensorboard/``. Every log row is written whole and flushed, and every row of an
+update up to a checkpoint's is written before that checkpoint, so a run resumed from its latest
+checkpoint drops the rows after it (``drop_rows_after``) and logs each update once.
 """
 
 from __future__ import annotations
 
+import contextlib
 import csv
+import os
+import re
 import sys
 from pathlib import Path
 
@@ -16,6 +23,48 @@ UPDATE_COLUMNS = ("updates", "samples", "plies", "seconds", "samples_per_second"
                   "entropy", "approx_kl", "clip_fraction", "collect_seconds", "update_seconds", "murkplay_share",
                   "games", "pool_win_rate")
 EVALUATION_COLUMNS = ("updates", "samples", "seconds", "opponent", "games", "score", "low", "high")
+LOGS = {"log.csv": UPDATE_COLUMNS, "evaluations.csv": EVALUATION_COLUMNS}
+_NUMBERED = re.compile(r"checkpoint-(\d+)\.pt")
+
+
+def checkpoint_path(run, updates: int) -> Path:
+    return Path(run) / "checkpoints" / f"checkpoint-{updates:06d}.pt"
+
+
+def checkpoints(run) -> list[Path]:
+    """The checkpoints of a run directory, in the order of their update counts."""
+    found = []
+    for path in (Path(run) / "checkpoints").glob("checkpoint-*.pt"):
+        numbered = _NUMBERED.fullmatch(path.name)
+        if numbered:
+            found.append((int(numbered[1]), path))
+    return [path for _, path in sorted(found)]
+
+
+def holds_run(run) -> bool:
+    """Whether a directory holds (part of) a training run."""
+    run = Path(run)
+    return any((run / name).exists() for name in ("config.json", *LOGS)) or bool(checkpoints(run))
+
+
+def drop_rows_after(run, updates: int) -> None:
+    """Keeps the rows of the logs up to update ``updates`` (a checkpoint's): the rows a run
+    stopped after its checkpoint wrote (a kill, Ctrl-C) are written again when it goes on. A
+    row cut short by a kill is dropped too. Each file is replaced whole."""
+    for name, columns in LOGS.items():
+        path = Path(run) / name
+        if not path.exists():
+            continue
+        with path.open(newline="") as file:
+            rows = [row for row in csv.DictReader(file)
+                    if all(row.get(column) for column in columns) and row["updates"].isdigit()
+                    and int(row["updates"]) <= updates]
+        temporary = path.with_suffix(".tmp")
+        with temporary.open("w", newline="") as file:
+            writer = csv.DictWriter(file, columns, extrasaction="ignore")
+            writer.writeheader()
+            writer.writerows(rows)
+        os.replace(temporary, path)
 
 
 class _Csv:
@@ -70,10 +119,19 @@ def plot_curve(run) -> Path:
     return path
 
 
-class RunLog:
-    """The logs of one run directory, opened for appending (a resumed run goes on in them)."""
+def _tqdm():
+    try:
+        from tqdm import tqdm
+    except ImportError:  # the bars are the extra "train"'s; without them a line per evaluation
+        return None
+    return tqdm
 
-    def __init__(self, out: Path, *, budget: float):
+
+class RunLog:
+    """The logs of one run directory, opened for appending (a resumed run goes on in them), and
+    a bar of the budget: training minutes, or updates when only those are given."""
+
+    def __init__(self, out: Path, state, *, seconds: float, updates: int | None):
         self.out = Path(out)
         self.updates = _Csv(self.out / "log.csv", UPDATE_COLUMNS)
         self.evaluations = _Csv(self.out / "evaluations.csv", EVALUATION_COLUMNS)
@@ -83,16 +141,22 @@ class RunLog:
         except ImportError:  # tensorboard is an optional extra
             pass
         else:
-            self.board = SummaryWriter(str(self.out / "tensorboard"))
-        self.bar = None
-        try:
-            from tqdm import tqdm
-        except ImportError:
-            pass
-        else:
-            self.bar = tqdm(total=round(budget), unit="s", file=sys.stderr, dynamic_ncols=True)
-        self.last = {}
+            # A resumed run hides the events its predecessor logged after the checkpoint.
+            self.board = SummaryWriter(str(self.out / "tensorboard"), purge_step=state.samples + 1)
         self.scores = ""
+        self.speed = ""
+        self.by_minutes = seconds < float("inf")
+        tqdm = _tqdm()
+        self.bar = None
+        if tqdm is not None:
+            if self.by_minutes:
+                self.bar = tqdm(total=round(seconds / 60, 2), initial=round(min(state.seconds, seconds) / 60, 2),
+                                unit="min", file=sys.stderr, dynamic_ncols=True,
+                                bar_format="{l_bar}{bar}| {n:.1f}/{total:.1f} training min [{elapsed}<{remaining}"
+                                           "{postfix}]")
+            else:
+                self.bar = tqdm(total=updates, initial=min(state.updates, updates), unit="update", file=sys.stderr,
+                                dynamic_ncols=True)
 
     def __enter__(self) -> RunLog:
         return self
@@ -105,29 +169,53 @@ class RunLog:
         self.updates.file.close()
         self.evaluations.file.close()
 
-    def update(self, stats: dict) -> None:
-        self.updates.write(stats)
+    def update(self, state, rollout, losses: dict, *, collect_seconds: float, update_seconds: float) -> None:
+        """The row of the update ``state`` has just made on ``rollout``."""
+        seconds = collect_seconds + update_seconds
+        row = dict(
+            losses, updates=state.updates, samples=state.samples, plies=state.plies, seconds=state.seconds,
+            samples_per_second=rollout.samples / seconds, collect_seconds=collect_seconds,
+            update_seconds=update_seconds, murkplay_share=state.murkplay_seconds / state.seconds,
+            games=rollout.games, pool_win_rate=rollout.wins / max(rollout.wins + rollout.losses, 1),
+        )
+        self.updates.write(row)
         if self.board is not None:
             for name in UPDATE_COLUMNS[4:]:
-                self.board.add_scalar(f"train/{name}", stats[name], stats["samples"])
-        self._show(stats)
+                self.board.add_scalar(f"train/{name}", row[name], row["samples"])
+        self.speed = f"update {state.updates:,}, {row['samples_per_second']:,.0f} samples/s"
+        if self.bar is not None:
+            self.bar.update((state.seconds / 60 if self.by_minutes else state.updates) - self.bar.n)
+            self._postfix()
 
-    def evaluation(self, trainer, results: dict) -> None:
+    @contextlib.contextmanager
+    def evaluating(self, games: int):
+        """A callable that counts games as an evaluation plays them (a bar of its own); the
+        budget's bar does not count the time."""
+        tqdm = _tqdm()
+        if tqdm is None or self.bar is None:
+            yield lambda count: None
+            return
+        self.bar.refresh()
+        bar = tqdm(total=games, unit="game", desc="evaluating", file=sys.stderr, dynamic_ncols=True, leave=False)
+        try:
+            yield bar.update
+        finally:
+            bar.close()
+            self.bar.unpause()
+
+    def evaluation(self, state, results: dict) -> None:
         for opponent, (score, low, high) in results.items():
-            row = dict(updates=trainer.updates, samples=trainer.samples, seconds=round(trainer.seconds, 2),
-                       opponent=opponent, games=trainer.config.eval_games, score=score, low=low, high=high)
+            row = dict(updates=state.updates, samples=state.samples, seconds=round(state.seconds, 2),
+                       opponent=opponent, games=state.config.eval_games, score=score, low=low, high=high)
             self.evaluations.write(row)
             if self.board is not None:
-                self.board.add_scalar(f"score/{opponent}", score, trainer.samples)
+                self.board.add_scalar(f"score/{opponent}", score, state.samples)
         self.scores = " ".join(f"{opponent[:4]} {result[0]:.2f}" for opponent, result in results.items())
         plot_curve(self.out)
         if self.bar is None:
-            print(f"{trainer.seconds / 60:.1f} min, {trainer.samples} samples: {self.scores}", flush=True)
-        self._show(self.last)
+            print(f"{state.seconds / 60:.1f} min, {state.samples} samples: {self.scores}", flush=True)
+        else:
+            self._postfix()
 
-    def _show(self, stats: dict) -> None:
-        self.last = stats
-        if self.bar is None or not stats:
-            return
-        self.bar.n = min(round(stats["seconds"]), self.bar.total)
-        self.bar.set_postfix_str(f"{stats['samples_per_second']:,.0f} samples/s, {self.scores}")
+    def _postfix(self) -> None:
+        self.bar.set_postfix_str(", ".join(part for part in (self.speed, self.scores) if part))

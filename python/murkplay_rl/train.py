@@ -1,269 +1,284 @@
-"""Self-play training with PPO: ``python -m murkplay_rl.train --minutes 30 --out build/runs/first``.
+"""Self-play PPO for fog-of-war chess: ``python -m murkplay_rl.train --minutes 30 --out RUN``.
 
 The learner plays both colours of a GameBatch, against itself and against snapshots of its own
-past weights, and learns from its own turns with PPO (see ``murkplay_rl.ppo``). The run
-directory holds ``config.json``, numbered checkpoints (``--resume RUN`` goes on from the latest,
-and with the same seed and thread counts writes the same next checkpoint bit for bit),
-``log.csv`` (one row per update), ``evaluations.csv`` (scores against the built-in agents at
-intervals of training time), ``learning_curve.png`` and, when tensorboard is installed,
-``tensorboard/``.
+past weights, and learns from its own moves with PPO. ``train`` below is the whole loop, top to
+bottom: collect a rollout (``rollout``), its advantages, the PPO update (``ppo``), a snapshot
+into the opponents' pool, an evaluation against named agents, a checkpoint (``train_state``).
 
-Imports torch: import this module only where torch is wanted.
+A run directory holds one run (``run_log``): ``--resume RUN`` goes on from its latest checkpoint
+and, with the same seed and thread counts, writes the same next checkpoint bit for bit as the
+run that was not stopped; Ctrl-C stops after the update under way and writes a last checkpoint.
+
+torch is imported once the command line is read: ``--help`` and a refused argument cost nothing.
 """
 
 from __future__ import annotations
 
 import argparse
-import copy
-import csv
 import json
+import math
+import signal
 import sys
+import threading
 import time
-from dataclasses import asdict, dataclass, field
 from pathlib import Path
 
-import numpy as np
-import torch
+from murkplay_rl import run_log
+from murkplay_rl._optional import MissingExtra, require
+from murkplay_rl.train_config import TrainConfig
 
-from murkplay_rl.network import NetworkConfig, PolicyValueNet
-from murkplay_rl.ppo import PPOConfig, learning_rate, update
-from murkplay_rl.rollout import SelfPlay
-
-BASELINES = ("random", "greedy", "cautious")
-
-
-@dataclass(frozen=True)
-class TrainConfig:
-    seed: int = 0
-    games: int = 64  # games stepped together
-    steps: int = 16  # steps of every game per rollout: small rollouts, many updates
-    max_plies: int = 150  # a game reaching it ends unfinished, worth nothing to either side
-    opponent_share: float = 0.5  # games against a past snapshot; the rest against itself
-    pool_size: int = 16  # snapshots kept
-    snapshot_every: int = 40  # updates between snapshots
-    checkpoint_every: int = 50  # updates between checkpoints
-    eval_every: float = 150.0  # seconds of training between evaluations
-    eval_games: int = 500  # games against each baseline, colours alternating
-    eval_opponents: tuple[str, ...] = BASELINES
-    eval_max_plies: int = 300  # a game still going then counts half a point
-    threads: int = 1  # torch's threads and the batch's native threads
-    device: str = "cpu"
-    network: NetworkConfig = field(default_factory=NetworkConfig)
-    ppo: PPOConfig = field(default_factory=PPOConfig)
-
-    def to_dict(self) -> dict:
-        return asdict(self)
-
-    @classmethod
-    def from_dict(cls, values: dict) -> TrainConfig:
-        values = dict(values)
-        values["network"] = NetworkConfig(**values.get("network", {}))
-        values["ppo"] = PPOConfig(**values.get("ppo", {}))
-        values["eval_opponents"] = tuple(values.get("eval_opponents", BASELINES))
-        return cls(**values)
+PROG = "python -m murkplay_rl.train"
+DESCRIPTION = """\
+Trains a policy-value network for fog-of-war chess by self-play with PPO. The run directory
+gets config.json, checkpoints/checkpoint-NNNNNN.pt, log.csv (a row per update), evaluations.csv
+and learning_curve.png (scores against the evaluation opponents over training), and
+tensorboard/ where tensorboard is installed. Ctrl-C stops after the update under way and writes
+a last checkpoint (exit status 130); --resume RUN goes on from RUN's latest checkpoint."""
 
 
-class Trainer:
-    """One training run in one directory; ``run`` trains until a budget of training seconds."""
+def train(state, log, *, seconds: float, updates: int | None = None, stop=lambda: False) -> None:
+    """Trains ``state`` (a ``train_state.TrainState``) until ``seconds`` seconds of training in
+    all, ``updates`` updates in all, or ``stop()``: the evaluations are spaced over the budget
+    (``TrainConfig.eval_interval``), the first before any training and the last at the end
+    (not after a stop), and the last checkpoint is written at the end."""
+    from murkplay_rl import ppo
+    from murkplay_rl.rollout import advantages
 
-    def __init__(self, config: TrainConfig, out: Path, *, actors: int = 0, address: str | None = None):
-        self.config = config
-        self.out = Path(out)
-        self.device = torch.device(config.device)
-        torch.set_num_threads(config.threads)
-        torch.manual_seed(config.seed)
-        self.network = PolicyValueNet(config.network).to(self.device)
-        self.opponent = copy.deepcopy(self.network).eval()
-        self.optimizer = torch.optim.Adam(self.network.parameters(), lr=config.ppo.learning_rate)
-        if actors:
-            from murkplay_rl.remote_rollout import RaySelfPlay
-
-            self.selfplay = RaySelfPlay(config, actors, address=address, device=config.device)
-        else:
-            self.selfplay = SelfPlay(config.games, max_plies=config.max_plies, opponent_share=config.opponent_share,
-                                     seed=config.seed, threads=config.threads, device=config.device)
-        self.shuffling = torch.Generator().manual_seed(config.seed + 1)
-        self.rng = np.random.default_rng(config.seed)
-        self.pool: list[dict] = []
-        self.updates = 0
-        self.samples = 0
-        self.plies = 0
-        self.seconds = 0.0  # of training: collection and updates, not evaluation
-        self.murkplay_seconds = 0.0
-        self.last_eval = -np.inf
-        self.scores: dict[str, float] = {}
-
-    # -- checkpoints ---------------------------------------------------------------------------
-
-    def checkpoint_path(self, updates: int) -> Path:
-        return self.out / "checkpoints" / f"checkpoint-{updates:06d}.pt"
-
-    def save(self) -> Path:
-        path = self.checkpoint_path(self.updates)
-        path.parent.mkdir(parents=True, exist_ok=True)
-        state = {
-            "config": self.config.to_dict(),
-            "network": self.config.network.to_dict(),
-            "model": self.network.state_dict(),
-            "optimizer": self.optimizer.state_dict(),
-            "pool": self.pool,
-            "batch": self.selfplay.state(),
-            "rng": {
-                "torch": torch.get_rng_state(),
-                "shuffling": self.shuffling.get_state(),
-                "numpy": json.dumps(self.rng.bit_generator.state),
-            },
-            "progress": {"updates": self.updates, "samples": self.samples, "plies": self.plies,
-                         "seconds": self.seconds, "murkplay_seconds": self.murkplay_seconds,
-                         "last_eval": self.last_eval},
-        }
-        temporary = path.with_suffix(".tmp")
-        torch.save(state, temporary)
-        temporary.replace(path)
-        return path
-
-    def restore(self, path: Path) -> None:
-        state = torch.load(path, map_location="cpu", weights_only=True)
-        self.network.load_state_dict(state["model"])
-        self.optimizer.load_state_dict(state["optimizer"])
-        self.pool = state["pool"]
-        self.selfplay.restore(state["batch"])
-        torch.set_rng_state(state["rng"]["torch"])
-        self.shuffling.set_state(state["rng"]["shuffling"])
-        self.rng.bit_generator.state = json.loads(state["rng"]["numpy"])
-        progress = state["progress"]
-        self.updates, self.samples, self.plies = progress["updates"], progress["samples"], progress["plies"]
-        self.seconds, self.murkplay_seconds = progress["seconds"], progress["murkplay_seconds"]
-        self.last_eval = progress["last_eval"]
-
-    @staticmethod
-    def latest_checkpoint(run: Path) -> Path:
-        found = sorted((Path(run) / "checkpoints").glob("checkpoint-*.pt"))
-        if not found:
-            raise FileNotFoundError(f"no checkpoint in {run}/checkpoints")
-        return found[-1]
-
-    # -- training ------------------------------------------------------------------------------
-
-    def train_step(self) -> dict[str, float]:
-        """One rollout and one PPO update on it."""
-        config = self.config
+    config = state.config
+    every = config.eval_interval(seconds)
+    if state.seconds - state.last_eval >= every:
+        evaluate(state, log, stop)
+    while state.seconds < seconds and (updates is None or state.updates < updates) and not stop():
         started = time.perf_counter()
-        opponent = None
-        if self.pool:
-            self.opponent.load_state_dict(self.pool[int(self.rng.integers(len(self.pool)))])
-            opponent = self.opponent
-        self.network.eval()
-        rollout = self.selfplay.collect(self.network, opponent, config.steps, gamma=config.ppo.gamma,
-                                        lam=config.ppo.lam)
+        opponent = state.pick_opponent()
+        state.network.eval()
+        rollout = state.selfplay.collect(state.network, opponent, config.steps)
         collected = time.perf_counter()
-        self.network.train()
-        for group in self.optimizer.param_groups:
-            group["lr"] = learning_rate(config.ppo, self.updates)
-        stats = update(self.network, self.optimizer, rollout, config.ppo, self.shuffling, self.device)
-        self.updates += 1
-        if self.updates % config.snapshot_every == 0:
-            self.pool.append({name: tensor.detach().clone() for name, tensor in self.network.state_dict().items()})
-            del self.pool[:-config.pool_size]
-        elapsed = time.perf_counter() - started
-        self.seconds += elapsed
-        self.samples += len(rollout.choice)
-        self.plies += rollout.plies
-        self.murkplay_seconds += self.selfplay.murkplay_seconds
-        stats.update(
-            updates=self.updates, samples=self.samples, plies=self.plies, seconds=self.seconds,
-            samples_per_second=len(rollout.choice) / elapsed, collect_seconds=collected - started,
-            update_seconds=elapsed - (collected - started), murkplay_share=self.murkplay_seconds / self.seconds,
-            games=rollout.games, pool_win_rate=rollout.wins / max(rollout.wins + rollout.losses, 1),
-        )
-        return stats
-
-    def evaluate(self) -> dict[str, tuple[float, float, float]]:
-        """Scores against every baseline in the arena, with 95 % intervals."""
-        from murkplay_rl import arena
-        from murkplay_rl.agents import TorchAgent
-
-        self.network.eval()
-        learner = TorchAgent(self.network, name="learner", device=self.device)
-        results = {}
-        for name in self.config.eval_opponents:
-            result = arena.match(learner, name, self.config.eval_games, max_plies=self.config.eval_max_plies,
-                                 threads=self.config.threads, seed=self.config.seed + 7919)
-            results[name] = (result.score, *result.interval)
-        self.scores = {name: result[0] for name, result in results.items()}
-        return results
+        advantage = advantages(rollout, config.ppo.gamma, config.ppo.lam)
+        state.network.train()
+        losses = ppo.update(state.network, state.optimizer, ppo.Samples.of(rollout, advantage), config.ppo,
+                            updates=state.updates, generator=state.shuffling, device=state.device)
+        updated = time.perf_counter()
+        state.count(rollout, updated - started)
+        log.update(state, rollout, losses, collect_seconds=collected - started, update_seconds=updated - collected)
+        if state.updates % config.snapshot_every == 0:
+            state.snapshot()
+        if state.seconds - state.last_eval >= every:
+            evaluate(state, log, stop)
+        if state.updates % config.checkpoint_every == 0:
+            state.save(log.out)
+    if state.last_eval < state.seconds and not stop():
+        evaluate(state, log, stop)
+    state.save(log.out)
 
 
-def _add_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--minutes", type=float, required=True, help="training time, evaluation not counted")
-    parser.add_argument("--updates", type=int, help="stop after this many updates in all, if sooner")
-    parser.add_argument("--out", type=Path, required=True, help="the run directory")
-    parser.add_argument("--resume", type=Path, help="go on from the latest checkpoint of this run directory")
-    parser.add_argument("--device", help="torch device (default cpu; cuda where torch sees a GPU)")
-    parser.add_argument("--seed", type=int)
-    parser.add_argument("--threads", type=int, help="torch threads and the batch's native threads")
-    parser.add_argument("--actors", type=int, default=0, help="play on this many Ray actors")
-    parser.add_argument("--address", help="the Ray cluster to join (default: a local instance)")
+class _Stopped(Exception):
+    """An evaluation given up at the caller's request."""
+
+
+def evaluate(state, log, stop=lambda: False) -> None:
+    """Scores of the learner against every opponent of the settings in the arena, with 95 %
+    intervals, into the log; given up, and nothing logged, when ``stop()`` asks during it."""
+    from murkplay_rl import arena
+    from murkplay_rl.agents import TorchAgent
+
+    config = state.config
+    state.network.eval()
+    learner = TorchAgent(state.network, name="learner", device=state.device)
+    results = {}
+    with log.evaluating(config.eval_games * len(config.eval_opponents)) as progress:
+        def played(games: int) -> None:
+            progress(games)
+            if stop():
+                raise _Stopped
+
+        try:
+            for name in config.eval_opponents:
+                result = arena.match(learner, name, config.eval_games, max_plies=config.eval_max_plies,
+                                     threads=config.threads, seed=config.seed + 7919, progress=played)
+                results[name] = (result.score, *result.interval)
+        except _Stopped:
+            return
+    state.last_eval = state.seconds
+    log.evaluation(state, results)
+
+
+class _Interrupts:
+    """Ctrl-C asks the run to stop after the update under way (an evaluation under way is given
+    up); a second Ctrl-C stops it at once, its latest checkpoint kept."""
+
+    def __init__(self):
+        self.asked = False
+        self.previous = None
+
+    def __call__(self) -> bool:
+        return self.asked
+
+    def __enter__(self) -> _Interrupts:
+        if threading.current_thread() is threading.main_thread():  # signals reach that thread only
+            self.previous = signal.signal(signal.SIGINT, self._interrupted)
+        return self
+
+    def __exit__(self, *exc) -> None:
+        if self.previous is not None:
+            signal.signal(signal.SIGINT, self.previous)
+
+    def _interrupted(self, signum, frame) -> None:
+        if self.asked:
+            raise KeyboardInterrupt
+        self.asked = True
+        print("\nCtrl-C: stopping after this update (press it again to stop at once)", file=sys.stderr, flush=True)
+
+
+# ------------------------------------------------------------------------- the command line
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str):
+        """A usage error in one line."""
+        self.exit(2, f"{self.prog}: error: {message} (see --help)\n")
+
+
+def _number(kind, what: str, *, low: float, positive: bool = False):
+    """An argument's type: a finite number of ``kind``, at least ``low`` (and above 0 when
+    ``positive``)."""
+    def read(text: str):
+        try:
+            value = kind(text)
+        except ValueError:
+            value = math.nan
+        if not (math.isfinite(value) and value >= low and (value > 0 or not positive)):
+            raise argparse.ArgumentTypeError(f"must be {what}, not {text!r}")
+        return value
+
+    return read
+
+
+def _settings_help() -> str:
+    rows = TrainConfig.describe()
+    width = max(len(f"{name}={default}") for name, default, _ in rows)
+    lines = [f"  {f'{name}={default}':<{width}}  {help}" for name, default, help in rows]
+    return "settings of --set NAME=VALUE, at their defaults:\n" + "\n".join(lines)
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = _Parser(prog=PROG, description=DESCRIPTION, epilog=_settings_help(),
+                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--minutes", type=_number(float, "a positive number of minutes", low=0, positive=True),
+                        help="training minutes in all, evaluations not counted; with --resume the earlier run's "
+                             "minutes count (a 30-minute run resumed with --minutes 40 trains 10 more)")
+    parser.add_argument("--updates", type=_number(int, "a whole number of at least 1", low=1),
+                        help="updates in all, the earlier run's counted too with --resume; training stops at the "
+                             "first of --minutes and --updates (give one or both)")
+    parser.add_argument("--out", type=Path, help="the run directory: a new or empty one (default: --resume's)")
+    parser.add_argument("--resume", type=Path, metavar="RUN",
+                        help="go on from RUN's latest checkpoint with its settings (and any --set), dropping the "
+                             "log rows written after that checkpoint")
+    parser.add_argument("--seed", type=int, help="--set seed=SEED")
+    parser.add_argument("--threads", type=int, help="--set threads=THREADS: torch's and the batch's native threads")
+    parser.add_argument("--device", help="--set device=DEVICE: cpu, or cuda where torch sees a GPU")
+    parser.add_argument("--actors", type=_number(int, "a whole number, 0 or more", low=0), default=0,
+                        help="play the games on this many Ray actors (default 0: in this process)")
+    parser.add_argument("--address", help="the Ray cluster to join with --actors (default: a local instance)")
     parser.add_argument("--set", action="append", default=[], metavar="NAME=VALUE",
-                        help="any other setting of TrainConfig, e.g. games=128, ppo.epochs=3, network.channels=16")
+                        help="any setting below, e.g. --set games=128 --set ppo.epochs=3")
+    return parser
 
 
-def _config_from(args: argparse.Namespace) -> TrainConfig:
-    values = TrainConfig().to_dict()
-    if args.resume is not None:
-        values = json.loads((args.resume / "config.json").read_text())
+def _settings(args, base: TrainConfig) -> TrainConfig:
+    """``base`` with the command line's settings; ValueError naming the one refused."""
+    config = base
     for option in ("seed", "threads", "device"):
         if getattr(args, option) is not None:
-            values[option] = getattr(args, option)
+            try:
+                config = config.with_setting(option, str(getattr(args, option)))
+            except ValueError as error:
+                raise ValueError(f"--{option}: {error}") from None
     for setting in args.set:
-        name, _, text = setting.partition("=")
-        *path, leaf = name.split(".")
-        target = values
-        for part in path:
-            target = target[part]
-        if leaf not in target:
-            raise SystemExit(f"--set: no setting named {name}")
-        target[leaf] = type(target[leaf])(json.loads(text)) if not isinstance(target[leaf], str) else text
-    return TrainConfig.from_dict(values)
+        name, equals, text = setting.partition("=")
+        if not equals:
+            raise ValueError(f"--set {setting}: give a setting as NAME=VALUE")
+        try:
+            config = config.with_setting(name.strip(), text.strip())
+        except ValueError as error:
+            raise ValueError(f"--set {setting}: {error}") from None
+    return config
+
+
+def _plan(args):
+    """Everything the command line asks, checked before anything is written: the run directory,
+    the settings, and the checkpoint to go on from (None: from the start)."""
+    if args.minutes is None and args.updates is None:
+        raise ValueError("give --minutes, --updates or both")
+    if args.out is None and args.resume is None:
+        raise ValueError("give --out (a new run) or --resume (a run to go on with)")
+    out = args.out if args.out is not None else args.resume
+    if args.resume is None or out.resolve() != args.resume.resolve():
+        if run_log.holds_run(out):
+            raise ValueError(f"--out {out} holds a run already: go on with it by --resume {out}, "
+                             "or choose a new directory")
+    if args.resume is None:
+        return out, _settings(args, TrainConfig()), None
+    if not run_log.holds_run(args.resume):
+        raise ValueError(f"--resume {args.resume} holds no run")
+    found = run_log.checkpoints(args.resume)
+    if not found:
+        try:
+            base = TrainConfig.from_dict(json.loads((args.resume / "config.json").read_text()))
+        except (OSError, ValueError) as error:
+            raise ValueError(f"--resume {args.resume}: no checkpoint yet, and its config.json cannot be read: "
+                             f"{error}") from None
+        return out, _settings(args, base), None
+    require("torch", "train", "training")
+    from murkplay_rl import train_state  # torch, from here on
+
+    saved = train_state.read(found[-1])
+    return out, _settings(args, saved.config), saved
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    _add_arguments(parser)
+    parser = _parser()
     args = parser.parse_args(argv)
-    config = _config_from(args)
-    if args.actors < 0:
-        parser.error("--actors must be at least 0")
-    trainer = Trainer(config, args.out, actors=args.actors, address=args.address)
-    if args.resume is not None:
-        trainer.restore(Trainer.latest_checkpoint(args.resume))
-    args.out.mkdir(parents=True, exist_ok=True)
-    (args.out / "config.json").write_text(json.dumps(config.to_dict(), indent=2) + "\n")
-    run(trainer, seconds=args.minutes * 60, updates=args.updates)
+    try:
+        return _run(parser, args)
+    except KeyboardInterrupt:  # the second Ctrl-C, or one before training started
+        latest = run_log.checkpoints(args.out or args.resume) if (args.out or args.resume) else []
+        print(f"stopped at once; the latest checkpoint: {latest[-1] if latest else 'none'}", file=sys.stderr)
+        return 130
+
+
+def _run(parser: argparse.ArgumentParser, args) -> int:
+    try:
+        out, config, saved = _plan(args)
+        require("torch", "train", "training")
+        from murkplay_rl.train_state import TrainState
+
+        state = TrainState(config, actors=args.actors, address=args.address)
+        if saved is not None:
+            state.restore(saved)
+    except (ValueError, MissingExtra) as error:
+        parser.error(str(error))
+    resumed_here = args.resume is not None and out.resolve() == args.resume.resolve()
+    if resumed_here:
+        run_log.drop_rows_after(out, state.updates if saved is not None else -1)
+        for leftover in (out / "checkpoints").glob("*.tmp"):
+            leftover.unlink()  # a checkpoint a kill cut short
+        if saved is None:
+            print(f"{out} holds no checkpoint yet: it starts again from the beginning", file=sys.stderr)
+    out.mkdir(parents=True, exist_ok=True)
+    (out / "config.json").write_text(json.dumps(config.to_dict(), indent=2) + "\n")
+    seconds = args.minutes * 60 if args.minutes is not None else math.inf
+    interrupts = _Interrupts()
+    with interrupts, run_log.RunLog(out, state, seconds=seconds, updates=args.updates) as log:
+        train(state, log, seconds=seconds, updates=args.updates, stop=interrupts)
+    written = ["config.json", str(run_log.checkpoint_path(out, state.updates).relative_to(out))] + [
+        name for name in ("log.csv", "evaluations.csv", "learning_curve.png", "tensorboard/") if (out / name).exists()]
+    if interrupts.asked:
+        print(f"stopped by Ctrl-C after {state.updates:,} updates ({state.seconds / 60:.1f} training minutes); "
+              f"wrote {', '.join(written)} in {out}; go on with --resume {out}")
+        return 130
+    print(f"trained {state.updates:,} updates on {state.samples:,} samples in {state.seconds / 60:.1f} training "
+          f"minutes; wrote {', '.join(written)} in {out}")
     return 0
-
-
-def run(trainer: Trainer, *, seconds: float, updates: int | None = None) -> None:
-    """Trains until ``seconds`` of training time (or ``updates`` updates in all), evaluating at
-    the configured intervals and at the end, and saves the last checkpoint."""
-    from murkplay_rl.run_log import RunLog
-
-    config = trainer.config
-
-    def evaluate() -> None:
-        trainer.last_eval = trainer.seconds
-        log.evaluation(trainer, trainer.evaluate())
-
-    with RunLog(trainer.out, budget=seconds) as log:
-        while trainer.seconds < seconds and (updates is None or trainer.updates < updates):
-            if trainer.seconds - trainer.last_eval >= config.eval_every:
-                evaluate()
-            log.update(trainer.train_step())
-            if trainer.updates % config.checkpoint_every == 0:
-                trainer.save()
-        if trainer.last_eval < trainer.seconds:
-            evaluate()
-        trainer.save()
 
 
 if __name__ == "__main__":
