@@ -27,9 +27,11 @@ from types import MappingProxyType
 from typing import Any, Mapping, NamedTuple, Protocol, runtime_checkable
 
 from murkplay_rl._checks import flag, positive
+from murkplay_rl._native import AGENTS
 from murkplay_rl._optional import require
 
-BUILTIN = ("random", "greedy", "cautious")
+# The rules the batch plays natively, as its step's by= and reply= name them.
+BUILTIN: tuple[str, ...] = AGENTS
 
 
 
