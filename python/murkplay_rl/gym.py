@@ -147,14 +147,12 @@ class FogChessVectorEnv(_Match, VectorEnv):
         # Games lost by an illegal slot: the batch knows nothing of that ending, so they are
         # restarted here after the following step.
         self._lost = np.zeros(num_envs, dtype=bool)
-        self._ended = np.zeros(num_envs, dtype=bool)  # the games the last step reported ended
 
     def reset(self, *, seed=None, options=None):
         super().reset(seed=seed)
         self._batch = self._new_batch(self.num_envs, auto_reset=True, threads=self.threads)
         self._lost = np.zeros(self.num_envs, dtype=bool)
         self._step = self._play_opening(self._batch)
-        self._ended = self._step.terminated | self._step.truncated
         return self._observation(self._step), self._infos(self._step)
 
     def step(self, actions):
@@ -163,7 +161,7 @@ class FogChessVectorEnv(_Match, VectorEnv):
         before = self._step
         slots = np.asarray(actions, dtype=np.int64).reshape(self.num_envs).copy()
         # The batch restarts the games it saw end, without reading their action.
-        restarting = self._ended
+        restarting = before.restarting
         in_range = (slots >= 0) & (slots < murkplay_rl.ACTION_COUNT)
         if in_range.all():
             legal = before.mask[self._games, slots]
@@ -183,12 +181,10 @@ class FogChessVectorEnv(_Match, VectorEnv):
         # A game's value is 0 until a king is taken.
         rewards = step.values[:, self.side].copy()
         terminations = step.terminated.copy()
-        self._ended = terminations | step.truncated
         if illegal.any():
             rewards[illegal] = -1.0
             terminations[illegal] = True
-            self._lost = illegal & ~self._ended
-            self._ended |= illegal
+            self._lost = illegal & ~step.restarting
         else:
             self._lost[:] = False
         truncations = step.truncated & ~terminations
@@ -206,7 +202,7 @@ class FogChessVectorEnv(_Match, VectorEnv):
         opened = self._play_opening(opener)
         for k, game in enumerate(rows.tolist()):
             self._batch[game] = opener[k]
-        for name in ("observation", "mask", "terminated", "truncated", "values", "plies"):
+        for name in ("observation", "mask", "terminated", "truncated", "values", "plies", "restarting"):
             getattr(step, name)[rows] = getattr(opened, name)
 
     def _observation(self, step):

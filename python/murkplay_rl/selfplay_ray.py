@@ -80,24 +80,23 @@ class SelfPlayWorker:
         recorder = GameRecorder(batch, start=self.start, seed=seed, policy_version=version)
         owed = np.arange(rows) < games  # rows whose current game is one of this task's
         started = int(owed.sum())
-        ended = np.zeros(rows, bool)  # these restart at the next step, which ignores their action
         actions = np.zeros(rows, np.int64)
         batch.reset()
         step = batch.observe()
         with torch.inference_mode():
             while owed.any():
-                chosen = np.flatnonzero(owed & ~ended)
+                # A game that restarts at this step has its action ignored.
+                chosen = np.flatnonzero(owed & ~step.restarting)
                 if len(chosen):
                     logits = self.network(torch.from_numpy(step.observation[chosen]))
                     logits.masked_fill_(~torch.from_numpy(step.mask[chosen]), -math.inf)
                     actions[chosen] = sample_slots(logits, generator).numpy()
                 # Games beyond the task's count keep the batch's shape with their first legal move.
-                idle = np.flatnonzero(~owed & ~ended)
+                idle = np.flatnonzero(~owed & ~step.restarting)
                 actions[idle] = step.slots[step.offsets[idle]]
                 step = batch.step(actions, by="slot")
-                ended = step.terminated | step.truncated
                 recorder.record(step, games=owed)
-                for row in np.flatnonzero(ended & owed):
+                for row in np.flatnonzero(step.restarting & owed):
                     if started < games:
                         started += 1
                     else:
