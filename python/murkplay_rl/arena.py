@@ -25,16 +25,13 @@ from typing import Callable, Sequence
 import numpy as np
 
 import murkplay_rl
-from murkplay import SelfPlayGame
 from murkplay_rl import agents as agents_module
 from murkplay_rl import ratings as ratings_module
 from murkplay_rl import _cli
 from murkplay_rl._checks import MAX_PLIES, MAX_SEED, integer, non_negative
 from murkplay_rl._optional import MissingExtra, require
-from murkplay_rl.dataset import START_FEN, GameRecord
+from murkplay_rl.dataset import START_FEN, GameRecord, records_of
 
-# Any position with Black to move: a slot depends on nothing else of the position.
-_BLACK_TO_MOVE_FEN = "rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq - 0 1"
 SIDECAR = "arena.json"
 
 
@@ -72,7 +69,8 @@ class MatchResult:
 
 @dataclasses.dataclass
 class PlayedGames:
-    """The games of one batch: ``moves`` holds ply after ply of every game (a column a game)."""
+    """The games of one batch: ``moves`` and ``slots`` hold ply after ply of every game (a
+    column a game), each slot from its mover's side."""
 
     white: str
     black: str
@@ -80,6 +78,7 @@ class PlayedGames:
     result: np.ndarray  # float32 (games,): White's value
     plies: np.ndarray  # int32 (games,)
     moves: np.ndarray  # uint16 (plies, games)
+    slots: np.ndarray  # int16 (plies, games)
 
     def score(self, first: str) -> MatchResult:
         """The results from the side of ``first``, which played White or Black here."""
@@ -90,25 +89,7 @@ class PlayedGames:
         return MatchResult(self.black, self.white, losses, wins, draws)
 
     def records(self) -> list[GameRecord]:
-        codes = self.moves
-        played = np.arange(len(codes))[:, None] < self.plies[None, :]
-        unique, inverse = np.unique(codes[played], return_inverse=True)
-        texts = [murkplay_rl.move_uci(int(code)) for code in unique]
-        # White moves at even plies, Black at odd: each side's slots are from its own side.
-        sides = (SelfPlayGame(START_FEN), SelfPlayGame(_BLACK_TO_MOVE_FEN))
-        slot_of = np.array([[side.action_index(text) for text in texts] for side in sides], dtype=np.int64)
-        index = np.zeros(codes.shape, dtype=np.int64)
-        index[played] = inverse
-        parity = (np.arange(len(codes)) % 2)[:, None]
-        slots = slot_of[np.broadcast_to(parity, codes.shape), index]
-        text_of = np.array(texts, dtype=object)
-        records = []
-        for game, length in enumerate(self.plies.tolist()):
-            records.append(GameRecord(
-                start=START_FEN, moves=text_of[index[:length, game]].tolist(), slots=slots[:length, game].tolist(),
-                plies=length, result=float(self.result[game]), seed=self.seed,
-            ))
-        return records
+        return records_of(START_FEN, self.moves.T, self.slots.T, self.plies, self.result, seed=self.seed)
 
 
 def play_games(white, black, games: int, *, max_plies: int = 300, threads: int = 1, seed: int = 0,
@@ -132,19 +113,22 @@ def play_games(white, black, games: int, *, max_plies: int = 300, threads: int =
     done = np.zeros(games, dtype=bool)
     result = np.zeros(games, dtype=np.float32)
     plies = np.zeros(games, dtype=np.int32)
-    columns: list[np.ndarray] = []
+    columns: list[np.ndarray] = []  # the move of every game, ply by ply
+    slot_columns: list[np.ndarray] = []
     movers = (white, black)
     turn = 0
     while not done.all():
         mover, answer = movers[turn], movers[1 - turn]
         reply = agents_module.builtin_name(answer)
         step = agents_module.play(mover, step, batch, reply=reply, observe=observe)
-        columns.append(_column(games, rows, step.played_move))
+        columns.append(_column(games, rows, step.played_move, murkplay_rl.NO_MOVE, np.uint16))
+        slot_columns.append(_column(games, rows, step.played_slot, 0, np.int16))
         if reply is None:
             turn = 1 - turn
         else:
-            columns.append(_column(games, rows, step.reply_move))
-        ended = (step.terminated | step.truncated) & ~done[rows]
+            columns.append(_column(games, rows, step.reply_move, murkplay_rl.NO_MOVE, np.uint16))
+            slot_columns.append(_column(games, rows, step.reply_slot, 0, np.int16))
+        ended = step.restarting & ~done[rows]
         result[rows[ended]] = step.values[ended, 0]
         plies[rows[ended]] = step.plies[ended] + before
         done[rows[ended]] = True
@@ -158,13 +142,13 @@ def play_games(white, black, games: int, *, max_plies: int = 300, threads: int =
             batch = murkplay_rl.GameBatch([batch[int(row)] for row in going], max_plies=max_plies - before,
                                           auto_reset=True, seed=int(generation), threads=threads)
             rows = rows[going]
-    return PlayedGames(white.name, black.name, seed, result, plies, np.stack(columns))
+    return PlayedGames(white.name, black.name, seed, result, plies, np.stack(columns), np.stack(slot_columns))
 
 
-def _column(games: int, rows: np.ndarray, moves: np.ndarray) -> np.ndarray:
-    """One ply of every game: the moves of the batch's rows, NO_MOVE for the games not in it."""
-    column = np.full(games, murkplay_rl.NO_MOVE, dtype=np.uint16)
-    column[rows] = moves
+def _column(games: int, rows: np.ndarray, values: np.ndarray, missing, dtype) -> np.ndarray:
+    """One ply of every game: the values of the batch's rows, ``missing`` for the games not in it."""
+    column = np.full(games, missing, dtype=dtype)
+    column[rows] = values
     return column
 
 

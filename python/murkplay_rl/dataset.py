@@ -415,12 +415,31 @@ def _replay_checked(records, starts, where, first_row, *, oracle=False, threads=
 START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
 
 
+def records_of(start: str, moves, slots, plies, results, *, seed: int, policy_version: int = 0) -> list[GameRecord]:
+    """The ``GameRecord``s of games given as arrays with a row a game: ``moves`` (move codes)
+    and ``slots`` ply by ply, read up to each game's ``plies``, and ``results``, White's values.
+    Every record of the package is made here, from a recorder's rows or from the arena's."""
+    import numpy as np
+
+    plies = np.asarray(plies, dtype=np.int64)
+    played = np.arange(moves.shape[1])[None, :] < plies[:, None]
+    # A game's moves are text in the record; most codes recur, so each is converted once.
+    text = {code: murkplay_rl.move_uci(code) for code in np.unique(moves[played]).tolist()}
+    return [
+        GameRecord(start=start, moves=[text[code] for code in moves[game, :length].tolist()],
+                   slots=slots[game, :length].tolist(), plies=length, result=float(results[game]), seed=seed,
+                   policy_version=policy_version)
+        for game, length in enumerate(plies.tolist())
+    ]
+
+
 class GameRecorder:
     """The games a ``GameBatch`` finishes, as ``GameRecord``s, collected from the steps it reports.
 
     Hand ``record`` every Step that ``batch.step`` or ``batch.step_random`` returns, once: it keeps the
-    move and slot each game played, and returns the records of the games that this step reported
-    ended (each once; with ``auto_reset`` the restarted game is recorded afresh). ``records``
+    move and slot each game played, and the reply of a step with ``reply=`` at the ply after it,
+    and returns the records of the games that this step reported ended (each once; with
+    ``auto_reset`` the restarted game is recorded afresh). ``records``
     holds every record returned so far. ``start`` is the FEN the batch's games start from (the
     standard start by default), ``seed`` goes into the records (the batch's seed by default).
     """
@@ -428,6 +447,8 @@ class GameRecorder:
     def __init__(self, batch, *, start: str | None = None, seed: int | None = None, policy_version: int = 0):
         import numpy as np
 
+        if start is not None:
+            murkplay.SelfPlayGame(start)  # refused here, not when the first game ends
         self.start = start or START_FEN
         self.seed = batch.seed if seed is None else integer("seed", seed, *_INT64)
         self.policy_version = integer("policy_version", policy_version, *_INT64)
@@ -442,32 +463,34 @@ class GameRecorder:
         entry per game, limits them to some games of the batch."""
         import numpy as np
 
-        moved = np.flatnonzero(step.played_move != murkplay_rl.NO_MOVE)
-        ply = step.plies[moved] - 1
-        if len(ply) and ply.max() >= self._moves.shape[1]:
-            # Without a ply limit games can outgrow the arrays: double them.
-            self._moves = np.concatenate([self._moves, np.zeros_like(self._moves)], axis=1)
-            self._slots = np.concatenate([self._slots, np.zeros_like(self._slots)], axis=1)
-        self._moves[moved, ply] = step.played_move[moved]
-        self._slots[moved, ply] = step.played_slot[moved]
-        self._recorded[moved] = False
+        # A step's last ply is its reply where one was played, else its move.
+        last = step.plies.astype(np.int64) - 1
+        if step.reply_move is None:
+            self._keep(step.played_move, step.played_slot, last)
+        else:
+            replied = step.reply_move != murkplay_rl.NO_MOVE
+            self._keep(step.played_move, step.played_slot, last - replied)
+            self._keep(step.reply_move, step.reply_slot, last)
         ended = (step.terminated | step.truncated) & ~self._recorded
         self._recorded |= ended
         if games is not None:
             ended &= games
-        new = [self._record(int(row), step) for row in np.flatnonzero(ended)]
+        rows = np.flatnonzero(ended)
+        new = records_of(self.start, self._moves[rows], self._slots[rows], step.plies[rows], step.values[rows, 0],
+                         seed=self.seed, policy_version=self.policy_version)
         self.records.extend(new)
         return new
 
-    def _record(self, row: int, step) -> GameRecord:
-        plies = int(step.plies[row])
-        move_uci = murkplay_rl.move_uci
-        return GameRecord(
-            start=self.start,
-            moves=[move_uci(int(code)) for code in self._moves[row, :plies]],
-            slots=self._slots[row, :plies].tolist(),
-            plies=plies,
-            result=float(step.values[row, 0]),
-            seed=self.seed,
-            policy_version=self.policy_version,
-        )
+    def _keep(self, moves, slots, plies) -> None:
+        """Keeps the moves and slots of the games that played one, at their plies."""
+        import numpy as np
+
+        played = np.flatnonzero(moves != murkplay_rl.NO_MOVE)
+        at = plies[played]
+        while len(at) and at.max() >= self._moves.shape[1]:
+            # Without a ply limit games can outgrow the arrays: double them.
+            self._moves = np.concatenate([self._moves, np.zeros_like(self._moves)], axis=1)
+            self._slots = np.concatenate([self._slots, np.zeros_like(self._slots)], axis=1)
+        self._moves[played, at] = moves[played]
+        self._slots[played, at] = slots[played]
+        self._recorded[played] = False

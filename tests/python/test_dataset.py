@@ -287,3 +287,31 @@ def test_a_recorder_turns_a_batch_run_into_records_that_replay(max_plies):
         assert (record.plies, record.result, record.seed, record.policy_version) == (
             len(record.moves), game.terminal_value(True), 5, 3)
         assert game.is_terminal() or record.plies == max_plies or not game.legal_actions_uci()
+
+
+@pytest.mark.parametrize("by, reply", [("random", "greedy"), ("greedy", "cautious"), ("cautious", "random")])
+def test_a_recorder_keeps_the_replies_of_a_batch_that_plays_them(by, reply):
+    """Each game's moves as the steps report them, the reply after the move, replay to the
+    recorded game (the recorder used to keep only the move, at the reply's ply, and left code 0,
+    a1a1, in the gaps)."""
+    import murkplay_rl
+    from murkplay_rl.dataset import GameRecorder
+
+    batch = murkplay_rl.GameBatch(6, max_plies=40, auto_reset=True, seed=9)
+    recorder = GameRecorder(batch)
+    played = [[] for _ in range(len(batch))]
+    expected = []
+    step = batch.observe()
+    while len(expected) < 18:
+        step = batch.step(by=by, reply=reply)
+        for game in range(len(batch)):
+            for move in (step.played_move[game], step.reply_move[game]):
+                if move != murkplay_rl.NO_MOVE:
+                    played[game].append(murkplay_rl.move_uci(int(move)))
+            if step.terminated[game] or step.truncated[game]:
+                expected.append(played[game])
+                played[game] = []
+        recorder.record(step)
+    assert [record.moves for record in recorder.records] == expected
+    replay = replay_records(recorder.records)  # refuses a move or slot the game did not play
+    assert len(replay.slot) == sum(len(moves) for moves in expected)
