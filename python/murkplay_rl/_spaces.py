@@ -1,4 +1,6 @@
-"""The observation space of the environments: a side's (64, 35) view and its int8 slot mask.
+"""What the environments show a side: its (64, 35) view and the int8 mask of its legal slots,
+as a space and as the dict built from a report's arrays. Every environment and adapter builds
+its observations here.
 
 Imports gymnasium: import this module only where an environment is made.
 """
@@ -39,3 +41,8 @@ def observation_space(game) -> spaces.Dict:
             "action_mask": spaces.Box(low=0, high=1, shape=(engine.ACTION_COUNT,), dtype=np.int8),
         }
     )
+
+
+def observations(observation: np.ndarray, mask: np.ndarray) -> dict[str, np.ndarray]:
+    """The observation of one game, or of a batch of them, from their views and bool masks."""
+    return {"observation": observation, "action_mask": mask.view(np.int8)}

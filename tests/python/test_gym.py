@@ -15,8 +15,8 @@ from murkplay_rl import gym as fog_gym  # noqa: E402
 
 
 def legal_slots(masks, rng):
-    """One legal slot per row of masks, drawn at random."""
-    return np.array([rng.choice(np.flatnonzero(mask)) for mask in masks])
+    """One legal slot per row of masks, drawn at random; 0 for a game shown ended, which has none."""
+    return np.array([rng.choice(np.flatnonzero(mask)) if mask.any() else 0 for mask in masks])
 
 
 def first_illegal(mask):
@@ -44,7 +44,7 @@ def test_an_episode_ends_as_its_game_does(side):
         rng = np.random.default_rng(1)
         for episode in range(3):
             observation, _ = env.reset(seed=episode)
-            game = env._batch[0]
+            game = env._games.batch[0]
             assert game.turn == (side == "white")
             np.testing.assert_array_equal(observation["observation"], rl.observe(game))
             done = False
@@ -52,11 +52,11 @@ def test_an_episode_ends_as_its_game_does(side):
                 action = legal_slots([observation["action_mask"]], rng)[0]
                 observation, reward, terminated, truncated, _ = env.step(action)
                 done = terminated or truncated
-            game = env._batch[0]
+            game = env._games.batch[0]
             assert reward == (game.terminal_value(side == "white") if terminated else 0.0)
             assert terminated == game.is_terminal()
         env.reset(seed=0)
-        mask = env._step.mask[0]
+        mask = env._games.mask[0]
         assert env.step(first_illegal(mask))[1:4] == (-1.0, True, False)
 
 
@@ -76,7 +76,7 @@ def assert_at_start(env, observation, rows, side):
     """The games ``rows`` stand at their start, the learner to move, and the observation shows it."""
     starts = openings(side)
     for row in np.flatnonzero(rows):
-        game = env._batch[int(row)]
+        game = env._games.batch[int(row)]
         assert game.board in starts and game.turn == (side == "white")
         np.testing.assert_array_equal(observation["observation"][row], rl.observe(game))
 

@@ -1,0 +1,244 @@
+"""The learner's games: N games on one batch in which the learner plays one side against an
+opponent agent, every game left at the learner's turn after each move.
+
+Every environment and library adapter of the package plays through this one class, so each
+rule below holds for all of them:
+
+- The learner's slots are played natively in one call; a built-in opponent replies in that
+  same call (``reply=``), any other agent (a network, the belief agent, the caller's own) in
+  one more call with one ``act`` for every game, its logits drawn natively.
+- A slot that is not legal loses the game at once (-1, terminated); the batch plays a legal
+  move in its place, and the game is restarted like any other that ended.
+- A game that ended is shown as the learner's own view of its last position, with no legal
+  slot; restarting it is the caller's choice (``restart`` or, for the games of the step
+  before, ``play(..., skip=...)``), since that is what Gymnasium's autoreset modes differ by.
+- The opponent plays only from what its side sees: its observations are never the oracle's.
+
+A batch steps all of its games at once, so a game restarted while others go on is started
+here (and, when the opponent moves first, opened on a small batch of its own and written
+back) rather than left to the batch; the Step's ``restarting`` says which games the batch
+itself will restart at its next call, which these rules rely on instead of keeping a record
+of their own.
+"""
+
+from __future__ import annotations
+
+from typing import NamedTuple
+
+import numpy as np
+
+import murkplay_rl
+from murkplay import SelfPlayGame
+from murkplay_rl import agents, render
+from murkplay_rl._checks import flag, integer, ply_limit
+
+
+class Played(NamedTuple):
+    """What one move of the learner in every game came to; the arrays are new."""
+
+    observation: np.ndarray  # float32 (N, 64, 35): the learner's view of each game as shown
+    mask: np.ndarray  # bool (N, 4352): its legal slots there, none in a game shown ended
+    rewards: np.ndarray  # float32 (N,)
+    terminated: np.ndarray  # bool (N,)
+    truncated: np.ndarray  # bool (N,)
+    illegal: np.ndarray  # bool (N,): lost by a slot that was not legal
+    final_rows: np.ndarray  # int64: the games that ended
+    final_observation: np.ndarray  # float32 (len(final_rows), 64, 35): the learner's view of their end
+
+
+class LearnerGames:
+    """``count`` games in which the learner plays ``side`` (0 White, 1 Black) against
+    ``opponent`` (an agent or an agent's name); ``observation`` and ``mask`` show each game
+    to the learner."""
+
+    def __init__(self, count: int, *, opponent, side: int, max_plies: int, fen, oracle: bool, threads: int,
+                 seed: int):
+        self.count = integer("num_envs", count, 1)
+        self.side = side
+        self.oracle = flag("oracle", oracle)
+        self.opponent = agents.load(opponent)
+        self._reply = agents.builtin_name(self.opponent)
+        self._opponent_observes = agents.observes(self.opponent)
+        self.max_plies = ply_limit(max_plies)
+        self._fen = fen
+        start = SelfPlayGame(fen)
+        # Whether the opponent has the first move, which a restarted game needs played before
+        # the learner sees it.
+        self.opens = start.turn != (side == 0)
+        if self.opens and self.max_plies == 1:
+            raise ValueError("max_plies must be 0 or at least 2 when the opponent moves first: "
+                             "its opening move would end every game")
+        # An opened game is written into the batch, which then counts its plies from after the
+        # opening move.
+        limit = self.max_plies - 1 if self.opens and self.max_plies else self.max_plies
+        self._seeds = np.random.default_rng(seed)
+        self.batch = murkplay_rl.GameBatch(self.count, fen=fen, max_plies=limit, auto_reset=True,
+                                           seed=self._new_seed(),
+                                           threads=integer("threads", threads, 1, murkplay_rl.MAX_THREADS))
+        self._games = np.arange(self.count)
+        self._none = np.zeros(self.count, dtype=bool)
+        self._between = None  # the arrays of the opponent's turn, reused
+        self._start = None if self.opens else murkplay_rl.GameBatch(1, fen=fen).observe(oracle=self.oracle)
+        self.observation = np.empty((self.count, 64, 35), dtype=np.float32)
+        self.mask = np.empty((self.count, murkplay_rl.ACTION_COUNT), dtype=bool)
+        # A legal slot of each game as the batch holds it, played where the learner's is not.
+        self._any_slot = np.zeros(self.count, dtype=np.int64)
+        # The games the batch restarts at its next call instead of playing them.
+        self._restarting = np.zeros(self.count, dtype=bool)
+        self._restart(self._games)
+
+    def _new_seed(self) -> int:
+        return int(self._seeds.integers(2**63))
+
+    def restart(self, rows) -> None:
+        """Starts the games ``rows`` afresh, at the learner's turn (after the opponent's
+        opening move when it moves first), and shows them so in new arrays."""
+        self.observation, self.mask = self.observation.copy(), self.mask.copy()
+        self._restart(np.asarray(rows, dtype=np.int64))
+
+    def _restart(self, rows: np.ndarray) -> None:
+        if not len(rows):
+            return
+        self.batch.reset(rows.tolist())  # a new episode: the games draw new random streams
+        if self.opens:
+            opener = murkplay_rl.GameBatch(len(rows), fen=self._fen, seed=self._new_seed())
+            fresh = agents.play(self.opponent, opener.observe(), opener, oracle=self.oracle)
+            for k, game in enumerate(rows.tolist()):
+                self.batch[game] = opener[k]
+            taken = np.arange(len(rows))
+        else:
+            fresh, taken = self._start, np.zeros(len(rows), dtype=np.int64)
+        forget = getattr(self.opponent, "forget", None)
+        if forget is not None:  # an agent that follows the games: these are new ones
+            forget(rows.tolist())
+        self.observation[rows] = fresh.observation[taken]
+        self.mask[rows] = fresh.mask[taken]
+        self._any_slot[rows] = _first_slots(fresh)[taken]
+        self._restarting[rows] = False
+
+    def play(self, slots, skip=None, *, restart_ended: bool) -> Played:
+        """The learner's move by ``slots`` in every game, then the opponent's.
+
+        The games ``skip`` play no move of the learner's: they are shown restarted, rewarding
+        and ending nothing. With ``restart_ended`` a game that ends is restarted at once and
+        shown so; otherwise it is shown as it ended, the learner's view of its last position
+        with no legal slot, until it is restarted.
+        """
+        skip = self._none if skip is None else skip
+        slots = _whole_numbers(slots, self.count)
+        in_range = (slots >= 0) & (slots < murkplay_rl.ACTION_COUNT)
+        legal = in_range & self.mask[self._games, np.where(in_range, slots, 0)]
+        illegal = ~legal & ~skip
+        slots = np.where(legal, slots, self._any_slot)
+        shown_before = self.observation
+        finals = {}
+
+        if self._reply is not None:
+            last = self.batch.step(slots, by="slot", reply=self._reply, oracle=self.oracle)
+            restarted = self._restarting
+            ended = (last.terminated | last.truncated) & ~skip & ~illegal
+            terminated, values = last.terminated, last.values
+        else:
+            between = self.batch.step(slots, by="slot", observe=self._opponent_observes, out=self._between)
+            self._between = between
+            ended_first = (between.terminated | between.truncated) & ~skip & ~illegal
+            # Read before the opponent's call, which restarts them.
+            finals = {game: self.batch[game] for game in np.flatnonzero(ended_first).tolist()}
+            if between.restarting.all():
+                # Every game ended at the learner's move: the opponent has none to make, and
+                # the games stay as they ended (the arrays of this call are reused, not shown).
+                last = between._replace(observation=np.empty_like(self.observation), mask=np.empty_like(self.mask))
+                restarted = self._restarting
+                ended, terminated, values = ended_first, between.terminated, between.values
+            else:
+                terminated_first, values_first = between.terminated.copy(), between.values.copy()
+                last = agents.play(self.opponent, between, self.batch, oracle=self.oracle)
+                restarted = between.restarting
+                ended = ((last.terminated | last.truncated) & ~skip & ~illegal) | ended_first
+                terminated = np.where(ended_first, terminated_first, last.terminated)
+                values = np.where(ended_first[:, None], values_first, last.values)
+
+        terminated = terminated & ended
+        rewards = np.where(terminated, values[:, self.side], np.float32(0)).astype(np.float32)
+        rewards[illegal] = -1.0
+        truncated = ended & ~terminated
+        terminated = terminated | illegal
+
+        self.observation, self.mask = last.observation, last.mask
+        self._any_slot = _first_slots(last)
+        self._restarting = last.restarting.copy()
+        final_rows = np.flatnonzero(ended | illegal)
+        final_observation = np.empty((len(final_rows), 64, 35), dtype=np.float32)
+        for k, game in enumerate(final_rows.tolist()):
+            if illegal[game]:  # the move was never played
+                final_observation[k] = shown_before[game]
+            else:
+                final = finals[game] if game in finals else self.batch[game]
+                murkplay_rl.observe(final, final_observation[k], oracle=self.oracle, viewer=self.side == 0)
+        if not restart_ended:
+            self.observation[final_rows] = final_observation
+            self.mask[final_rows] = False
+        # The batch restarted these games in its last call, at their start: the learner's
+        # turn, unless the opponent opens.
+        fresh = self._none if self.opens else restarted
+        renew = (skip | ended | illegal) if restart_ended else skip
+        self._restart(np.flatnonzero(renew & ~fresh))
+        return Played(self.observation, self.mask, rewards, terminated, truncated, illegal, final_rows,
+                      final_observation)
+
+
+    # ------------------------------------------------------------------ reading
+
+    def uci(self, game: int, slot) -> str:
+        """The UCI text of the move a slot legal in game ``game`` as shown plays there."""
+        slot = _slot(slot)
+        if not (0 <= slot < murkplay_rl.ACTION_COUNT and self.mask[game, slot]):
+            raise ValueError(f"slot {slot} is not legal in game {game} as shown")
+        listed = murkplay_rl.legal_moves(self.batch[game])
+        return murkplay_rl.move_uci(int(listed.moves[np.argmax(listed.slots == slot)]))
+
+    def slot(self, game: int, uci) -> int:
+        """The slot of a move legal in game ``game`` as shown, given as UCI text."""
+        if not isinstance(uci, str):
+            raise TypeError(f"uci must be text, not {type(uci).__name__}")
+        code = murkplay_rl.move_code(uci)
+        listed = murkplay_rl.legal_moves(self.batch[game])
+        found = np.flatnonzero(listed.moves == code)
+        if not (len(found) and self.mask[game].any()):
+            raise ValueError(f"{uci} is not a legal move in game {game} as shown")
+        return int(listed.slots[found[0]])
+
+    def picture(self, game: int, mode: str):
+        """Game ``game`` as ``render`` draws it: text (``"ansi"``) or the learner's view as an
+        RGB frame (``"rgb_array"``)."""
+        if mode == "rgb_array":
+            return render.frame(self.observation[game], self.side == 0)
+        learner = ("White", "Black")[self.side]
+        status = (f"the learner plays {learner} against {self.opponent.name}: "
+                  + ("the game has ended" if not self.mask[game].any() else f"{learner} to move"))
+        return render.text(self.batch[game], status)
+
+
+def _slot(value) -> int:
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"slot must be an integer, not {type(value).__name__}")
+    return int(value)
+
+
+def _whole_numbers(actions, count: int) -> np.ndarray:
+    """The learner's actions as int64 slots, one a game."""
+    slots = np.asarray(actions)
+    if slots.size != count:
+        raise ValueError(f"actions must hold one slot for each of the {count} games, not {slots.size}")
+    if slots.dtype.kind not in "iu":
+        if slots.dtype.kind not in "f" or not np.array_equal(slots, np.floor(slots)):
+            raise TypeError(f"actions must be whole numbers, not {slots.dtype}")
+    return slots.reshape(count).astype(np.int64)
+
+
+def _first_slots(step) -> np.ndarray:
+    """The slot of each game's first legal move in ``step``'s listing (0 for a game without)."""
+    starts = step.offsets[:-1]
+    if not len(step.slots):
+        return np.zeros(len(starts), dtype=np.int64)
+    return np.where(step.offsets[1:] > starts, step.slots[np.minimum(starts, len(step.slots) - 1)], 0)
