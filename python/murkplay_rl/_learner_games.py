@@ -75,17 +75,18 @@ class LearnerGames:
         self.batch = murkplay_rl.GameBatch(self.count, fen=fen, max_plies=limit, auto_reset=True,
                                            seed=self._new_seed(),
                                            threads=integer("threads", threads, 1, murkplay_rl.MAX_THREADS))
-        self._games = np.arange(self.count)
-        self._none = np.zeros(self.count, dtype=bool)
+        self._flat = np.arange(self.count) * murkplay_rl.ACTION_COUNT
         self._between = None  # the arrays of the opponent's turn, reused
         self._start = None if self.opens else murkplay_rl.GameBatch(1, fen=fen).observe(oracle=self.oracle)
         self.observation = np.empty((self.count, 64, 35), dtype=np.float32)
         self.mask = np.empty((self.count, murkplay_rl.ACTION_COUNT), dtype=bool)
-        # A legal slot of each game as the batch holds it, played where the learner's is not.
-        self._any_slot = np.zeros(self.count, dtype=np.int64)
+        # Where a legal move of each game as the batch holds it is found, to be played where the
+        # learner's is not: the last call's listing, and the first slots of the games restarted since.
+        self._listing = None
+        self._renewed: dict[int, int] = {}
         # The games the batch restarts at its next call instead of playing them.
         self._restarting = np.zeros(self.count, dtype=bool)
-        self._restart(self._games)
+        self._restart(np.arange(self.count))
 
     def _new_seed(self) -> int:
         return int(self._seeds.integers(2**63))
@@ -113,7 +114,7 @@ class LearnerGames:
             forget(rows.tolist())
         self.observation[rows] = fresh.observation[taken]
         self.mask[rows] = fresh.mask[taken]
-        self._any_slot[rows] = _first_slots(fresh)[taken]
+        self._renewed.update(zip(rows.tolist(), _first_slots(fresh)[taken].tolist()))
         self._restarting[rows] = False
 
     def play(self, slots, skip=None, *, restart_ended: bool) -> Played:
@@ -124,24 +125,27 @@ class LearnerGames:
         shown so; otherwise it is shown as it ended, the learner's view of its last position
         with no legal slot, until it is restarted.
         """
-        skip = self._none if skip is None else skip
         slots = _whole_numbers(slots, self.count)
         in_range = (slots >= 0) & (slots < murkplay_rl.ACTION_COUNT)
-        legal = in_range & self.mask[self._games, np.where(in_range, slots, 0)]
-        illegal = ~legal & ~skip
-        slots = np.where(legal, slots, self._any_slot)
+        legal = self.mask.reshape(-1).take(self._flat + np.where(in_range, slots, 0)) & in_range
+        # Games whose move is not the learner's: lost by an illegal slot, or not to be played.
+        out = ~legal if skip is None else ~legal | skip
+        illegal = ~legal if skip is None else ~legal & ~skip
+        if out.any():
+            rows = np.flatnonzero(out)
+            slots[rows] = self._substitutes(rows)
         shown_before = self.observation
         finals = {}
 
         if self._reply is not None:
             last = self.batch.step(slots, by="slot", reply=self._reply, oracle=self.oracle)
             restarted = self._restarting
-            ended = (last.terminated | last.truncated) & ~skip & ~illegal
-            terminated, values = last.terminated, last.values
+            ended = last.terminated | last.truncated
+            terminated, rewards = last.terminated, last.values[:, self.side]
         else:
             between = self.batch.step(slots, by="slot", observe=self._opponent_observes, out=self._between)
             self._between = between
-            ended_first = (between.terminated | between.truncated) & ~skip & ~illegal
+            ended_first = (between.terminated | between.truncated) & ~out
             # Read before the opponent's call, which restarts them.
             finals = {game: self.batch[game] for game in np.flatnonzero(ended_first).tolist()}
             if between.restarting.all():
@@ -149,43 +153,69 @@ class LearnerGames:
                 # the games stay as they ended (the arrays of this call are reused, not shown).
                 last = between._replace(observation=np.empty_like(self.observation), mask=np.empty_like(self.mask))
                 restarted = self._restarting
-                ended, terminated, values = ended_first, between.terminated, between.values
+                ended, terminated, rewards = ended_first, between.terminated, between.values[:, self.side]
             else:
-                terminated_first, values_first = between.terminated.copy(), between.values.copy()
+                terminated_first, rewards_first = between.terminated.copy(), between.values[:, self.side].copy()
                 last = agents.play(self.opponent, between, self.batch, oracle=self.oracle)
                 restarted = between.restarting
-                ended = ((last.terminated | last.truncated) & ~skip & ~illegal) | ended_first
+                ended = last.terminated | last.truncated | ended_first
                 terminated = np.where(ended_first, terminated_first, last.terminated)
-                values = np.where(ended_first[:, None], values_first, last.values)
+                rewards = np.where(ended_first, rewards_first, last.values[:, self.side])
 
-        terminated = terminated & ended
-        rewards = np.where(terminated, values[:, self.side], np.float32(0)).astype(np.float32)
-        rewards[illegal] = -1.0
-        truncated = ended & ~terminated
-        terminated = terminated | illegal
+        # A game's value is 0 until a king is taken, and a king taken ends it.
+        if out.any():
+            ended = ended & ~out
+            terminated = terminated & ended
+            rewards = np.where(ended, rewards, np.float32(0))
+            rewards[illegal] = -1.0
+            truncated = ended & ~terminated
+            terminated = terminated | illegal
+        else:
+            rewards = rewards.copy()
+            truncated = ended & ~terminated
+            terminated = terminated.copy()
 
         self.observation, self.mask = last.observation, last.mask
-        self._any_slot = _first_slots(last)
+        self._listing, self._renewed = last, {}
         self._restarting = last.restarting.copy()
-        final_rows = np.flatnonzero(ended | illegal)
+        lost = ended | illegal
+        final_rows = np.flatnonzero(lost)
         final_observation = np.empty((len(final_rows), 64, 35), dtype=np.float32)
+        if len(final_rows):
+            # The batch showed the side to move: the learner after taking the king, which
+            # leaves the capturer to move, or at an even ply, which is the learner's turn.
+            own = np.where(last.terminated, last.values[:, self.side] > 0, last.plies % 2 == 0)
         for k, game in enumerate(final_rows.tolist()):
             if illegal[game]:  # the move was never played
                 final_observation[k] = shown_before[game]
+            elif game not in finals and own[game]:
+                final_observation[k] = last.observation[game]
             else:
                 final = finals[game] if game in finals else self.batch[game]
                 murkplay_rl.observe(final, final_observation[k], oracle=self.oracle, viewer=self.side == 0)
-        if not restart_ended:
+        if len(final_rows) and not restart_ended:
             self.observation[final_rows] = final_observation
             self.mask[final_rows] = False
-        # The batch restarted these games in its last call, at their start: the learner's
-        # turn, unless the opponent opens.
-        fresh = self._none if self.opens else restarted
-        renew = (skip | ended | illegal) if restart_ended else skip
-        self._restart(np.flatnonzero(renew & ~fresh))
+        renew = (lost if skip is None else lost | skip) if restart_ended else skip
+        if renew is not None and renew.any():
+            # The batch restarted these games in its last call, at their start: the learner's
+            # turn, unless the opponent opens.
+            self._restart(np.flatnonzero(renew if self.opens else renew & ~restarted))
         return Played(self.observation, self.mask, rewards, terminated, truncated, illegal, final_rows,
                       final_observation)
 
+    def _substitutes(self, rows: np.ndarray) -> np.ndarray:
+        """A legal slot of each game ``rows`` as the batch holds it (any where the batch
+        restarts the game instead of playing it)."""
+        listing = self._listing
+        slots = np.zeros(len(rows), dtype=np.int64)
+        if listing is not None and len(listing.slots):
+            starts = listing.offsets[rows]
+            found = listing.offsets[rows + 1] > starts
+            slots[found] = listing.slots[starts[found]]
+        for k, row in enumerate(rows.tolist()):
+            slots[k] = self._renewed.get(row, slots[k])
+        return slots
 
     # ------------------------------------------------------------------ reading
 
