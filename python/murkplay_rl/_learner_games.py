@@ -9,8 +9,9 @@ rule below holds for all of them:
   one more call with one ``act`` for every game, its logits drawn natively.
 - A slot that is not legal loses the game at once (-1, terminated); the batch plays a legal
   move in its place, and the game is restarted like any other that ended.
-- A game that ended is shown as the learner's own view of its last position, with no legal
-  slot; restarting it is the caller's choice (``restart`` or, for the games of the step
+- A game that ended is shown as the learner's own view of its last position, with the mask of
+  the learner's last move there (no move is legal any more, but a masked sampler must never
+  meet an empty row; the action chosen for it is not read). Restarting it is the caller's choice (``restart`` or, for the games of the step
   before, ``play(..., skip=...)``), since that is what Gymnasium's autoreset modes differ by.
 - The opponent plays only from what its side sees: its observations are never the oracle's.
 
@@ -37,13 +38,14 @@ class Played(NamedTuple):
     """What one move of the learner in every game came to; the arrays are new."""
 
     observation: np.ndarray  # float32 (N, 64, 35): the learner's view of each game as shown
-    mask: np.ndarray  # bool (N, 4352): its legal slots there, none in a game shown ended
+    mask: np.ndarray  # bool (N, 4352): its legal slots there; in a game shown ended, those of its last move
     rewards: np.ndarray  # float32 (N,)
     terminated: np.ndarray  # bool (N,)
     truncated: np.ndarray  # bool (N,)
     illegal: np.ndarray  # bool (N,): lost by a slot that was not legal
     final_rows: np.ndarray  # int64: the games that ended
     final_observation: np.ndarray  # float32 (len(final_rows), 64, 35): the learner's view of their end
+    final_mask: np.ndarray  # bool (len(final_rows), 4352): the learner's legal slots at its last move there
 
 
 class LearnerGames:
@@ -123,7 +125,7 @@ class LearnerGames:
         The games ``skip`` play no move of the learner's: they are shown restarted, rewarding
         and ending nothing. With ``restart_ended`` a game that ends is restarted at once and
         shown so; otherwise it is shown as it ended, the learner's view of its last position
-        with no legal slot, until it is restarted.
+        with the mask of its last move, until it is restarted.
         """
         slots = _whole_numbers(slots, self.count)
         in_range = (slots >= 0) & (slots < murkplay_rl.ACTION_COUNT)
@@ -134,7 +136,7 @@ class LearnerGames:
         if out.any():
             rows = np.flatnonzero(out)
             slots[rows] = self._substitutes(rows)
-        shown_before = self.observation
+        shown_before, mask_before = self.observation, self.mask
         finals = {}
 
         if self._reply is not None:
@@ -193,16 +195,17 @@ class LearnerGames:
             else:
                 final = finals[game] if game in finals else self.batch[game]
                 murkplay_rl.observe(final, final_observation[k], oracle=self.oracle, viewer=self.side == 0)
+        final_mask = mask_before[final_rows]
         if len(final_rows) and not restart_ended:
             self.observation[final_rows] = final_observation
-            self.mask[final_rows] = False
+            self.mask[final_rows] = final_mask
         renew = (lost if skip is None else lost | skip) if restart_ended else skip
         if renew is not None and renew.any():
             # The batch restarted these games in its last call, at their start: the learner's
             # turn, unless the opponent opens.
             self._restart(np.flatnonzero(renew if self.opens else renew & ~restarted))
         return Played(self.observation, self.mask, rewards, terminated, truncated, illegal, final_rows,
-                      final_observation)
+                      final_observation, final_mask)
 
     def _substitutes(self, rows: np.ndarray) -> np.ndarray:
         """A legal slot of each game ``rows`` as the batch holds it (any where the batch

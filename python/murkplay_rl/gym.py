@@ -12,7 +12,8 @@ the learner's (64, 35) view and the int8 mask of its legal slots; an action is a
 played as the first legal move listed with it. Capturing the king gives +1, losing the king -1;
 a game still going after ``max_plies`` plies is truncated, and one whose side to move has no
 move ends truncated with 0. A slot that is not legal loses the game at once (-1, terminated).
-A game that ended is shown as the learner's view of its last position, with no legal slot.
+A game that ended is shown as the learner's view of its last position, with the mask of the
+learner's last move (its action is not read).
 
 ``FogChessVectorEnv`` steps N games on one ``GameBatch``: the learner's moves and a built-in
 opponent's replies are played natively in the same call, any other opponent's with one more
@@ -44,8 +45,6 @@ from murkplay_rl._spaces import observation_space, observations  # noqa: E402
 ENV_ID = "murkplay/FogChess-v0"
 SIDES = ("white", "black")
 RENDER_MODES = ("ansi", "rgb_array")
-_NO_SLOT = np.zeros(murkplay_rl.ACTION_COUNT, dtype=np.int8)
-_NO_SLOT.flags.writeable = False
 
 
 def _batch_seed(np_random) -> int:
@@ -53,12 +52,15 @@ def _batch_seed(np_random) -> int:
 
 
 def _autoreset_mode(value) -> AutoresetMode:
-    """An ``AutoresetMode``, or its value as text (``"next_step"``, ``"same_step"``, ``"disabled"``)."""
-    try:
-        return AutoresetMode(value)
-    except ValueError:
-        names = ", ".join(repr(mode.value) for mode in AutoresetMode)
-        raise ValueError(f"autoreset_mode must be an AutoresetMode or one of {names}, not {value!r}") from None
+    """An ``AutoresetMode``, or its name as text in any case, with or without underscores
+    (``"next_step"``, ``"SameStep"``, ``"DISABLED"``)."""
+    if isinstance(value, AutoresetMode):
+        return value
+    for mode in AutoresetMode:
+        if isinstance(value, str) and value.replace("_", "").lower() == mode.value.lower():
+            return mode
+    raise ValueError(f"autoreset_mode must be an AutoresetMode or one of 'next_step', 'same_step', 'disabled', "
+                     f"not {value!r}")
 
 
 class _Match:
@@ -242,7 +244,7 @@ class FogChessVectorEnv(_Match, VectorEnv):
             ended[played.final_rows] = True
             final = np.full(self.num_envs, None, dtype=object)
             for k, game in enumerate(played.final_rows.tolist()):
-                final[game] = observations(played.final_observation[k], _NO_SLOT.view(bool))
+                final[game] = observations(played.final_observation[k], played.final_mask[k])
             infos["final_obs"], infos["_final_obs"] = final, ended
             lost = played.illegal & ended
             infos["final_info"] = {"illegal_action": lost, "_illegal_action": lost.copy()} if lost.any() else {}

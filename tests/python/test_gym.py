@@ -15,8 +15,8 @@ from murkplay_rl import gym as fog_gym  # noqa: E402
 
 
 def legal_slots(masks, rng):
-    """One legal slot per row of masks, drawn at random; 0 for a game shown ended, which has none."""
-    return np.array([rng.choice(np.flatnonzero(mask)) if mask.any() else 0 for mask in masks])
+    """One legal slot per row of masks, drawn at random."""
+    return np.array([rng.choice(np.flatnonzero(mask)) for mask in masks])
 
 
 def first_illegal(mask):
@@ -221,10 +221,13 @@ class CountingNetwork:
 
         self.calls += 1
         batch = self.env._games.batch
-        assert observation.shape == (len(batch), 64, 35)
-        for game in range(len(batch)):
-            if not (batch[game].is_terminal()):
-                np.testing.assert_array_equal(observation[game].numpy(), rl.observe(batch[game]))
+        if len(observation) == len(batch):
+            for game in range(len(batch)):
+                if not (batch[game].is_terminal()):
+                    np.testing.assert_array_equal(observation[game].numpy(), rl.observe(batch[game]))
+        else:  # the opening moves of games restarted, played on a batch of their own
+            for seen in observation:
+                np.testing.assert_array_equal(seen.numpy(), rl.observe(SelfPlayGame()))
         return torch.zeros(len(observation), rl.ACTION_COUNT)
 
 
