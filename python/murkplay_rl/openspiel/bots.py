@@ -1,0 +1,2 @@
+"""Placeholder."""
+AgentBot = BotAgent = ismcts_agent = ismcts_bot = None
