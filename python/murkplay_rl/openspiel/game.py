@@ -63,7 +63,7 @@ class Rules:
         if not isinstance(self.fen, str):
             raise ValueError(f"fen must be FEN text, not {self.fen!r}")
         self.max_plies = _count(settings, "max_plies", 1, 2**31 - 1)
-        self.belief_limit = _count(settings, "belief_limit", 1, 10_000_000)
+        self.belief_limit = _count(settings, "belief_limit", 2, 10_000_000)
         self.belief_seed = _count(settings, "belief_seed", 0, 2**63 - 1)
         try:
             start = SelfPlayGame(self.fen)

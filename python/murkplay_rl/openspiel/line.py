@@ -8,7 +8,7 @@ start. What each player knows is read back along the line.
 from __future__ import annotations
 
 from murkplay import SelfPlayGame
-from murkplay_rl._native import move_code, move_uci
+from murkplay_rl._native import ACTION_COUNT, move_code, move_uci
 from murkplay_rl.openspiel import views
 
 _BLACK_TO_MOVE = "4k3/8/8/8/8/8/8/4K3 b - - 0 1"
@@ -85,6 +85,8 @@ class Ply:
 
     def move_of(self, slot: int, white: bool) -> int:
         """The move code a slot plays here: the first listed move with it, where it is legal."""
+        if isinstance(slot, bool) or not 0 <= slot < ACTION_COUNT:
+            raise ValueError(f"an action is a slot from 0 to {ACTION_COUNT - 1}, not {slot}")
         game = self.game
         if game.turn == white:
             for uci in game.legal_actions_uci():

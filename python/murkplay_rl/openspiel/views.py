@@ -18,20 +18,19 @@ _CELLS = {True: np.array([8 * rank + file for rank in range(7, -1, -1) for file 
           False: np.arange(64)}
 # Features 0 to 13 (now) and 14 to 26 (remembered): own kinds, the opponent's kinds, empty, fog
 # or nothing remembered.
-_NOW = {True: np.frombuffer(b"PNBRQKpnbrqk.?", "S1"), False: np.frombuffer(b"pnbrqkPNBRQK.?", "S1")}
-_MEMORY = {white: np.append(table[:13], b"?") for white, table in _NOW.items()}
+_NOW = {True: np.frombuffer(b"PNBRQKpnbrqk.?", np.uint8), False: np.frombuffer(b"pnbrqkPNBRQK.?", np.uint8)}
+_MEMORY = {white: np.append(table[:13], ord("?")).astype(np.uint8) for white, table in _NOW.items()}
 _FOG = 13
 # Features 30 to 34: the share of the opponent's pawns, knights, bishops, rooks and queens gone,
 # out of 8, 2, 2, 2 and 1.
-_START_COUNTS = np.array([8, 2, 2, 2, 1])
-_COUNTED = "pnbrq"
+_START_COUNTS = (("p", 8), ("n", 2), ("b", 2), ("r", 2), ("q", 1))
 
 
 def _text(cells: np.ndarray, table: np.ndarray) -> str:
     codes = cells.argmax(axis=1)
     # A side that has never been to move has a blank observation: nothing seen, nothing kept.
     codes[cells.max(axis=1) == 0] = len(table) - 1
-    return b"".join(table[codes]).decode("ascii")
+    return table[codes].tobytes().decode("ascii")
 
 
 def _rights(observation: np.ndarray) -> str:
@@ -39,22 +38,23 @@ def _rights(observation: np.ndarray) -> str:
 
 
 def _counts(observation: np.ndarray) -> str:
-    left = np.rint(_START_COUNTS * (1 - observation[0, 30:35])).astype(int)
-    return "".join(f"{kind}{count}" for kind, count in zip(_COUNTED, left.tolist()))
+    gone = observation[0, 30:35].tolist()
+    return "".join(f"{kind}{round(start * (1 - share))}" for (kind, start), share in zip(_START_COUNTS, gone))
 
 
-def _square_index(square: int) -> int:
-    """Where a square stands in a board's text."""
-    return 8 * (7 - square // 8) + square % 8
+def _square_index(name: str) -> int:
+    """Where a square (``e4``) stands in a board's text."""
+    return 8 * (ord("8") - ord(name[1])) + ord(name[0]) - ord("a")
 
 
 def _en_passant(game: SelfPlayGame, view: str) -> bool:
-    """Whether the mover may take a pawn en passant: a pawn of its own moving to another file
-    onto a square it sees empty (an ordinary pawn capture lands on a piece)."""
+    """Whether the mover may take a pawn en passant: a pawn of its own on its fifth rank moving
+    to another file onto a square it sees empty (an ordinary pawn capture lands on a piece)."""
+    white = game.turn
+    fifth, pawn = ("5", "P") if white else ("4", "p")
     for move in game.legal_actions_uci():
-        source = (ord(move[0]) - 97) + 8 * (int(move[1]) - 1)
-        target = (ord(move[2]) - 97) + 8 * (int(move[3]) - 1)
-        if move[0] != move[2] and view[_square_index(source)] in "Pp" and view[_square_index(target)] == ".":
+        if move[1] == fifth and move[0] != move[2] and view[_square_index(move[:2])] == pawn \
+                and view[_square_index(move[2:4])] == ".":
             return True
     return False
 
