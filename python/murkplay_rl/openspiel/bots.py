@@ -9,6 +9,7 @@ perfect information (MCTS) then knows only what its side has seen.
 
 from __future__ import annotations
 
+import time
 from types import MappingProxyType
 from typing import Callable
 
@@ -123,6 +124,9 @@ class BotAgent:
         self._make_bot: Callable = bot if not isinstance(bot, pyspiel.Bot) else (lambda game, player: bot)
         self.fallback = fallback
         self.fallbacks = 0
+        # Moves chosen, and the seconds spent choosing them (drawing the state and the bot's step).
+        self.moves = 0
+        self.seconds = 0.0
         self._random = np.random.default_rng(seed)
         self._batch = None
         self._states: list[FogChessState] = []
@@ -151,6 +155,7 @@ class BotAgent:
             player = state.current_player()
             if self._bots[i] is None:
                 self._bots[i] = self._make_bot(self.game, player)
+            started = time.perf_counter()
             try:
                 drawn = state.resample_from_infostate(player, sampler)
             except ResampleError:
@@ -158,6 +163,8 @@ class BotAgent:
                 slots[i] = self._fallback_slot(state)
             else:
                 slots[i] = int(self._bots[i].step(drawn))
+            self.seconds += time.perf_counter() - started
+            self.moves += 1
             self._pending[i] = int(slots[i])
         return "slot", slots
 

@@ -134,9 +134,9 @@ class FogChessState(pyspiel.State):
 
     def __init__(self, game: FogChessGame):
         super().__init__(game)
+        # The state's only attribute: OpenSpiel's clone deep-copies each one, and a ply copies
+        # as itself.
         self._at = game.rules.root
-        # Each player's belief, shared with the clones until one of them plays another line.
-        self._beliefs = [None, None]
 
     # -- the game ----------------------------------------------------------------------------
 
@@ -201,10 +201,10 @@ class FogChessState(pyspiel.State):
         """``player``'s belief about the hidden board here (a native BeliefTracker made from the
         known start and fed the player's own moves and views, never the true board)."""
         player = self._player(player)
-        shared = self._beliefs[player]
-        if shared is None or not shared.follows(self._at):
-            shared = Belief.following(self._at, player == WHITE, shared)
-            self._beliefs[player] = shared
+        at = self._at
+        shared = at.beliefs[player]
+        if shared is None or not shared.follows(at):
+            shared = at.beliefs[player] = Belief.following(at, player == WHITE, shared)
         return shared
 
     def resample_from_infostate(self, player, probability_sampler):
@@ -221,7 +221,7 @@ class FogChessState(pyspiel.State):
         state = self.get_game().new_initial_state()
         for action in actions:
             state.apply_action(action)
-        state._beliefs[player] = belief
+        state._at.beliefs[player] = belief
         return state
 
 

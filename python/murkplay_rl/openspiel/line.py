@@ -48,7 +48,8 @@ def slot_text(slot: int, white: bool) -> str:
 
 
 class Ply:
-    __slots__ = ("parent", "game", "move", "action", "ply", "rules", "_slots", "_over", "_view", "_information")
+    __slots__ = ("parent", "game", "move", "action", "ply", "rules", "beliefs", "_slots", "_over", "_view",
+                 "_information")
 
     def __init__(self, parent: Ply | None, game: SelfPlayGame, move: int | None, rules, action: int | None = None):
         self.parent = parent
@@ -57,6 +58,9 @@ class Ply:
         self.action = action  # its slot, as the history records it
         self.ply = 0 if parent is None else parent.ply + 1
         self.rules = rules
+        # Each player's belief as last brought up to this ply or one before it: where the
+        # states here begin when they need one (see FogChessState.belief).
+        self.beliefs = [None, None] if parent is None else parent.beliefs.copy()
         self._slots = None
         self._over = None
         self._view = None
