@@ -128,7 +128,15 @@ def test_the_slot_rule_plays_the_push_and_captures_sharing_it_are_no_actions():
     assert str(state).startswith("Qn2k3/")
 
 
+def test_a_followed_capture_promotion_is_played_as_itself():
+    state = mo.load_game(fen="1n2k3/P7/8/8/8/8/8/4K3 w - - 0 1").new_initial_state()
+    push = state.string_to_action("a7a8q")
+    state.follow_move(murkplay_rl.move_code("a7b8q"))
+    assert str(state).startswith("1Q2k3/") and state.history() == [push]
+
+
 @pytest.mark.parametrize("call, error, text", [
+    (lambda s: s.follow_move(murkplay_rl.move_code("e2e5")), ValueError, "e2e5 is not a legal move at ply 0"),
     (lambda s: s.apply_action(5), ValueError, "no legal move has slot 5"),
     (lambda s: s.action_to_string(0, 4352), ValueError, "from 0 to 4351, not 4352"),
     (lambda s: s.observation_string(2), ValueError, "player must be 0 \\(White\\) or 1 \\(Black\\), not 2"),
@@ -418,6 +426,20 @@ def test_a_lost_belief_falls_back_to_the_builtin_agent():
 def test_refused_bot_arguments(make, error, text):
     with pytest.raises(error, match=text):
         make()
+
+
+DOCS = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "docs", "openspiel.md")
+
+
+def test_the_recipes_of_the_page_run(tmp_path, monkeypatch):
+    if not os.path.exists(DOCS):
+        pytest.skip("docs/openspiel.md is not beside the tests")
+    monkeypatch.chdir(tmp_path)
+    text = open(DOCS, encoding="utf-8").read()
+    blocks = [block.split("\n```", 1)[0] for block in text.split("```python\n")[1:]]
+    assert len(blocks) == 2
+    for block in blocks:
+        exec(compile(block, DOCS, "exec"), {"__name__": "__docs__"})
 
 
 def test_missing_openspiel_names_the_extra():

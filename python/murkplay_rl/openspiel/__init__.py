@@ -25,6 +25,7 @@ from murkplay_rl.openspiel.game import (  # noqa: E402  (the import above names 
     FogChessState,
     load_game,
 )
+from murkplay_rl.openspiel.belief import ResampleError  # noqa: E402
 from murkplay_rl.openspiel.bots import AgentBot, BotAgent, ismcts_agent, ismcts_bot  # noqa: E402
 
 __all__ = [
@@ -34,6 +35,7 @@ __all__ = [
     "BotAgent",
     "FogChessGame",
     "FogChessState",
+    "ResampleError",
     "ismcts_agent",
     "ismcts_bot",
     "load_game",

@@ -137,11 +137,17 @@ class Belief:
         games = tracker.sample(len(tracker))
         generation = Generation(ply, played, games, [[] for _ in games])
         for j in previous.reachable():
-            # The successors of one earlier position that show the player this view.
-            probe = BeliefTracker(previous.game(j), self.white, limit=MAX_MOVES)
+            # The successors of one earlier position that show the player this view. Most have
+            # none, and a tracker that finds none places pieces afresh, up to its limit: so the
+            # first probe keeps two, and only one that had more to keep runs again.
+            start = previous.game(j)
+            probe = BeliefTracker(start, self.white, limit=2)
             probe.update(ply.game, text)
             if probe.regenerated:
                 continue
+            if probe.sampling:
+                probe = BeliefTracker(start, self.white, limit=MAX_MOVES)
+                probe.update(ply.game, text)
             for game in probe.sample(len(probe)):
                 i = generation.index.get(board_key(game))
                 if i is not None:

@@ -18,10 +18,9 @@ import pyspiel
 from open_spiel.python.algorithms import ismcts
 
 from murkplay_rl import agents as agents_module
-from murkplay_rl._native import NO_MOVE, GameBatch, move_uci
+from murkplay_rl._native import NO_MOVE, GameBatch
 from murkplay_rl.openspiel.belief import ResampleError
-from murkplay_rl.openspiel.game import SHORT_NAME, FogChessGame, FogChessState, load_game
-from murkplay_rl.openspiel.line import slot_of
+from murkplay_rl.openspiel.game import FogChessGame, FogChessState, load_game
 
 # Material of a piece kind (board codes 1 to 6: pawn to king); a king taken ends the game.
 _MATERIAL = np.array([0, 1, 3, 3, 5, 9, 0])
@@ -190,8 +189,7 @@ class BotAgent:
             self._pending[i] = None
         if len(state.history()) < plies:
             reply = step.reply_move[i] if step.reply_move is not None else NO_MOVE
-            code = int(reply if reply != NO_MOVE else step.played_move[i])
-            state.apply_action(_action_of(state, code))
+            state.follow_move(int(reply if reply != NO_MOVE else step.played_move[i]))
         if len(state.history()) != plies:
             raise ValueError(f"agent {self.name!r} lost track of game {i}: the batch is at ply {plies}, "
                              f"its state at ply {len(state.history())}")
@@ -203,17 +201,6 @@ class BotAgent:
 
     def __repr__(self) -> str:
         return f"BotAgent({self.name!r})"
-
-
-def _action_of(state: FogChessState, code: int) -> int:
-    """The action that plays the move ``code`` in the state."""
-    text = move_uci(code)
-    at = state._at
-    action = slot_of(at.game, text)
-    if at.move_of(action, at.game.turn) != code:
-        raise ValueError(f"{text} shares its slot with the push, which the slot plays: it is not an action of "
-                         f"{SHORT_NAME}")
-    return action
 
 
 class AgentBot(pyspiel.Bot):

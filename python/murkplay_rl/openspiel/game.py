@@ -25,7 +25,7 @@ from murkplay import SelfPlayGame
 from murkplay_rl._native import ACTION_COUNT, apply_slot, move_uci
 from murkplay_rl.openspiel import views
 from murkplay_rl.openspiel.belief import Belief, resampled_line
-from murkplay_rl.openspiel.line import Ply
+from murkplay_rl.openspiel.line import Ply, follow, slot_of
 from murkplay_rl.openspiel.position import fen
 
 SHORT_NAME = "murkplay_fog_chess"
@@ -160,10 +160,31 @@ class FogChessState(pyspiel.State):
         at = self._at
         if at.is_over():
             raise ValueError(f"the game is over; action {action} cannot be played")
-        game = at.game.clone()
         action = int(action)
+        forced = self.__dict__.pop("_forced", None)
+        if forced is not None:
+            self._at = follow(at, forced, action)
+            return
+        game = at.game.clone()
         code = apply_slot(game, action)
         self._at = Ply(at, game, code, at.rules, action)
+
+    def follow_move(self, code: int) -> None:
+        """Plays the move ``code`` (a move code, as a batch reports it), which must be legal.
+
+        For following a game played elsewhere: a capture-promotion that shares its slot with a
+        legal push is played as itself, though the history records the slot (and so replays the
+        push), and a drawn state never reaches a position that only such a capture leads to.
+        """
+        at = self._at
+        text = move_uci(code)
+        if at.is_over() or text not in at.game.legal_actions_uci():
+            raise ValueError(f"{text} is not a legal move at ply {at.ply}")
+        self._forced = code
+        try:
+            self.apply_action(slot_of(at.game, text))
+        finally:
+            self.__dict__.pop("_forced", None)
 
     def _action_to_string(self, player, action):
         return move_uci(self._at.move_of(int(action), player == WHITE))
