@@ -182,11 +182,12 @@ def test_serialized_states_play_again_from_their_history_only(tmp_path):
 
 @pytest.mark.parametrize("text, message", [
     ("", "does not begin with its history line"),
+    (b"history=", "a serialized state is text, not bytes"),
     ("history=0:796,1:9999\nmove_number=2\n__dict__=", "1:9999 is not a legal action at ply 1"),
     ("history=1:796\nmove_number=1\n__dict__=", "1:796 is not a legal action at ply 0"),
 ])
 def test_deserializing_refuses_what_no_game_reaches(text, message):
-    with pytest.raises(ValueError, match=message):
+    with pytest.raises(TypeError if isinstance(text, bytes) else ValueError, match=message):
         mo.load_game().deserialize_state(text)
 
 
@@ -404,6 +405,16 @@ def test_a_bot_agent_refuses_a_batch_it_did_not_see_start():
     step = batch.step_random()
     agent = mo.BotAgent(mo.ismcts_bot(simulations=2))
     with pytest.raises(ValueError, match="must see the batch's games from their start"):
+        agent.act(step, batch)
+
+
+def test_a_bot_agent_whose_move_was_not_played_says_so():
+    batch = murkplay_rl.GameBatch(2, seed=0)
+    agent = mo.BotAgent(mo.ismcts_bot(simulations=2))
+    _, slots = agent.act(batch.observe(), batch)
+    other = [s for s in murkplay_rl.legal_moves(batch[0]).slots.tolist() if s != slots[0]][0]
+    step = batch.step([other, slots[1]], by="slot", reply="greedy")
+    with pytest.raises(ValueError, match="lost track of game 0: the batch played"):
         agent.act(step, batch)
 
 

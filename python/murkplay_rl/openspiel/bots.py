@@ -18,7 +18,7 @@ import pyspiel
 from open_spiel.python.algorithms import ismcts
 
 from murkplay_rl import agents as agents_module
-from murkplay_rl._native import NO_MOVE, GameBatch
+from murkplay_rl._native import NO_MOVE, GameBatch, move_uci
 from murkplay_rl.openspiel.belief import ResampleError
 from murkplay_rl.openspiel.game import FogChessGame, FogChessState, load_game
 
@@ -187,6 +187,11 @@ class BotAgent:
         if self._pending[i] is not None:
             state.apply_action(self._pending[i])
             self._pending[i] = None
+            # A step of the agent's own call reports its move.
+            if step.reply_move is not None and step.reply_move[i] != NO_MOVE \
+                    and int(step.played_move[i]) != state._at.move:
+                raise ValueError(f"agent {self.name!r} lost track of game {i}: the batch played "
+                                 f"{move_uci(int(step.played_move[i]))}, not its move {move_uci(state._at.move)}")
         if len(state.history()) < plies:
             reply = step.reply_move[i] if step.reply_move is not None else NO_MOVE
             state.follow_move(int(reply if reply != NO_MOVE else step.played_move[i]))

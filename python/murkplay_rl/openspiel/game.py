@@ -20,9 +20,8 @@ import re
 import numpy as np
 import pyspiel
 
-import murkplay_rl
 from murkplay import SelfPlayGame
-from murkplay_rl._native import ACTION_COUNT, apply_slot, move_uci
+from murkplay_rl._native import ACTION_COUNT, apply_slot, move_uci, observe
 from murkplay_rl.openspiel import views
 from murkplay_rl.openspiel.belief import Belief, resampled_line
 from murkplay_rl.openspiel.line import Ply, follow, slot_of
@@ -176,13 +175,9 @@ class FogChessState(pyspiel.State):
         legal push is played as itself, though the history records the slot (and so replays the
         push), and a drawn state never reaches a position that only such a capture leads to.
         """
-        at = self._at
-        text = move_uci(code)
-        if at.is_over() or text not in at.game.legal_actions_uci():
-            raise ValueError(f"{text} is not a legal move at ply {at.ply}")
         self._forced = code
         try:
-            self.apply_action(slot_of(at.game, text))
+            self.apply_action(slot_of(self._at.game, move_uci(code)))
         finally:
             self.__dict__.pop("_forced", None)
 
@@ -255,7 +250,6 @@ class FogChessObserver:
     def __init__(self, iig_obs_type, params):
         if params:
             raise ValueError(f"{SHORT_NAME} observations take no parameters; got {params}")
-        self._type = iig_obs_type
         private = iig_obs_type.private_info
         self._kind = ("public" if private == pyspiel.PrivateInfoType.NONE else
                       "truth" if private == pyspiel.PrivateInfoType.ALL_PLAYERS else
@@ -269,7 +263,7 @@ class FogChessObserver:
 
     def set_from(self, state, player):
         if self.tensor is not None:
-            murkplay_rl.observe(state._at.game, self.dict["observation"], viewer=state._player(player) == WHITE)
+            observe(state._at.game, self.dict["observation"], viewer=state._player(player) == WHITE)
 
     def string_from(self, state, player):
         at = state._at

@@ -20,7 +20,6 @@ _CELLS = {True: np.array([8 * rank + file for rank in range(7, -1, -1) for file 
 # or nothing remembered.
 _NOW = {True: np.frombuffer(b"PNBRQKpnbrqk.?", np.uint8), False: np.frombuffer(b"pnbrqkPNBRQK.?", np.uint8)}
 _MEMORY = {white: np.append(table[:13], ord("?")).astype(np.uint8) for white, table in _NOW.items()}
-_FOG = 13
 # Features 30 to 34: the share of the opponent's pawns, knights, bishops, rooks and queens gone,
 # out of 8, 2, 2, 2 and 1.
 _START_COUNTS = (("p", 8), ("n", 2), ("b", 2), ("r", 2), ("q", 1))
