@@ -3,6 +3,7 @@ information each player has, and states drawn from a player's belief against a p
 enumeration of what it could know."""
 
 import os
+import pickle
 import random
 import subprocess
 import sys
@@ -169,7 +170,7 @@ def test_clones_are_independent_and_cost_the_same_at_any_ply():
     assert copy._at.parent is state._at
 
 
-def test_serialized_states_play_again_from_their_history_only(tmp_path):
+def test_serialized_and_pickled_states_come_back_whole():
     game = mo.load_game(max_plies=60)
     for state in random_line(game, 7)[::9]:
         text = state.serialize()
@@ -177,7 +178,9 @@ def test_serialized_states_play_again_from_their_history_only(tmp_path):
         assert (str(again), again.history()) == (str(state), state.history())
         assert again.information_state_string(0) == state.information_state_string(0)
         _, cpp_again = pyspiel.deserialize_game_and_state(pyspiel.serialize_game_and_state(game, state))
-        assert str(cpp_again) == str(state)
+        pickled = pickle.loads(pickle.dumps(state))
+        assert str(cpp_again) == str(pickled) == str(state) and pickled.history() == state.history()
+    assert str(pickle.loads(pickle.dumps(game))) == str(game)
 
 
 @pytest.mark.parametrize("text, message", [
@@ -193,7 +196,6 @@ def test_deserializing_refuses_what_no_game_reaches(text, message):
 
 def test_deserializing_never_unpickles(tmp_path):
     import base64
-    import pickle
 
     marker = tmp_path / "marker"
 
