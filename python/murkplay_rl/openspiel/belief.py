@@ -32,7 +32,7 @@ class Generation:
     """The kept positions at one of the player's turns (or at the start): what any line that
     shows the player the same things up to that turn shares."""
 
-    __slots__ = ("ply", "view", "played", "prefix", "keys", "index", "parents")
+    __slots__ = ("ply", "view", "played", "prefix", "keys", "index", "parents", "replies", "_reachable")
 
     def __init__(self, ply, played, games, parents):
         self.ply = ply.ply  # the turn's ply number
@@ -46,14 +46,27 @@ class Generation:
         # parents[i]: positions of the generation before that lead here, only ones that lead
         # back to the start; None at the first generation.
         self.parents = parents
+        # (i, j): the opponent's action that leads from position j of the generation before to
+        # position i, once a draw has looked for it.
+        self.replies = {}
+        self._reachable = None
 
     def game(self, i):
         return restore_game(self.prefix + self.keys[i])
 
     def reachable(self) -> list[int]:
-        if self.parents is None:
-            return list(range(len(self.keys)))
-        return [i for i, links in enumerate(self.parents) if links]
+        """The positions a history of the game's actions reaches (all, at the first)."""
+        if self._reachable is None:
+            self._reachable = list(range(len(self.keys))) if self.parents is None else \
+                [i for i, links in enumerate(self.parents) if links]
+        return self._reachable
+
+    def unlink(self, i: int, k: int) -> None:
+        """Drops the k-th link of position i: it is no action of the game."""
+        links = self.parents[i]
+        links.pop(k)
+        if not links:
+            self._reachable = None
 
 
 class Belief:
@@ -203,16 +216,19 @@ def _walk_back(generations, t, i, path, mover, sampler):
         k = _draw(sampler, len(links))
         j = links[k]
         own = [ply.action for ply in path[previous.ply + 1:generation.ply] if ply.parent.mover() == mover]
-        world = previous.game(j)
-        for action in own:
-            apply_slot(world, action)
-        target = generation.keys[i]
-        reply = next((slot for slot in legal_slots(world) if board_key(_after(world, slot)) == target), None)
+        reply = generation.replies.get((i, j), -1)
+        if reply == -1:
+            world = previous.game(j)
+            for action in own:
+                apply_slot(world, action)
+            target = generation.keys[i]
+            reply = generation.replies[i, j] = next(
+                (slot for slot in legal_slots(world) if board_key(_after(world, slot)) == target), None)
         if reply is not None:
             earlier = _walk_back(generations, t - 1, j, path, mover, sampler)
             if earlier is not None:
                 return earlier + own + [reply]
-        links.pop(k)
+        generation.unlink(i, k)
     return None
 
 

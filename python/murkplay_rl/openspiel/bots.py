@@ -76,8 +76,12 @@ class RolloutEvaluator:
 
 
 class ISMCTSBot(ismcts.ISMCTSBot):
-    """OpenSpiel's information-set MCTS bot, able to play through ``evaluate_bots``: it searches
-    afresh at every move, so a new game and the opponent's moves need nothing from it."""
+    """OpenSpiel's information-set MCTS bot, able to play through ``evaluate_bots`` (it searches
+    afresh at every move, so a new game and the opponent's moves need nothing from it), and
+    drawing its worlds with its own seeded random state, so that a seed repeats its games."""
+
+    def resample_from_infostate(self, state):
+        return state.resample_from_infostate(state.current_player(), self._random_state.uniform)
 
     def restart_at(self, state):
         self.reset()

@@ -236,8 +236,15 @@ class FogChessState(pyspiel.State):
         actions = resampled_line(belief, self._at, probability_sampler)
         state = self.get_game().new_initial_state()
         for action in actions:
+            # Every position before the last is on a history the belief verified, so none is
+            # over: that spares working out each one's moves.
+            state._at.going_on()
             state.apply_action(action)
-        state._at.beliefs[player] = belief
+        # The drawn line shows the player what this one did: its belief and its information
+        # state carry over (a deserialized copy works them out afresh, as the tests do).
+        drawn = state._at
+        drawn.beliefs[player] = belief
+        drawn.learnt(player, self._at.information(player))
         return state
 
 

@@ -103,6 +103,11 @@ class Ply:
             self._over = self.game.is_terminal() or self.ply >= self.rules.max_plies or not self.slots()
         return self._over
 
+    def going_on(self) -> None:
+        """Records that the game goes on here (for plies of a history known to go on)."""
+        if self._over is None:
+            self._over = False
+
     def returns(self) -> tuple[float, float]:
         game = self.game
         if not game.is_terminal():
@@ -159,6 +164,10 @@ class Ply:
                 head = text
             ply._information[player] = head
         return self._information[player]
+
+    def learnt(self, player: int, information: str) -> None:
+        """Records what ``player`` knows here, worked out on another line that showed it the same."""
+        self._information[player] = information
 
     def public(self) -> str:
         """What both players know: the ply, and the end once it has come."""

@@ -12,6 +12,7 @@ import numpy as np
 
 from murkplay import SelfPlayGame
 from murkplay_rl._native import observe
+from murkplay_rl.openspiel.position import board_key
 
 # The observation's cell of each square in text order (rank 8 first): Black's is mirrored.
 _CELLS = {True: np.array([8 * rank + file for rank in range(7, -1, -1) for file in range(8)]),
@@ -61,7 +62,25 @@ def _en_passant(game: SelfPlayGame, view: str) -> bool:
 def turn_view(game: SelfPlayGame) -> str:
     """What the side to move sees at its turn, all that two positions must share for it to
     tell them apart: the squares it sees and their pieces, its castling rights, how many of
-    each of the opponent's pieces are left, and whether it may take en passant."""
+    each of the opponent's pieces are left, and whether it may take en passant.
+
+    It depends on the true position alone, and searches meet the same positions along many
+    lines, so the views of recent positions are kept.
+    """
+    key = board_key(game)
+    view = _RECENT.get(key)
+    if view is None:
+        if len(_RECENT) >= _RECENT_LIMIT:
+            _RECENT.clear()
+        view = _RECENT[key] = _view(game)
+    return view
+
+
+_RECENT: dict[bytes, str] = {}
+_RECENT_LIMIT = 1 << 16
+
+
+def _view(game: SelfPlayGame) -> str:
     white = game.turn
     observation = observe(game, viewer=white)
     view = _text(observation[_CELLS[white], :14], _NOW[white])
