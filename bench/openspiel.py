@@ -86,7 +86,7 @@ def searches(all_games, simulations: int, count: int, max_plies: int) -> None:
     for name, game in all_games.items():
         evaluator = mo.bots.RolloutEvaluator() if name == "murkplay_fog_chess" else mcts.RandomRolloutEvaluator()
         bot = mcts.MCTSBot(game, 2.0, simulations, evaluator, random_state=np.random.RandomState(0))
-        print(f"MCTS, {simulations} simulations, {name}: {_per_minute(game, bot, count):.2f} games per minute")
+        print(f"MCTS, {simulations} simulations, {name}: {_per_minute(game, bot, count)}")
     for name, game in all_games.items():
         try:
             game.new_initial_state().resample_from_infostate(0, pyspiel.UniformProbabilitySampler(0.0, 1.0))
@@ -94,17 +94,23 @@ def searches(all_games, simulations: int, count: int, max_plies: int) -> None:
             print(f"IS-MCTS, {name}: cannot run: {error}")
             continue
         bot = mo.ismcts_bot(game, simulations=simulations, seed=0)
-        print(f"IS-MCTS, {simulations} simulations, {name}: {_per_minute(game, bot, count):.2f} games per minute")
+        print(f"IS-MCTS, {simulations} simulations, {name}: {_per_minute(game, bot, count)}")
 
 
-def _per_minute(game, bot, count: int) -> float:
+def _per_minute(game, bot, count: int) -> str:
+    """Games of ``bot`` against uniform random play, colours alternating, per minute; the games'
+    lengths differ between the two games, so the plies are told too."""
     rng = np.random.RandomState(0)
+    plies = 0
     start = CLOCK()
     for number in range(count):
         players = [bot, pyspiel.make_uniform_random_bot(1, number)] if number % 2 == 0 else \
             [pyspiel.make_uniform_random_bot(0, number), bot]
-        evaluate_bots.evaluate_bots(game.new_initial_state(), players, rng)
-    return count / (CLOCK() - start) * 60
+        state = game.new_initial_state()
+        evaluate_bots.evaluate_bots(state, players, rng)
+        plies += len(state.history())
+    minutes = (CLOCK() - start) / 60
+    return f"{count / minutes:.2f} games per minute, {plies / count:.0f} plies a game, {plies / minutes:,.0f} plies per minute"
 
 
 def strength(games_played: int, simulations: int, max_plies: int) -> None:
