@@ -279,7 +279,7 @@ def drawn(state, player, seed):
     return again
 
 
-@pytest.mark.parametrize("fen", SMALL)
+@pytest.mark.parametrize("fen", [*SMALL, mo.game.START_FEN])
 @pytest.mark.parametrize("side", [True, False])
 def test_drawn_states_are_positions_the_player_cannot_rule_out(fen, side):
     """Against an enumeration of every position consistent with what the side has seen."""
