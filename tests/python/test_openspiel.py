@@ -325,6 +325,19 @@ def test_drawing_at_every_ply_for_both_players_and_from_drawn_states():
                     assert drawn(other, who, 2).information_state_string(who) == other.information_state_string(who)
 
 
+def test_a_player_whose_king_was_taken_draws_worlds_where_it_could_be():
+    # White cannot tell where the knight went, except that at the end it took the king.
+    state = mo.load_game(fen="4k3/8/8/8/1n6/8/8/R3K3 b - - 0 1").new_initial_state()
+    for move in ("b4d3", "a1a2", "d3e1"):
+        state.apply_action(state.string_to_action(move))
+    assert state.is_terminal() and state.returns() == [-1.0, 1.0]
+    assert len(state.belief(0).up_to(state._at)[-1].keys) > 1
+    for seed in range(12):
+        other = drawn(state, 0, seed)
+        assert other.returns() == [-1.0, 1.0]
+        assert other.information_state_string(0) == state.information_state_string(0)
+
+
 def test_draws_are_reproducible_and_use_the_sampler():
     state = random_line(mo.load_game(), 4, plies=16)[-1]
     assert drawn(state, 0, 9).history() == drawn(state, 0, 9).history()

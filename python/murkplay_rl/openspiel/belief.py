@@ -180,29 +180,39 @@ def resampled_line(belief: Belief, at, sampler) -> list[int]:
     path = at.path()
     mover = 0 if belief.white else 1
     last = generations[-1]
+    # Positions of the last turn from which the game cannot have gone on as the player saw it
+    # since (an opponent who took its king needs a piece that could).
+    ruled_out = set()
     while True:
-        reachable = last.reachable()
+        reachable = [i for i in last.reachable() if i not in ruled_out]
         if not reachable:
             raise ResampleError(
                 f"no position that {'White' if belief.white else 'Black'}'s belief keeps at ply {last.ply} "
                 "is reached by the game's actions (the tracker had to place the hidden pieces afresh)")
         chosen = reachable[_draw(sampler, len(reachable))]
         line = _walk_back(generations, len(generations) - 1, chosen, path, mover, sampler)
+        if line is not None and _finish(line, path, last.ply, mover, sampler):
+            return line
         if line is not None:
-            break
-    # From the last turn to ``at``: the player's own move, then, where the game ended, an
-    # opponent move that ends it the same way.
+            ruled_out.add(chosen)
+
+
+def _finish(line, path, last, mover, sampler) -> bool:
+    """Extends ``line`` from the player's last turn to the end of ``path``: the player's own
+    move, then, where the game ended, an opponent move that ends it the same way; False where
+    there is none."""
     world = _replay(path[0].game, line)
-    for ply in path[last.ply + 1:]:
+    for ply in path[last + 1:]:
         if ply.parent.mover() == mover:
-            apply_slot(world, ply.action)
-            line.append(ply.action)
+            slot = ply.action
         else:
             endings = [slot for slot in legal_slots(world) if _ends_as(world, slot, ply)]
+            if not endings:
+                return False
             slot = endings[_draw(sampler, len(endings))]
-            apply_slot(world, slot)
-            line.append(slot)
-    return line
+        apply_slot(world, slot)
+        line.append(slot)
+    return True
 
 
 def _walk_back(generations, t, i, path, mover, sampler):
