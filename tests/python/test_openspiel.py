@@ -17,7 +17,6 @@ import murkplay_rl  # noqa: E402
 import murkplay_rl.openspiel as mo  # noqa: E402
 from murkplay import SelfPlayGame  # noqa: E402
 from murkplay_rl.openspiel.belief import ResampleError  # noqa: E402
-from murkplay_rl.openspiel.position import board_key  # noqa: E402
 from test_belief import SMALL, brute_force_step, position_key, view  # noqa: E402
 
 PROMOTIONS = "1n2k3/P6P/8/8/8/8/p6p/1N2K3 w - - 0 1"
