@@ -87,15 +87,18 @@ def test_lockstep_with_the_native_game(fen, seed):
     """Every state against a native game played along by apply_slot."""
     game = mo.load_game(fen=fen, max_plies=120)
     native = SelfPlayGame(fen)
+    # Each side's observation is the one of its latest turn, the known start before its first.
+    seen = [murkplay_rl.observe(native, viewer=side).ravel() for side in (True, False)]
     for state in random_line(game, seed):
         plies = len(state.history())
         if plies:
             murkplay_rl.apply_slot(native, state.history()[-1])
         assert str(state).split()[:2] == placement(native)  # __str__ is the true board's FEN
-        for player in (0, 1):
-            expected = murkplay_rl.observe(native, viewer=player == 0).ravel()
-            assert np.array_equal(state.observation_tensor(player), expected)
         ended = native.is_terminal() or plies == 120 or not native.legal_actions_uci()
+        if not ended:
+            seen[0 if native.turn else 1] = murkplay_rl.observe(native).ravel()
+        for player in (0, 1):
+            assert np.array_equal(state.observation_tensor(player), seen[player])
         assert state.is_terminal() == ended
         if ended:
             expected = [native.terminal_value(True), native.terminal_value(False)]
@@ -226,6 +229,18 @@ def test_an_unseen_move_leaves_the_other_side_knowing_the_same():
         mo.game.START_FEN, ["e2e4", "b7b6", "g1f3"], ["e2e4", "g7g6", "g1f3"], ["e2e4", "e7e5", "g1f3"])
     assert white_a == white_b != white_c  # e5 is in front of White's pawn
     assert black_a != black_b  # Black knows its own moves
+
+
+def test_a_side_sees_nothing_new_until_its_turn():
+    """After its own move a side's observation stays the one of its turn, which its information
+    state holds; it changes at the side's next turn."""
+    state = mo.load_game().new_initial_state()
+    before = state.observation_string(0)
+    state.apply_action(state.string_to_action("e2e4"))  # the bishop on f1 would now see a6
+    assert state.observation_string(0) == before
+    assert np.array_equal(state.observation_tensor(0), murkplay_rl.observe(SelfPlayGame()).ravel())
+    state.apply_action(state.string_to_action("b8c6"))
+    assert state.observation_string(0) != before
 
 
 def test_each_side_knows_its_own_moves_and_views_only():

@@ -1,6 +1,8 @@
 """The game ``murkplay_fog_chess``: murkplay's fog-of-war chess under OpenSpiel's game API.
 
-Player 0 is White and player 1 Black. An action is a policy slot (0 to 4351, murkplay's action
+Player 0 is White and player 1 Black. A player sees the board at its own turns (its fog memory
+is refreshed then): its observation is the one of its latest turn, the known start before its
+first. An action is a policy slot (0 to 4351, murkplay's action
 index from the mover's side); the action text is the UCI text of the move the slot plays. A
 king captured ends the game (+1 to its taker, -1 to the other); so does the ply limit, or a side
 to move without a move, both at 0. Parameters: ``fen`` (the start), ``max_plies`` (the limit,
@@ -201,7 +203,8 @@ class FogChessState(pyspiel.State):
     # -- what each player knows --------------------------------------------------------------
 
     def observation_string(self, player=None):
-        return views.observation_text(self._at.game, self._player(player) == WHITE)
+        player = self._player(player)
+        return views.observation_text(self._at.last_turn(player).game, player == WHITE)
 
     def information_state_string(self, player=None):
         return self._at.information(self._player(player))
@@ -270,7 +273,8 @@ class FogChessObserver:
 
     def set_from(self, state, player):
         if self.tensor is not None:
-            observe(state._at.game, self.dict["observation"], viewer=state._player(player) == WHITE)
+            player = state._player(player)
+            observe(state._at.last_turn(player).game, self.dict["observation"], viewer=player == WHITE)
 
     def string_from(self, state, player):
         at = state._at

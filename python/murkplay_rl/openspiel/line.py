@@ -123,6 +123,14 @@ class Ply:
             self._view = views.turn_view(self.game)
         return self._view
 
+    def last_turn(self, player: int) -> Ply:
+        """Where ``player`` last saw the board: its latest turn up to here (a side sees at its
+        turns only, as its memory is refreshed then), or the known start before its first."""
+        at = self
+        while at.parent is not None and (at.mover() != player or at.is_over()):
+            at = at.parent
+        return at
+
     def path(self) -> list[Ply]:
         """The line from its first position to this one."""
         line = []
