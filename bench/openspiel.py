@@ -113,15 +113,22 @@ def _per_minute(game, bot, count: int) -> str:
     return f"{count / minutes:.2f} games per minute, {plies / count:.0f} plies a game, {plies / minutes:,.0f} plies per minute"
 
 
-def strength(games_played: int, simulations: int, max_plies: int) -> None:
-    agent = mo.ismcts_agent(simulations, seed=1, game=mo.load_game(max_plies=max_plies))
+def strength(games_played: int, simulations: int, max_plies: int, chunk: int = 50) -> None:
+    """IS-MCTS against greedy in the arena, in chunks of ``chunk`` games (a fresh agent of seed
+    k + 1 and arena seed 100 k for the k-th), the running total printed after each."""
+    total, moves, seconds, fallbacks = None, 0, 0.0, 0
     start = time.perf_counter()
-    result = arena.match(agent, "greedy", games=games_played, max_plies=max_plies)
-    low, high = result.interval
-    print(f"IS-MCTS {simulations} vs greedy, {result.games} games, max {max_plies} plies: "
-          f"{result.wins}-{result.losses}-{result.draws}, score {result.score:.3f} ({low:.3f} .. {high:.3f}); "
-          f"{agent.seconds / agent.moves * 1e3:.0f} ms a move over {agent.moves} moves, "
-          f"{agent.fallbacks} fallback moves; {time.perf_counter() - start:.0f} s")
+    for number in range((games_played + chunk - 1) // chunk):
+        agent = mo.ismcts_agent(simulations, seed=number + 1, game=mo.load_game(max_plies=max_plies))
+        count = min(chunk, games_played - number * chunk)
+        result = arena.match(agent, "greedy", games=count, max_plies=max_plies, seed=100 * number)
+        total = result if total is None else total + result
+        moves, seconds, fallbacks = moves + agent.moves, seconds + agent.seconds, fallbacks + agent.fallbacks
+        low, high = total.interval
+        print(f"IS-MCTS {simulations} vs greedy after {total.games} games (max {max_plies} plies): "
+              f"{total.wins}-{total.losses}-{total.draws}, score {total.score:.3f} ({low:.3f} .. {high:.3f}); "
+              f"{seconds / moves * 1e3:.0f} ms a move over {moves} moves, {fallbacks} fallback moves; "
+              f"{time.perf_counter() - start:.0f} s; load {os.getloadavg()[0]:.2f}", flush=True)
 
 
 def main(argv=None) -> None:
