@@ -55,30 +55,35 @@ def playouts(all_games, rounds: int, seconds: float) -> None:
           f"dark_chess {median(theirs):,.0f}; ratio {ratio_of_rounds(ours, theirs):.2f} (target >= 2)")
 
 
-def state_at(game: pyspiel.Game, plies: int, seed: int = 0):
-    """A state after ``plies`` random plies (the first seed whose game lasts that long)."""
-    while True:
+def state_at(game: pyspiel.Game, plies: int):
+    """A state after ``plies`` random plies, from the first of 1,000 seeds whose game lasts
+    that long; None if none does."""
+    for seed in range(1000):
         rng = random.Random(seed)
         state = game.new_initial_state()
         while len(state.history()) < plies and not state.is_terminal():
             state.apply_action(rng.choice(state.legal_actions()))
-        if len(state.history()) == plies:
+        if len(state.history()) == plies and not state.is_terminal():
             return state
-        seed += 1
+    return None
 
 
 def clones(all_games, rounds: int) -> None:
-    states = {(name, plies): state_at(game, plies) for name, game in all_games.items() for plies in CLONE_PLIES}
+    plies_of = [plies for plies in CLONE_PLIES if all(plies < game.max_game_length() for game in all_games.values())]
+    states = {(name, plies): state_at(game, plies) for name, game in all_games.items() for plies in plies_of}
+    states = {key: state for key, state in states.items() if state is not None}
     timers = {key: timeit.Timer(state.clone, timer=CLOCK) for key, state in states.items()}
     samples: dict = {key: [] for key in timers}
     for _ in range(rounds):
         for key, timer in timers.items():
             samples[key].append(timer.timeit(2000) / 2000 * 1e6)
     for name in all_games:
-        row = ", ".join(f"ply {plies}: {median(samples[name, plies]):.2f}" for plies in CLONE_PLIES)
+        row = ", ".join(f"ply {plies}: {median(samples[name, plies]):.2f}" for plies in plies_of
+                        if (name, plies) in samples)
         print(f"clone, microseconds: {name}: {row}")
-    ratio = [a / b for a, b in zip(samples["dark_chess", 60], samples["murkplay_fog_chess", 60])]
-    print(f"clone at ply 60: dark_chess / murkplay_fog_chess {median(ratio):.2f}")
+    if ("dark_chess", 60) in samples and ("murkplay_fog_chess", 60) in samples:
+        ratio = [a / b for a, b in zip(samples["dark_chess", 60], samples["murkplay_fog_chess", 60])]
+        print(f"clone at ply 60: dark_chess / murkplay_fog_chess {median(ratio):.2f}")
 
 
 def searches(all_games, simulations: int, count: int, max_plies: int) -> None:
