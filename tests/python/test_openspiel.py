@@ -471,20 +471,6 @@ def test_refused_bot_arguments(make, error, text):
         make()
 
 
-DOCS = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "docs", "openspiel.md")
-
-
-def test_the_recipes_of_the_page_run(tmp_path, monkeypatch):
-    if not os.path.exists(DOCS):
-        pytest.skip("docs/openspiel.md is not beside the tests")
-    monkeypatch.chdir(tmp_path)
-    text = open(DOCS, encoding="utf-8").read()
-    blocks = [block.split("\n```", 1)[0] for block in text.split("```python\n")[1:]]
-    assert len(blocks) == 2
-    for block in blocks:
-        exec(compile(block, DOCS, "exec"), {"__name__": "__docs__"})
-
-
 def test_missing_openspiel_names_the_extra():
     code = ("import sys; sys.modules['pyspiel'] = None\n"
             "try:\n    import murkplay_rl.openspiel\nexcept ImportError as e:\n    print(type(e).__name__, e)")
