@@ -119,15 +119,25 @@ class LearnerGames:
         self._renewed.update(zip(rows.tolist(), _first_slots(fresh)[taken].tolist()))
         self._restarting[rows] = False
 
-    def play(self, slots, skip=None, *, restart_ended: bool) -> Played:
+    def play(self, slots, skip=None, *, restart_ended: bool, hold=None) -> Played:
         """The learner's move by ``slots`` in every game, then the opponent's.
 
         The games ``skip`` play no move of the learner's: they are shown restarted, rewarding
-        and ending nothing. With ``restart_ended`` a game that ends is restarted at once and
-        shown so; otherwise it is shown as it ended, the learner's view of its last position
-        with the mask of its last move, until it is restarted.
+        and ending nothing. The games ``hold`` (none of them shown ended) play no move either
+        and stay exactly as they are. With ``restart_ended`` a game that ends is restarted at
+        once and shown so; otherwise it is shown as it ended, the learner's view of its last
+        position with the mask of its last move, until it is restarted.
         """
         slots = _whole_numbers(slots, self.count)
+        held = np.flatnonzero(hold) if hold is not None else np.empty(0, dtype=np.int64)
+        if len(held):
+            if getattr(self.opponent, "forget", None) is not None:
+                raise ValueError(f"the opponent {self.opponent.name!r} follows its games, so games cannot be "
+                                 "left out of a step: step every game")
+            # The batch steps every game: a held one plays a stand-in move, then is written back.
+            kept = [self.batch[game] for game in held.tolist()]
+            kept_view = self.observation[held], self.mask[held]
+            skip = hold if skip is None else skip | hold
         in_range = (slots >= 0) & (slots < murkplay_rl.ACTION_COUNT)
         legal = self.mask.reshape(-1).take(self._flat + np.where(in_range, slots, 0)) & in_range
         # Games whose move is not the learner's: lost by an illegal slot, or not to be played.
@@ -204,6 +214,12 @@ class LearnerGames:
             # The batch restarted these games in its last call, at their start: the learner's
             # turn, unless the opponent opens.
             self._restart(np.flatnonzero(renew if self.opens else renew & ~restarted))
+        if len(held):
+            for game, record in zip(held.tolist(), kept):
+                self.batch[game] = record  # which also keeps the batch from restarting it
+            self.observation[held], self.mask[held] = kept_view
+            self._renewed.update(zip(held.tolist(), np.argmax(kept_view[1], axis=1).tolist()))
+            self._restarting[held] = False
         return Played(self.observation, self.mask, rewards, terminated, truncated, illegal, final_rows,
                       final_observation, final_mask)
 

@@ -1,11 +1,14 @@
 """What the environments show a side: its (64, 35) view and the int8 mask of its legal slots,
 as a space and as the dict built from a report's arrays. Every environment and adapter builds
-its observations here.
+its observations here, in one of the forms below (``Form``: the space, and the builder from a
+view and a bool mask).
 
 Imports gymnasium: import this module only where an environment is made.
 """
 
 from __future__ import annotations
+
+from typing import Callable, NamedTuple
 
 import numpy as np
 from gymnasium import spaces
@@ -46,3 +49,45 @@ def observation_space(game) -> spaces.Dict:
 def observations(observation: np.ndarray, mask: np.ndarray) -> dict[str, np.ndarray]:
     """The observation of one game, or of a batch of them, from their views and bool masks."""
     return {"observation": observation, "action_mask": mask.view(np.int8)}
+
+
+class LegalSlots(spaces.Discrete):
+    """The policy slots of one side, whose ``sample()`` draws a slot legal for it now (slot 0,
+    no move, where it has none), so that the random play of a library's checker or collector
+    is play by the rules; ``sample(mask)`` is Gymnasium's own. ``legal`` gives the side's int8
+    mask as it stands."""
+
+    def __init__(self, legal: Callable[[], np.ndarray], seed=None):
+        super().__init__(engine.ACTION_COUNT, seed=seed)
+        self._legal = legal
+
+    def sample(self, mask=None, probability=None):
+        if mask is None and probability is None:
+            mask = self._legal()
+        return super().sample(mask=mask, probability=probability)
+
+
+def flat_observation_space(game) -> spaces.Dict:
+    """The space of the flat form: the view as one vector, the mask as float32 (what RLlib's
+    action-masking modules read, under their names)."""
+    seen = observation_space(game)["observation"]
+    return spaces.Dict(
+        {
+            "observations": spaces.Box(low=seen.low.reshape(-1), high=seen.high.reshape(-1), dtype=np.float32),
+            "action_mask": spaces.Box(low=0.0, high=1.0, shape=(engine.ACTION_COUNT,), dtype=np.float32),
+        }
+    )
+
+
+def flat_observations(observation: np.ndarray, mask: np.ndarray) -> dict[str, np.ndarray]:
+    """The flat form of one game, or of a batch of them."""
+    return {"observations": observation.reshape(*observation.shape[:-2], -1), "action_mask": mask.astype(np.float32)}
+
+
+class Form(NamedTuple):
+    space: Callable  # game -> the space of what a side observes in games from its position
+    build: Callable  # (view, bool mask) -> an observation, of one game or of a batch
+
+
+STANDARD = Form(observation_space, observations)
+FLAT = Form(flat_observation_space, flat_observations)

@@ -40,7 +40,7 @@ from murkplay import SelfPlayGame  # noqa: E402
 from murkplay_rl import agents  # noqa: E402
 from murkplay_rl._checks import flag, integer, ply_limit  # noqa: E402
 from murkplay_rl._learner_games import LearnerGames  # noqa: E402
-from murkplay_rl._spaces import observation_space, observations  # noqa: E402
+from murkplay_rl._spaces import STANDARD  # noqa: E402
 
 ENV_ID = "murkplay/FogChess-v0"
 SIDES = ("white", "black")
@@ -67,6 +67,7 @@ class _Match:
     """What both environments are made with: the opponent, the learner's side, the games."""
 
     _spec = None
+    _form = STANDARD  # how an observation is built (murkplay_rl._spaces)
 
     def _set_up(self, opponent, side: str, max_plies: int, fen, oracle: bool, render_mode):
         """Keep the settings; return the space of what the learner observes in one game."""
@@ -85,7 +86,7 @@ class _Match:
         # The learner moves at every other ply, first or second.
         first = start.turn == (self.side == 0)
         self._max_episode_steps = (self.max_plies + first) // 2 if self.max_plies else None
-        return observation_space(start)
+        return self._form.space(start)
 
     def _new_games(self, count: int, threads: int = 1) -> LearnerGames:
         return LearnerGames(count, opponent=self.opponent, side=self.side, max_plies=self.max_plies, fen=self._fen,
@@ -142,7 +143,7 @@ class FogChessEnv(_Match, gymnasium.Env):
         return self._shown(), float(played.rewards[0]), terminated, truncated, info
 
     def _shown(self):
-        return observations(self._games.observation[0], self._games.mask[0])
+        return self._form.build(self._games.observation[0], self._games.mask[0])
 
     def action_masks(self) -> np.ndarray:
         """bool (4352,): the legal slots of the position shown."""
@@ -215,6 +216,11 @@ class FogChessVectorEnv(_Match, VectorEnv):
         return self._observations(), self._infos()
 
     def step(self, actions):
+        return self._step(actions)
+
+    def _step(self, actions, hold=None):
+        """``step``, with the games ``hold`` (bool, one a game) playing no move and staying as
+        they are, which adapters stepping some of the games need."""
         if not self._going:
             raise RuntimeError("call reset() before step()")
         mode = self.autoreset_mode
@@ -225,13 +231,13 @@ class FogChessVectorEnv(_Match, VectorEnv):
                 "autoreset_mode disabled, restart them with reset(options={'reset_mask': mask}) before the next step"
             )
         played = self._games.play(actions, self._shown_ended if mode == AutoresetMode.NEXT_STEP else None,
-                                  restart_ended=mode == AutoresetMode.SAME_STEP)
+                                  restart_ended=mode == AutoresetMode.SAME_STEP, hold=hold)
         if mode != AutoresetMode.SAME_STEP:
             self._shown_ended = played.terminated | played.truncated
         return self._observations(), played.rewards, played.terminated, played.truncated, self._infos(played)
 
     def _observations(self):
-        return observations(self._games.observation, self._games.mask)
+        return self._form.build(self._games.observation, self._games.mask)
 
     def _infos(self, played=None):
         infos = {"action_mask": self._games.mask.view(np.int8), "_action_mask": self._everywhere}
@@ -244,7 +250,7 @@ class FogChessVectorEnv(_Match, VectorEnv):
             ended[played.final_rows] = True
             final = np.full(self.num_envs, None, dtype=object)
             for k, game in enumerate(played.final_rows.tolist()):
-                final[game] = observations(played.final_observation[k], played.final_mask[k])
+                final[game] = self._form.build(played.final_observation[k], played.final_mask[k])
             infos["final_obs"], infos["_final_obs"] = final, ended
             lost = played.illegal & ended
             infos["final_info"] = {"illegal_action": lost, "_illegal_action": lost.copy()} if lost.any() else {}
@@ -254,6 +260,13 @@ class FogChessVectorEnv(_Match, VectorEnv):
     def action_masks(self) -> np.ndarray:
         """bool (num_envs, 4352): the legal slots of every game as shown."""
         return self._games.mask.copy()
+
+    def action_mask(self, game: int) -> np.ndarray:
+        """bool (4352,): the legal slots of one game as shown, read-only, valid until the next
+        step or reset."""
+        view = self._games.mask[integer("game", game, 0, self.num_envs - 1)].view()
+        view.flags.writeable = False
+        return view
 
     def slot_uci(self, game: int, slot: int) -> str:
         """The UCI text of the move a legal slot plays in a game as shown."""

@@ -24,12 +24,13 @@ def _cell(view) -> str:
     return "##" if view.piece is None else view.piece + "?"
 
 
-def text(game, status: str) -> str:
-    """``status`` above the true board of ``game`` and what White and Black see of it."""
+def text(game, status: str, sides: tuple[str, str] = ("White", "Black")) -> str:
+    """``status`` above the true board of ``game`` and what White and Black (named ``sides``)
+    see of it."""
     columns = [("true board", [(piece or ".") + " " for piece in true_pieces(game)])]
-    for label, white in (("White sees", True), ("Black sees", False)):
+    for side, white in zip(sides, (True, False)):
         views = square_views(engine.observe(game, viewer=white), white)
-        columns.append((label, [_cell(view) for view in views]))
+        columns.append((f"{side} sees", [_cell(view) for view in views]))
     lines = [status, "  " + "".join(f"{label:<22}" for label, _ in columns)]
     for rank in range(7, -1, -1):
         lines.append("".join(f"{rank + 1} {''.join(cells[8 * rank : 8 * rank + 8])}    " for _, cells in columns))

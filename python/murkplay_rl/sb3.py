@@ -95,7 +95,7 @@ class FogChessVecEnv(VecEnv):
 
     def _game_method(self, name: str, game: int):
         if name == "action_masks":
-            return lambda: self.games._games.mask[game].copy()
+            return lambda: self.games.action_mask(game).copy()
         if name in ("slot_uci", "uci_slot"):
             method = getattr(self.games, name)
             return lambda *args, **kwargs: method(game, *args, **kwargs)

@@ -45,6 +45,26 @@ def _policy():
     return murkplay_rl.policy
 
 
+def _sb3():
+    import murkplay_rl.sb3
+
+
+def _torchrl():
+    import murkplay_rl.torchrl
+
+
+def _tianshou():
+    import murkplay_rl.tianshou
+
+
+def _rllib():
+    import murkplay_rl.rllib
+
+
+def _gym():
+    import murkplay_rl.gym
+
+
 # (feature, hidden packages, the extra named, modules to load afresh)
 CASES = {
     "env without gymnasium": (_env, ["gymnasium"], "pettingzoo", ["murkplay_rl.pettingzoo_env"]),
@@ -54,6 +74,12 @@ CASES = {
     "SelfPlayWorker without torch": (_worker, ["torch"], "ray", []),
     "start_actors without ray": (_actors, ["ray"], "ray", []),
     "the policy without torch": (_policy, ["torch"], "torch", ["murkplay_rl.policy"]),
+    "sb3 without stable_baselines3": (_sb3, ["stable_baselines3"], "sb3", ["murkplay_rl.sb3"]),
+    "torchrl without torchrl": (_torchrl, ["torchrl"], "torchrl", ["murkplay_rl.torchrl"]),
+    "torchrl without torch": (_torchrl, ["torch"], "torchrl", ["murkplay_rl.torchrl"]),
+    "tianshou without tianshou": (_tianshou, ["tianshou"], "tianshou", ["murkplay_rl.tianshou"]),
+    "rllib without gymnasium": (_rllib, ["gymnasium"], "rllib", ["murkplay_rl.rllib"]),
+    "gym without gymnasium": (_gym, ["gymnasium"], "gym", ["murkplay_rl.gym"]),
 }
 
 
