@@ -44,7 +44,8 @@ class Played(NamedTuple):
     truncated: np.ndarray  # bool (N,)
     illegal: np.ndarray  # bool (N,): lost by a slot that was not legal
     final_rows: np.ndarray  # int64: the games that ended
-    final_observation: np.ndarray  # float32 (len(final_rows), 64, 35): the learner's view of their end
+    final_observation: np.ndarray | None  # float32 (len(final_rows), 64, 35): the learner's view of their end,
+    # when they restart at once (else None: it is the one shown)
     final_mask: np.ndarray  # bool (len(final_rows), 4352): the learner's legal slots at its last move there
 
 
@@ -192,22 +193,25 @@ class LearnerGames:
         self._restarting = last.restarting.copy()
         lost = ended | illegal
         final_rows = np.flatnonzero(lost)
-        final_observation = np.empty((len(final_rows), 64, 35), dtype=np.float32)
+        # The learner's view of each ended game goes where it is shown: into this call's new
+        # arrays, or, when the games restart at once, into arrays of its own.
+        final_observation = np.empty((len(final_rows), 64, 35), dtype=np.float32) if restart_ended else None
         if len(final_rows):
             # The batch showed the side to move: the learner after taking the king, which
             # leaves the capturer to move, or at an even ply, which is the learner's turn.
             own = np.where(last.terminated, last.values[:, self.side] > 0, last.plies % 2 == 0)
         for k, game in enumerate(final_rows.tolist()):
+            view = final_observation[k] if restart_ended else self.observation[game]
             if illegal[game]:  # the move was never played
-                final_observation[k] = shown_before[game]
+                view[...] = shown_before[game]
             elif game not in finals and own[game]:
-                final_observation[k] = last.observation[game]
+                if restart_ended:  # otherwise shown already
+                    view[...] = last.observation[game]
             else:
                 final = finals[game] if game in finals else self.batch[game]
-                murkplay_rl.observe(final, final_observation[k], oracle=self.oracle, viewer=self.side == 0)
+                murkplay_rl.observe(final, view, oracle=self.oracle, viewer=self.side == 0)
         final_mask = mask_before[final_rows]
         if len(final_rows) and not restart_ended:
-            self.observation[final_rows] = final_observation
             self.mask[final_rows] = final_mask
         renew = (lost if skip is None else lost | skip) if restart_ended else skip
         if renew is not None and renew.any():
