@@ -81,7 +81,9 @@ def flat_observation_space(game) -> spaces.Dict:
 
 def flat_observations(observation: np.ndarray, mask: np.ndarray) -> dict[str, np.ndarray]:
     """The flat form of one game, or of a batch of them."""
-    return {"observations": observation.reshape(*observation.shape[:-2], -1), "action_mask": mask.astype(np.float32)}
+    floats = np.empty(mask.shape, dtype=np.float32)
+    np.copyto(floats, mask)  # faster than astype from bool
+    return {"observations": observation.reshape(*observation.shape[:-2], -1), "action_mask": floats}
 
 
 class Form(NamedTuple):

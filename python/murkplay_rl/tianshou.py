@@ -30,6 +30,7 @@ require("tianshou", "tianshou", "murkplay_rl.tianshou")
 from gymnasium import spaces  # noqa: E402
 from tianshou.data import Batch  # noqa: E402
 from tianshou.env import BaseVectorEnv  # noqa: E402
+from tianshou.env.venvs import GYM_RESERVED_KEYS  # noqa: E402
 
 import murkplay_rl  # noqa: E402
 from murkplay_rl import gym as fog_gym  # noqa: E402
@@ -55,24 +56,47 @@ class FogChessVectorEnv(BaseVectorEnv):
         self.is_closed = False
         self._started = False
         self._seed = None
-        # Read through get_env_attr: a list with one entry a game, as Tianshou's workers give them.
-        self._attributes = {
-            "observation_space": spaces.Dict({
+        self._every = np.arange(self.env_num)
+        self._spaces = (
+            spaces.Dict({
                 "obs": self.games.single_observation_space["observation"],
                 "mask": spaces.MultiBinary(murkplay_rl.ACTION_COUNT),
             }),
-            "action_space": [LegalSlots(functools.partial(self._legal, game)) for game in range(self.env_num)],
-            "metadata": self.games.metadata,
-            "reward_range": (-1.0, 1.0),
-            "spec": None,
-        }
+            [LegalSlots(functools.partial(self._legal, game)) for game in range(self.env_num)],
+        )
+
+    # The base class routes these names through its workers, with a Python-level lookup of
+    # every attribute; here they are properties, a list with one entry a game as Tianshou
+    # gives them, and attributes are looked up as usual.
+    __getattribute__ = object.__getattribute__
+
+    @property
+    def observation_space(self) -> list[spaces.Dict]:
+        return [self._spaces[0]] * self.env_num
+
+    @property
+    def action_space(self) -> list[LegalSlots]:
+        return list(self._spaces[1])
+
+    @property
+    def metadata(self) -> list[dict]:
+        return [self.games.metadata] * self.env_num
+
+    @property
+    def reward_range(self) -> list[tuple[float, float]]:
+        return [(-1.0, 1.0)] * self.env_num
+
+    @property
+    def spec(self) -> list[None]:
+        return [None] * self.env_num
 
     def get_env_attr(self, key: str, id=None) -> list[Any]:
         self._assert_is_not_closed()
         rows = self._rows(id)
-        if key == "action_space":
-            return [self._attributes[key][game] for game in rows.tolist()]
-        value = self._attributes[key] if key in self._attributes else getattr(self.games, key)
+        if key in GYM_RESERVED_KEYS:
+            every = getattr(self, key)
+            return [every[game] for game in rows.tolist()]
+        value = getattr(self.games, key)
         return [value for _ in rows.tolist()]
 
     def set_env_attr(self, key: str, value: Any, id=None) -> None:
@@ -84,7 +108,7 @@ class FogChessVectorEnv(BaseVectorEnv):
         if seed is not None and not isinstance(seed, (int, np.integer)):
             seed = list(seed)[0] if len(seed) else None
         self._seed = None if seed is None else int(seed)
-        for game, space in enumerate(self._attributes["action_space"]):
+        for game, space in enumerate(self._spaces[1]):
             space.seed(None if seed is None else self._seed + game)
         return [self._seed] * self.env_num
 
@@ -118,7 +142,7 @@ class FogChessVectorEnv(BaseVectorEnv):
         action = np.asarray(action)
         if len(action) != len(rows):
             raise ValueError(f"action must hold one slot for each of the {len(rows)} games stepped, not {len(action)}")
-        if len(rows) == self.env_num and (rows == np.arange(self.env_num)).all():
+        if _every_game(rows, self.env_num):
             slots, hold = action, None
         else:
             slots = np.zeros(self.env_num, dtype=np.int64)
@@ -148,7 +172,7 @@ class FogChessVectorEnv(BaseVectorEnv):
 
     def _rows(self, id) -> np.ndarray:
         if id is None:
-            return np.arange(self.env_num)
+            return self._every
         rows = np.atleast_1d(np.asarray(id))
         if rows.dtype.kind not in "iu" or rows.ndim != 1:
             raise TypeError(f"id must be a game's index or a list of them, not {id!r}")
@@ -160,7 +184,7 @@ class FogChessVectorEnv(BaseVectorEnv):
 
     @staticmethod
     def _observations(observation, rows) -> Batch:
-        if len(rows) == len(observation["observation"]) and (rows == np.arange(len(rows))).all():
+        if _every_game(rows, len(observation["observation"])):
             return Batch(obs=observation["observation"], mask=observation["action_mask"].view(bool))
         return Batch(obs=observation["observation"][rows], mask=observation["action_mask"].view(bool)[rows])
 
@@ -170,3 +194,8 @@ class FogChessVectorEnv(BaseVectorEnv):
         for k, game in enumerate(rows.tolist()):
             infos[k] = {"env_id": game}
         return infos
+
+
+def _every_game(rows: np.ndarray, count: int) -> bool:
+    """Whether ``rows`` names every game in order."""
+    return len(rows) == count and (rows == np.arange(count)).all()
