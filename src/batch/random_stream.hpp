@@ -7,14 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace murkplay::batch {
+#include "rules/mix.hpp"
 
-// splitmix64's finaliser: every input bit reaches every output bit.
-constexpr std::uint64_t mix(std::uint64_t x) {
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    return x ^ (x >> 31);
-}
+namespace murkplay::batch {
 
 constexpr std::uint64_t random_word(std::uint64_t seed, std::size_t game, std::uint32_t episode, std::uint32_t ply) {
     const std::uint64_t where = mix(game ^ (std::uint64_t{episode} << 32)) ^ mix(~std::uint64_t{ply});
