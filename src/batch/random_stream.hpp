@@ -1,7 +1,7 @@
 // A game's random stream: one 64-bit word per ply, a function of the seed, the game's place in
 // the batch, its restart count and its ply, so no thread split or call order can change it.
-// Every random choice a batch makes (a random move, a tie among equal moves, a slot drawn from
-// logits) takes its ply's word.
+// Every random choice made for a game of a batch (a random move, a tie among equal moves, a
+// slot drawn from logits) takes its ply's word, which the batch hands to the chooser.
 #pragma once
 
 #include <cstddef>

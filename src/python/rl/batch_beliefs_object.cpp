@@ -57,7 +57,8 @@ PyObject* beliefs_refusal(const BeliefRefusal& refusal) {
     const unsigned belief = refusal.belief_ply;
     const unsigned now = refusal.game_ply;
     switch (refusal.reason) {
-        case Reason::Tracker: return PyErr_Format(PyExc_ValueError, "game %zu: %s", game, belief_error_text(refusal.error));
+        case Reason::Tracker:
+            return PyErr_Format(PyExc_ValueError, "game %zu: %s", game, belief_error_text(refusal.error));
         case Reason::AlreadyUpdated:
             return PyErr_Format(PyExc_ValueError,
                                 "game %zu: its belief already stands at ply %u, where the game is: the same update "

@@ -22,9 +22,7 @@ inline BatchObject* as_batch(PyObject* self) { return reinterpret_cast<BatchObje
 // refused borrow raises instead.
 template <Access access, typename Body>
 PyObject* with_batch(PyObject* self, Body&& body) {
-    const BorrowGuard guard(as_batch(self)->borrow, access);
-    if (!guard) return nullptr;
-    return body(*as_batch(self)->batch);
+    return with_borrowed<access>(as_batch(self)->borrow, *as_batch(self)->batch, body);
 }
 
 // Whether `object` is a GameBatch of this module, its object then in `out`; otherwise

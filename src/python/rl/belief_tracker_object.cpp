@@ -96,11 +96,10 @@ void belief_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// Runs `body` on the tracker under a borrow of the given kind; a refused borrow raises instead.
 template <Access access, typename Body>
 PyObject* with_tracker(PyObject* self, Body&& body) {
-    const BorrowGuard guard(as_belief(self)->borrow, access);
-    if (!guard) return nullptr;
-    return body(*as_belief(self)->tracker);
+    return with_borrowed<access>(as_belief(self)->borrow, *as_belief(self)->tracker, body);
 }
 
 PyObject* update_method(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -128,18 +127,21 @@ PyObject* sample_method(PyObject* self, PyObject* arg) {
     std::uint64_t k = 0;
     if (!read_integer(arg, "k", 0, PY_SSIZE_T_MAX, k)) return nullptr;
     auto* game_type = reinterpret_cast<PyTypeObject*>(state_of_type(Py_TYPE(self)).game_type);
-    return with_tracker<Access::Exclusive>(self, [&](BeliefTracker& tracker) -> PyObject* {
-        belief::RandomStream random = tracker.random();
-        const std::vector<std::size_t> chosen = tracker.sample(static_cast<std::size_t>(k), random);
-        tracker.set_random(random);
-        Ref games(PyList_New(static_cast<Py_ssize_t>(chosen.size())));
-        if (!games) return nullptr;
-        for (std::size_t i = 0; i < chosen.size(); ++i) {
-            PyObject* game = new_game_object(game_type, tracker.position_game(chosen[i]));
-            if (game == nullptr) return nullptr;
-            PyList_SET_ITEM(games.get(), static_cast<Py_ssize_t>(i), game);
-        }
-        return games.release();
+    return with_tracker<Access::Exclusive>(self, [&](BeliefTracker& tracker) {
+        return run_held([&]() -> PyObject* {
+            belief::RandomStream random = tracker.random();
+            const std::vector<std::size_t> chosen = tracker.sample(static_cast<std::size_t>(k), random);
+            Ref games(PyList_New(static_cast<Py_ssize_t>(chosen.size())));
+            if (!games) return nullptr;
+            for (std::size_t i = 0; i < chosen.size(); ++i) {
+                PyObject* game = new_game_object(game_type, tracker.position_game(chosen[i]));
+                if (game == nullptr) return nullptr;
+                PyList_SET_ITEM(games.get(), static_cast<Py_ssize_t>(i), game);
+            }
+            // The draws are kept with the sample they made.
+            tracker.set_random(random);
+            return games.release();
+        });
     });
 }
 
