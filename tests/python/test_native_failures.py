@@ -84,6 +84,9 @@ def interrupted(call, after=0.3):
     the signal to the KeyboardInterrupt."""
     if threading.current_thread() is not threading.main_thread():
         pytest.skip("signals reach the main thread only")
+    # A process started in the background of a shell inherits Ctrl-C ignored, and the
+    # interpreter then leaves it so: the test asks for Python's own handler while it runs.
+    handler = signal.signal(signal.SIGINT, signal.default_int_handler)
     timer = threading.Timer(after, os.kill, (os.getpid(), signal.SIGINT))
     began = time.perf_counter()
     timer.start()
@@ -92,6 +95,7 @@ def interrupted(call, after=0.3):
             call()
     finally:
         timer.cancel()
+        signal.signal(signal.SIGINT, handler)
     return time.perf_counter() - began - after
 
 
