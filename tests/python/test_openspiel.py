@@ -476,4 +476,4 @@ def test_missing_openspiel_names_the_extra():
             "try:\n    import murkplay_rl.openspiel\nexcept ImportError as e:\n    print(type(e).__name__, e)")
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert result.stdout.strip() == ('MissingExtra the OpenSpiel game needs pyspiel, which is not installed: '
-                                     'pip install "murkplay[openspiel]"')
+                                     'pip install "murkplay[openspiel]" (from a checkout: pip install ".[openspiel]")')

@@ -151,11 +151,15 @@ class Belief:
         generation = Generation(ply, played, games, [[] for _ in games])
         for j in previous.reachable():
             # The successors of one earlier position that show the player this view. Most have
-            # none, and a tracker that finds none places pieces afresh, up to its limit: so the
-            # first probe keeps two, and only one that had more to keep runs again.
+            # none: a probe from one position is exact, so it refuses the view as unexplained
+            # (the tracker above accepted the move and the game, so no other refusal is left).
+            # The first probe keeps two, and only one that had more to keep runs again.
             start = previous.game(j)
             probe = BeliefTracker(start, self.white, limit=2)
-            probe.update(ply.game, text)
+            try:
+                probe.update(ply.game, text)
+            except ValueError:
+                continue
             if probe.regenerated:
                 continue
             if probe.sampling:
