@@ -19,6 +19,7 @@
 #include <ctime>
 #include <vector>
 
+#include "agents/move_choosers.hpp"
 #include "batch/game_batch.hpp"
 #include "encode/legal_slots.hpp"
 #include "encode/observation.hpp"
@@ -90,8 +91,8 @@ struct Stepper {
     void step() {
         const batch::Outputs out{observation.data(), mask.data(),  terminated.data(),  truncated.data(),
                                  values.data(),      plies.data(), played_move.data(), played_slot.data()};
-        batch::Request request;
-        if (batch.step(request, false, out)) std::abort();
+        const agents::ByAgent random(agents::Agent::Random);
+        if (batch.step(random, nullptr, false, out)) std::abort();
         batch.write_listing(offsets.data(), moves.data(), slots.data());
     }
 

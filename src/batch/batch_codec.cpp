@@ -64,7 +64,7 @@ std::optional<GameBatch> read_batch_bytes(std::span<const std::uint8_t> in) {
     const std::uint64_t auto_reset = take(in, 1);
     settings.seed = take(in, 8);
     settings.threads = static_cast<std::uint32_t>(take(in, 4));
-    if (auto_reset > 1 || settings.threads < 1 || settings.threads > max_threads ||
+    if (auto_reset > 1 || settings.threads < 1 || settings.threads > parallel::max_threads ||
         settings.max_plies > max_ply_count) {
         return std::nullopt;
     }

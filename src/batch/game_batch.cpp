@@ -6,22 +6,17 @@
 #include <exception>
 #include <utility>
 
-#include "batch/random_stream.hpp"
 #include "encode/legal_slots.hpp"
 #include "game/apply.hpp"
 #include "game/game_end.hpp"
 
 namespace murkplay::batch {
 
+using parallel::ThreadTeam;
+
 namespace {
 
-// How many games ahead a step by logits fetches their logits: drawing a game's move takes
-// about as long as one fetch from memory.
-constexpr std::size_t logits_ahead = 2;
-
 static_assert(sizeof(Entry) <= 1024 - 16, "a game in a batch must stay within a kibibyte");
-
-std::span<const BoardMove> listed_moves_of(const MoveList& moves) { return {moves.begin(), moves.size()}; }
 
 // Whether a game stands ended: a king captured, the ply limit reached, or no move to play.
 bool has_ended(const Entry& entry, const MoveList& moves, std::uint32_t max_plies) {
@@ -77,11 +72,12 @@ void GameBatch::restart(std::size_t i) {
     listed_[i] = 0;
 }
 
-std::uint64_t GameBatch::random_word(std::size_t i) const {
-    return batch::random_word(settings_.seed, i, entries_[i].episode, entries_[i].plies);
+Turn GameBatch::turn(std::size_t i, const MoveCode* listed, std::size_t count, MoveList& moves) const {
+    const Entry& entry = entries_[i];
+    return Turn(i, entry.game, settings_.seed, entry.episode, entry.plies, listed, count, moves);
 }
 
-std::optional<Refusal> GameBatch::check(const Request& request) const {
+std::optional<Refusal> GameBatch::check(const MoveChooser& mover) const {
     for (std::size_t i = 0; i < size(); ++i) {
         if (entries_[i].ended && settings_.auto_reset) continue;
         std::size_t count = counts_[i];
@@ -90,16 +86,14 @@ std::optional<Refusal> GameBatch::check(const Request& request) const {
             generate_moves(entries_[i].game.board, moves);
             count = moves.size();
         }
-        const std::int64_t value = request.values != nullptr ? request.values[i] : 0;
-        if (count == 0) return Refusal{Refusal::Reason::NoLegalMove, i, value, count};
-        if (request.choice == Choice::Position && (value < 0 || static_cast<std::uint64_t>(value) >= count)) {
-            return Refusal{Refusal::Reason::PositionOutOfRange, i, value, count};
-        }
+        if (count == 0) return Refusal{Refusal::Reason::NoLegalMove, i, 0, count};
+        if (auto refusal = mover.check(i, count)) return refusal;
     }
     return std::nullopt;
 }
 
-std::optional<Refusal> GameBatch::plan(std::size_t i, const MoveCode* listed, MoveList& moves, const Request& request) {
+std::optional<Refusal> GameBatch::plan(std::size_t i, const MoveCode* listed, MoveList& moves,
+                                       const MoveChooser& mover) {
     const Entry& entry = entries_[i];
     Plan& plan = plans_[i];
     plan = Plan{};
@@ -107,56 +101,19 @@ std::optional<Refusal> GameBatch::plan(std::size_t i, const MoveCode* listed, Mo
         plan.kind = Plan::Kind::Restart;
         return std::nullopt;
     }
-    // From the listing, a move by position or a random one is decoded alone; the choices
-    // that look at every move decode them all.
     moves.clear();
     if (listed == nullptr) generate_moves(entry.game.board, moves);
     const std::size_t count = listed != nullptr ? counts_[i] : moves.size();
-    const auto all = [&]() -> const MoveList& {
-        if (moves.size() != count) {
-            for (std::size_t k = 0; k < count; ++k) moves.push(*move_of_code(listed[k]));
-        }
-        return moves;
-    };
-    const Color side = entry.game.board.side_to_move;
-    const std::int64_t value = request.values != nullptr ? request.values[i] : 0;
-    const auto refuse = [&](Refusal::Reason reason) { return Refusal{reason, i, value, count}; };
-    if (count == 0) return refuse(Refusal::Reason::NoLegalMove);
-    std::size_t position = 0;
-    switch (request.choice) {
-        case Choice::Position:
-            if (value < 0 || static_cast<std::uint64_t>(value) >= count) return refuse(Refusal::Reason::PositionOutOfRange);
-            position = static_cast<std::size_t>(value);
-            break;
-        case Choice::Slot: {
-            const auto found = value >= 0 && value < action_count ? first_with_slot(side, all(), static_cast<int>(value))
-                                                                  : std::nullopt;
-            if (!found) return refuse(Refusal::Reason::NoMoveWithSlot);
-            position = *found;
-            break;
-        }
-        case Choice::Agent:
-            position = request.agent == Agent::Random
-                           ? random_move(count, random_word(i))
-                           : choose_move(request.agent, entry.game.board, listed_moves_of(all()), random_word(i));
-            break;
-        case Choice::Logits: {
-            const auto drawn = sample_move(side, listed_moves_of(all()), request.logits + i * action_count,
-                                           request.sampling, random_word(i));
-            if (!drawn) return refuse(Refusal::Reason::UnusableLogits);
-            position = drawn->position;
-            plan.log_prob = drawn->log_prob;
-            plan.entropy = drawn->entropy;
-            break;
-        }
-    }
-    plan.kind = Plan::Kind::Play;
-    plan.move = listed != nullptr ? *move_of_code(listed[position]) : moves[position];
+    if (count == 0) return Refusal{Refusal::Reason::NoLegalMove, i, 0, count};
+    const Turn now = turn(i, listed, count, moves);
+    const Result<Chosen, Refusal> chosen = mover.choose(now);
+    if (!chosen) return chosen.error();
+    plan = {Plan::Kind::Play, now.move(chosen->position), chosen->log_prob, chosen->entropy};
     return std::nullopt;
 }
 
-void GameBatch::report(std::size_t i, std::size_t part, bool oracle, std::optional<Agent> reply, const Outputs& out,
-                       MoveList& moves) {
+void GameBatch::report(std::size_t i, std::size_t part, bool oracle, const MoveChooser* replier,
+                       const Outputs& out, MoveList& moves) {
     Entry& entry = entries_[i];
     const Plan plan = std::exchange(plans_[i], Plan{});
     if (out.played_move) out.played_move[i] = no_move;
@@ -179,11 +136,13 @@ void GameBatch::report(std::size_t i, std::size_t part, bool oracle, std::option
         if (out.played_move) out.played_move[i] = move_code(plan.move);
         if (out.played_slot) out.played_slot[i] = slot_of(entry.game.board.side_to_move, plan.move);
         play(plan.move);
-        if (reply) {
+        if (replier) {
             generate_moves(entry.game.board, moves);
             listed_now = true;
             if (!has_ended(entry, moves, settings_.max_plies)) {
-                const BoardMove answer = moves[choose_move(*reply, entry.game.board, listed_moves_of(moves), random_word(i))];
+                const Result<Chosen, Refusal> reply = replier->choose(turn(i, nullptr, moves.size(), moves));
+                assert(reply.ok());
+                const BoardMove answer = moves[reply->position];
                 if (out.reply_move) out.reply_move[i] = move_code(answer);
                 if (out.reply_slot) out.reply_slot[i] = slot_of(entry.game.board.side_to_move, answer);
                 play(answer);
@@ -222,13 +181,13 @@ void GameBatch::report(std::size_t i, std::size_t part, bool oracle, std::option
     listed_[i] = 1;
 }
 
-void GameBatch::report_part(std::size_t part, std::size_t parts, bool oracle, std::optional<Agent> reply,
+void GameBatch::report_part(std::size_t part, std::size_t parts, bool oracle, const MoveChooser* replier,
                             const Outputs& out) {
     chunks_[part].moves.clear();
     // One list for all the part's games: a new one would be cleared for each, 3 KiB at a time.
     MoveList moves;
     for (std::size_t i = part_begin(part, parts); i < part_begin(part + 1, parts); ++i) {
-        report(i, part, oracle, reply, out, moves);
+        report(i, part, oracle, replier, out, moves);
     }
 }
 
@@ -260,15 +219,16 @@ void GameBatch::write_listing(std::int64_t* offsets, MoveCode* moves, std::int64
     if (listed_parts_ > 0) run(listed_parts_, copy_part);
 }
 
-std::optional<Refusal> GameBatch::step(const Request& request, bool oracle, const Outputs& out) {
+std::optional<Refusal> GameBatch::step(const MoveChooser& mover, const MoveChooser* replier, bool oracle,
+                                       const Outputs& out) {
     const std::size_t count = parts();
-    // A move named by position, or chosen by an agent, can be refused only for the number of
-    // moves, which the listing tells at once; then each part plans and plays its games without
-    // waiting for the others. Slots and logits are checked by the parts, which then wait for
-    // one another, so that no game is played when any is refused.
-    const bool checked_first = request.choice != Choice::Slot && request.choice != Choice::Logits;
+    // A chooser that refuses only for the number of moves, which the listing tells at once, is
+    // checked first; then each part plans and plays its games without waiting for the others.
+    // Other choosers are asked by the parts, which then wait for one another, so that no game
+    // is played when any is refused.
+    const bool checked_first = mover.refuses_only_by_count();
     if (checked_first) {
-        if (auto refusal = check(request)) return refusal;
+        if (auto refusal = check(mover)) return refusal;
     }
     std::vector<std::optional<Refusal>>& refused = refused_;
     std::vector<std::exception_ptr>& failed = failed_;
@@ -278,22 +238,21 @@ std::optional<Refusal> GameBatch::step(const Request& request, bool oracle, cons
         const bool kept = count == listed_parts_;
         const std::size_t begin = part_begin(part, count);
         const std::size_t end = part_begin(part + 1, count);
-        // The logits of the games a few ahead are on their way while this one draws from its own.
-        const bool fetch = request.choice == Choice::Logits && kept;
+        // What the chooser reads for the games a few ahead is on its way while it chooses for this one.
+        const std::size_t games_ahead = kept ? mover.games_ahead() : 0;
         std::size_t ahead = begin;
         std::size_t ahead_at = 0;
         // A part that fails still reaches the barrier, or the others would wait there forever.
         try {
             for (std::size_t i = begin; i < end && !refused[part]; ++i) {
-                for (; fetch && ahead < end && ahead <= i + logits_ahead; ahead_at += counts_[ahead++]) {
+                for (; games_ahead != 0 && ahead < end && ahead <= i + games_ahead; ahead_at += counts_[ahead++]) {
                     if (!listed_[ahead]) continue;
-                    prefetch_logits(entries_[ahead].game.board.side_to_move,
-                                    {chunks_[part].moves.data() + ahead_at, counts_[ahead]},
-                                    request.logits + ahead * action_count);
+                    mover.prefetch(ahead, entries_[ahead].game.board.side_to_move,
+                                   {chunks_[part].moves.data() + ahead_at, counts_[ahead]});
                 }
                 const MoveCode* listed = kept && listed_[i] ? chunks_[part].moves.data() + at : nullptr;
                 at += counts_[i];
-                refused[part] = plan(i, listed, moves, request);
+                refused[part] = plan(i, listed, moves, mover);
             }
         } catch (...) {
             failed[part] = std::current_exception();
@@ -302,11 +261,11 @@ std::optional<Refusal> GameBatch::step(const Request& request, bool oracle, cons
         if (!checked_first && count > 1) team_->barrier();
         if (failed[part]) std::rethrow_exception(failed[part]);
         // Other parts' outcomes are read only after the barrier, which orders them before.
-        // Without the barrier no part can refuse or fail: planning a move by position or by an
-        // agent takes no memory, and the number of moves was checked. Playing cannot fail.
+        // Without the barrier no part can refuse or fail: a chooser checked first takes no memory
+        // as it chooses, and the number of moves was checked. Playing cannot fail.
         bool stopped = false;
         for (std::size_t p = 0; p < count && !checked_first; ++p) stopped = stopped || refused[p] || failed[p];
-        if (!stopped) report_part(part, count, oracle, request.reply, out);
+        if (!stopped) report_part(part, count, oracle, replier, out);
     };
     try {
         run(count, play);
@@ -327,7 +286,7 @@ std::optional<Refusal> GameBatch::step(const Request& request, bool oracle, cons
 
 void GameBatch::observe(bool oracle, const Outputs& out) {
     const std::size_t count = parts();
-    const auto look = [&](std::size_t part) { report_part(part, count, oracle, std::nullopt, out); };
+    const auto look = [&](std::size_t part) { report_part(part, count, oracle, nullptr, out); };
     run(count, look);
     listed_parts_ = count;
 }

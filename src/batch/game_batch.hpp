@@ -11,15 +11,14 @@
 #include <optional>
 #include <vector>
 
-#include "batch/agents.hpp"
-#include "batch/logit_sampling.hpp"
-#include "batch/split_tuner.hpp"
-#include "batch/thread_team.hpp"
+#include "batch/move_chooser.hpp"
 #include "encode/action_index.hpp"
 #include "encode/move_code.hpp"
 #include "encode/observation.hpp"
 #include "game/game.hpp"
 #include "game/movegen.hpp"
+#include "parallel/split_tuner.hpp"
+#include "parallel/thread_team.hpp"
 
 namespace murkplay::batch {
 
@@ -47,42 +46,12 @@ struct Settings {
     std::uint32_t threads = 1;    // native threads a call spreads the games over
 };
 
-inline constexpr std::uint32_t max_threads = 256;
-
 // Fewer games than this to a thread would cost more in handing them over than they save.
 inline constexpr std::size_t min_games_per_thread = 16;
 
 // Ply counts are reported as int32: a game's count stops here rather than wrap, and no limit
 // or stored count may lie beyond it.
 inline constexpr std::uint32_t max_ply_count = 2147483647;
-
-// How each game's move is named.
-enum class Choice : std::uint8_t {
-    Position,  // by its place in the game's list of legal moves
-    Slot,      // by its policy slot; the first listed move with that slot
-    Logits,    // drawn from the policy's logits over the legal slots, by the game's random stream
-    Agent,     // by a built-in agent, from the game's own random stream
-};
-
-// What one step is asked to do.
-struct Request {
-    Choice choice = Choice::Agent;
-    Agent agent = Agent::Random;           // Agent
-    const std::int64_t* values = nullptr;  // Position, Slot: one per game
-    const float* logits = nullptr;         // Logits: games x action_count
-    Sampling sampling;
-    // After its move, every game that played one and has not ended plays this agent's reply.
-    std::optional<Agent> reply;
-};
-
-// Why a step was refused; nothing changed.
-struct Refusal {
-    enum class Reason : std::uint8_t { PositionOutOfRange, NoMoveWithSlot, NoLegalMove, UnusableLogits };
-    Reason reason;
-    std::size_t game;
-    std::int64_t value;
-    std::size_t legal_moves;
-};
 
 // Where the outputs go: the caller's arrays, game after game; a null pointer is an output the
 // caller does not want. The legal moves, whose number is known only afterwards, are kept by
@@ -124,11 +93,13 @@ public:
     void restart(std::size_t i);
     void set_threads(std::uint32_t threads) { settings_.threads = threads; }
 
-    // Plays one move in every game as the request names it, and the reply if one is asked,
-    // then reports on every game. A game that ended at the last step and is restarted plays
-    // no move and its action is not read. Every game's move is checked before any is played:
-    // a refused step changes nothing.
-    [[nodiscard]] std::optional<Refusal> step(const Request& request, bool oracle, const Outputs& out);
+    // Plays one move in every game as `mover` chooses it, and then, in every game that played
+    // one and has not ended, `replier`'s reply if one is given (a chooser that never refuses,
+    // as the built-in agents do), then reports on every game. A game that ended at the last
+    // step and is restarted plays no move, and no chooser is asked about it. Every game's move
+    // is checked before any is played: a refused step changes nothing.
+    [[nodiscard]] std::optional<Refusal> step(const MoveChooser& mover, const MoveChooser* replier, bool oracle,
+                                              const Outputs& out);
     // Reports on every game as a step would, without changing any.
     void observe(bool oracle, const Outputs& out);
 
@@ -141,14 +112,16 @@ private:
         float entropy = 0.0f;
     };
 
-    std::uint64_t random_word(std::size_t i) const;
-    // The refusals a step by position or by an agent can meet, found before any thread starts.
-    std::optional<Refusal> check(const Request& request) const;
+    // Game i at its turn, for a chooser.
+    Turn turn(std::size_t i, const MoveCode* listed, std::size_t count, MoveList& moves) const;
+    // The refusals a chooser that refuses only by the number of moves can meet, found before
+    // any thread starts.
+    std::optional<Refusal> check(const MoveChooser& mover) const;
     // Game i's plan, from the moves its last report listed (`listed`) while they stand, else
     // from moves generated afresh; `moves` is room to list them.
-    std::optional<Refusal> plan(std::size_t i, const MoveCode* listed, MoveList& moves, const Request& request);
+    std::optional<Refusal> plan(std::size_t i, const MoveCode* listed, MoveList& moves, const MoveChooser& mover);
     // Plays game i's plan and the reply, if any, then reports on it; `moves` is room to list them.
-    void report(std::size_t i, std::size_t part, bool oracle, std::optional<Agent> reply, const Outputs& out,
+    void report(std::size_t i, std::size_t part, bool oracle, const MoveChooser* replier, const Outputs& out,
                 MoveList& moves);
     // How many parts the games are split into this time, threads permitting; there are at
     // least that many chunks afterwards.
@@ -157,7 +130,8 @@ private:
     void run(std::size_t count, const std::function<void(std::size_t)>& job) const;
     std::size_t part_begin(std::size_t part, std::size_t parts) const { return size() * part / parts; }
     // One part's reports, its listing emptied first: a refused step keeps the last one.
-    void report_part(std::size_t part, std::size_t parts, bool oracle, std::optional<Agent> reply, const Outputs& out);
+    void report_part(std::size_t part, std::size_t parts, bool oracle, const MoveChooser* replier,
+                     const Outputs& out);
 
     std::vector<Entry> entries_;
     Game start_;
@@ -182,9 +156,9 @@ private:
     // game was written or restarted from outside.
     std::vector<std::uint8_t> listed_;
     // Made at the first call on more than one thread; write_listing uses it as well.
-    mutable std::unique_ptr<ThreadTeam> team_;
+    mutable std::unique_ptr<parallel::ThreadTeam> team_;
     // Timing is no part of the batch's value, and write_listing's counts too.
-    mutable SplitTuner tuner_;
+    mutable parallel::SplitTuner tuner_;
 };
 
 }  // namespace murkplay::batch

@@ -1,20 +1,15 @@
 // A game's random stream: one 64-bit word per ply, a function of the seed, the game's place in
 // the batch, its restart count and its ply, so no thread split or call order can change it.
-// Every random choice a batch makes (a random move, a tie among equal moves, a slot drawn from
-// logits) takes its ply's word.
+// Every random choice made for a game of a batch (a random move, a tie among equal moves, a
+// slot drawn from logits) takes its ply's word, which the batch hands to the chooser.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-namespace murkplay::batch {
+#include "rules/mix.hpp"
 
-// splitmix64's finaliser: every input bit reaches every output bit.
-constexpr std::uint64_t mix(std::uint64_t x) {
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    return x ^ (x >> 31);
-}
+namespace murkplay::batch {
 
 constexpr std::uint64_t random_word(std::uint64_t seed, std::size_t game, std::uint32_t episode, std::uint32_t ply) {
     const std::uint64_t where = mix(game ^ (std::uint64_t{episode} << 32)) ^ mix(~std::uint64_t{ply});

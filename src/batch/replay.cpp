@@ -69,7 +69,7 @@ std::optional<ReplayRefusal> replay_game(Game game, std::size_t g, std::span<con
 
 std::optional<ReplayRefusal> replay(std::span<const Game> starts, std::span<const MoveCode> moves,
                                     std::span<const std::int64_t> offsets, bool oracle, bool check_first,
-                                    ThreadTeam& team, std::size_t threads, const ReplayOutputs& out) {
+                                    parallel::ThreadTeam& team, std::size_t threads, const ReplayOutputs& out) {
     const auto moves_of = [&](std::size_t g) {
         const auto first = static_cast<std::size_t>(offsets[g]);
         return moves.subspan(first, static_cast<std::size_t>(offsets[g + 1]) - first);

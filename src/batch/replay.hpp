@@ -8,7 +8,7 @@
 #include <optional>
 #include <span>
 
-#include "batch/thread_team.hpp"
+#include "parallel/thread_team.hpp"
 #include "encode/move_code.hpp"
 #include "game/game.hpp"
 
@@ -36,7 +36,7 @@ struct ReplayRefusal {
 // spread over `threads` threads of `team`.
 [[nodiscard]] std::optional<ReplayRefusal> replay(std::span<const Game> starts, std::span<const MoveCode> moves,
                                                   std::span<const std::int64_t> offsets, bool oracle,
-                                                  bool check_first, ThreadTeam& team, std::size_t threads,
+                                                  bool check_first, parallel::ThreadTeam& team, std::size_t threads,
                                                   const ReplayOutputs& out);
 
 }  // namespace murkplay::batch

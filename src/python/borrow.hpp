@@ -57,4 +57,13 @@ private:
     bool held_;
 };
 
+// Runs body(value) under a borrow of `counter` of the given kind; a refused borrow raises
+// instead. Every object that guards a value with a counter lends it through this.
+template <Access access, typename T, typename Body>
+PyObject* with_borrowed(BorrowCounter& counter, T& value, Body&& body) {
+    const BorrowGuard guard(counter, access);
+    if (!guard) return nullptr;
+    return body(value);
+}
+
 }  // namespace murkplay::python

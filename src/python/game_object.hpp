@@ -37,10 +37,7 @@ inline bool copy_game(PyObject* object, Game& out) {
 // Runs `body` on the game under a borrow of the given kind; a refused borrow raises instead.
 template <Access access, typename Body>
 PyObject* with_game(PyObject* self, Body&& body) {
-    GameObject* object = as_game(self);
-    const BorrowGuard guard(object->borrow, access);
-    if (!guard) return nullptr;
-    return body(object->game);
+    return with_borrowed<access>(as_game(self)->borrow, as_game(self)->game, body);
 }
 
 // The class's slots and item tables, defined beside the method bodies.

@@ -4,11 +4,11 @@
 #include <string>
 #include <vector>
 
-#include "batch/agents.hpp"
+#include "agents/builtin_agents.hpp"
 #include "game/movegen.hpp"
 #include "test_support.hpp"
 
-namespace murkplay::batch {
+namespace murkplay::agents {
 namespace {
 
 using testing::board_of;
@@ -75,4 +75,4 @@ TEST(Agents, CautiousStillTakesTheKing) {
 }
 
 }  // namespace
-}  // namespace murkplay::batch
+}  // namespace murkplay::agents

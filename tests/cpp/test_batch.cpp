@@ -3,6 +3,7 @@
 #include <cstring>
 #include <vector>
 
+#include "agents/move_choosers.hpp"
 #include "batch/game_batch.hpp"
 #include "encode/legal_slots.hpp"
 #include "game/apply.hpp"
@@ -12,6 +13,11 @@
 namespace murkplay::batch {
 namespace {
 
+using agents::Agent;
+using agents::ByAgent;
+using agents::ByLogits;
+using agents::ByPosition;
+using agents::BySlot;
 using testing::board_of;
 
 const char* const fens[] = {
@@ -83,30 +89,16 @@ void expect_report(const Game& game, const Arrays& a, const Listing& listing, st
     EXPECT_EQ(a.values[2 * i + 1], terminal_value(game, Color::Black));
 }
 
-Request by(Choice choice, const std::int64_t* values = nullptr) {
-    Request request;
-    request.choice = choice;
-    request.values = values;
-    return request;
-}
-
-Request by_agent(Agent agent) {
-    Request request = by(Choice::Agent);
-    request.agent = agent;
-    return request;
-}
-
 TEST(GameBatch, PlayMatchesSingleGamesForEveryThreadCount) {
     // Enough games that three threads share them unevenly.
     constexpr std::size_t n = 3 * min_games_per_thread + 5;
     // Every way of choosing inside the step, in turn; the logits favour low slots.
     std::vector<float> logits(n * action_count);
     for (std::size_t k = 0; k < logits.size(); ++k) logits[k] = -static_cast<float>(k % action_count) / 500.0f;
-    const auto request = [&](int step) {
-        Request made = step % 4 == 3 ? by(Choice::Logits)
-                                     : by_agent(std::array{Agent::Random, Agent::Greedy, Agent::Cautious}[step % 4]);
-        made.logits = logits.data();
-        return made;
+    const ByLogits by_logits(logits.data(), {});
+    const std::array<ByAgent, 3> by_agents{ByAgent(Agent::Random), ByAgent(Agent::Greedy), ByAgent(Agent::Cautious)};
+    const auto mover = [&](int step) -> const MoveChooser& {
+        return step % 4 == 3 ? static_cast<const MoveChooser&>(by_logits) : by_agents[step % 4];
     };
     std::vector<GameBatch> batches;
     for (std::uint32_t threads = 1; threads <= 3; ++threads) {
@@ -117,7 +109,7 @@ TEST(GameBatch, PlayMatchesSingleGamesForEveryThreadCount) {
     for (int step = 0; step < 150; ++step) {
         std::vector<Arrays> arrays(3, Arrays(n));
         for (std::size_t b = 0; b < 3; ++b) {
-            ASSERT_FALSE(batches[b].step(request(step), false, arrays[b].outputs()));
+            ASSERT_FALSE(batches[b].step(mover(step), nullptr, false, arrays[b].outputs()));
         }
         EXPECT_TRUE(arrays[0] == arrays[1] && arrays[1] == arrays[2]) << "step " << step;
         EXPECT_EQ(Listing(batches[0]).moves, Listing(batches[2]).moves);
@@ -149,7 +141,7 @@ TEST(GameBatch, RefusedStepChangesNothing) {
     batch.observe(false, arrays.outputs());
     std::vector<std::int64_t> positions(n, 0);
     positions[n - 1] = 10'000;
-    const auto refused = batch.step(by(Choice::Position, positions.data()), false, arrays.outputs());
+    const auto refused = batch.step(ByPosition(positions.data()), nullptr, false, arrays.outputs());
     ASSERT_TRUE(refused.has_value());
     EXPECT_EQ(refused->reason, Refusal::Reason::PositionOutOfRange);
     EXPECT_EQ(refused->game, n - 1);
@@ -159,7 +151,7 @@ TEST(GameBatch, RefusedStepChangesNothing) {
     for (std::size_t i = 0; i < n; ++i) slots[i] = listing.slots[listing.offsets[i]];
     slots[n - 2] = -1;
     slots[n - 1] = 4095;
-    const auto no_slot = batch.step(by(Choice::Slot, slots.data()), false, arrays.outputs());
+    const auto no_slot = batch.step(BySlot(slots.data()), nullptr, false, arrays.outputs());
     ASSERT_TRUE(no_slot.has_value());
     EXPECT_EQ(no_slot->reason, Refusal::Reason::NoMoveWithSlot);
     EXPECT_EQ(no_slot->game, n - 2);
@@ -168,7 +160,7 @@ TEST(GameBatch, RefusedStepChangesNothing) {
     // The listing kept for the next step still stands.
     slots[n - 2] = slots[n - 1] = listing.slots[listing.offsets[n - 1]];
     slots[n - 2] = listing.slots[listing.offsets[n - 2]];
-    ASSERT_FALSE(batch.step(by(Choice::Slot, slots.data()), false, arrays.outputs()));
+    ASSERT_FALSE(batch.step(BySlot(slots.data()), nullptr, false, arrays.outputs()));
     for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(arrays.played_move[i], listing.moves[listing.offsets[i]]);
 }
 
@@ -177,7 +169,7 @@ TEST(GameBatch, SlotNamesTheFirstListedMove) {
     GameBatch batch({Entry{new_game(board_of("3r1r2/4P3/8/8/8/8/8/K6k w - - 0 1"))}}, new_game(start_board()), {});
     Arrays arrays(1);
     const std::int64_t slot = slot_of(Color::White, testing::mv("e7", "e8", PieceKind::Queen));
-    ASSERT_FALSE(batch.step(by(Choice::Slot, &slot), false, arrays.outputs()));
+    ASSERT_FALSE(batch.step(BySlot(&slot), nullptr, false, arrays.outputs()));
     EXPECT_EQ(arrays.played_move[0], move_code(testing::mv("e7", "e8", PieceKind::Queen)));
 }
 

@@ -1,13 +1,15 @@
 // An update is kept whole or not at all: one stopped halfway leaves the tracker as it was.
 #include <gtest/gtest.h>
 
-#include "batch/belief.hpp"
+#include "belief/tracker.hpp"
 #include "game/apply.hpp"
 #include "rules/fen.hpp"
 #include "test_support.hpp"
 
-namespace murkplay::batch {
+namespace murkplay::belief {
 namespace {
+
+using parallel::Stop;
 
 BoardMove move_named(std::string_view text) { return *parse_uci_move(text); }
 
@@ -42,4 +44,4 @@ TEST(BeliefTracker, AStoppedUpdateChangesNothing) {
 }
 
 }  // namespace
-}  // namespace murkplay::batch
+}  // namespace murkplay::belief

@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include "batch/split_tuner.hpp"
+#include "parallel/split_tuner.hpp"
 
-namespace murkplay::batch {
+namespace murkplay::parallel {
 namespace {
 
 struct Outcome {
@@ -47,4 +47,4 @@ TEST(SplitTuner, SettlesOnTheFasterWayAndTriesTheOtherRarely) {
 }
 
 }  // namespace
-}  // namespace murkplay::batch
+}  // namespace murkplay::parallel

@@ -10,10 +10,10 @@
 
 #include <gtest/gtest.h>
 
-#include "batch/stop.hpp"
-#include "batch/thread_team.hpp"
+#include "parallel/stop.hpp"
+#include "parallel/thread_team.hpp"
 
-namespace murkplay::batch {
+namespace murkplay::parallel {
 namespace {
 
 TEST(ThreadTeam, RangesCoverEveryItemOnceInOrder) {
@@ -105,4 +105,4 @@ TEST(ThreadTeam, TheCallerPollsTheStopWhileWorkersRun) {
 }
 
 }  // namespace
-}  // namespace murkplay::batch
+}  // namespace murkplay::parallel

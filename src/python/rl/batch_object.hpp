@@ -1,24 +1,32 @@
-// The class GameBatch and the Step it returns, made per module from these specifications.
+// The class GameBatch, made per module from its specification; its batched calls are in
+// step_methods.cpp, the Step they return in step_outputs.cpp.
 #pragma once
 
 #include "batch/game_batch.hpp"
 #include "python/borrow.hpp"
-#include "python/rl/records.hpp"
 #include "python/rl/state.hpp"
 
 namespace murkplay::python::rl {
 
 extern PyType_Spec batch_type_spec;
-extern const RecordSpec step_spec;
 
-// The batch a GameBatch object holds, and the counter that guards it.
-struct BatchHandle {
+struct BatchObject {
+    PyObject_HEAD
     batch::GameBatch* batch;
-    BorrowCounter* borrow;
+    BorrowCounter borrow;
 };
 
-// Whether `object` is a GameBatch of this module, its handle then in `out`; otherwise
+inline BatchObject* as_batch(PyObject* self) { return reinterpret_cast<BatchObject*>(self); }
+
+// Runs `body` on the batch of `self` (a GameBatch) under a borrow of the given kind; a
+// refused borrow raises instead.
+template <Access access, typename Body>
+PyObject* with_batch(PyObject* self, Body&& body) {
+    return with_borrowed<access>(as_batch(self)->borrow, *as_batch(self)->batch, body);
+}
+
+// Whether `object` is a GameBatch of this module, its object then in `out`; otherwise
 // TypeError naming `name`.
-bool batch_handle(const State& state, PyObject* object, const char* name, BatchHandle& out);
+bool batch_object(const State& state, PyObject* object, const char* name, BatchObject*& out);
 
 }  // namespace murkplay::python::rl

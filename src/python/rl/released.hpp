@@ -1,12 +1,13 @@
 // The one way the bindings run native work: with the interpreter released, every failure
-// caught and turned into the Python exception it stands for, and Ctrl-C able to stop it.
+// caught and turned into the Python exception it stands for, and Ctrl-C able to stop it;
+// work too short to release the interpreter for has its failures turned alike.
 #pragma once
 
 #include <exception>
 #include <new>
 #include <stdexcept>
 
-#include "batch/stop.hpp"
+#include "parallel/stop.hpp"
 #include "python/ref.hpp"
 
 namespace murkplay::python::rl {
@@ -36,7 +37,7 @@ inline void raise_native_failure(const std::exception_ptr& failure) {
 template <typename Work>
 [[nodiscard]] bool run_released(Work&& work) {
     PyThreadState* saved = PyEval_SaveThread();
-    batch::Stop stop([&saved] {
+    parallel::Stop stop([&saved] {
         PyEval_RestoreThread(saved);
         const bool raised = PyErr_CheckSignals() < 0;
         saved = PyEval_SaveThread();
@@ -55,6 +56,18 @@ template <typename Work>
         return false;
     }
     return true;
+}
+
+// Runs work() holding the interpreter: its result, or null with the exception a native failure
+// stands for set.
+template <typename Work>
+PyObject* run_held(Work&& work) {
+    try {
+        return work();
+    } catch (...) {
+        raise_native_failure(std::current_exception());
+        return nullptr;
+    }
 }
 
 }  // namespace murkplay::python::rl

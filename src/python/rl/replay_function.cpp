@@ -5,8 +5,8 @@
 #include <new>
 #include <string>
 
-#include "batch/game_batch.hpp"
 #include "batch/replay.hpp"
+#include "encode/action_index.hpp"
 #include "python/errors.hpp"
 #include "python/method_table.hpp"
 #include "python/game_object.hpp"
@@ -106,11 +106,11 @@ PyObject* replay(PyObject* module, PyObject* args, PyObject* kwargs) {
     bool oracle = false;
     std::uint64_t threads = 1;
     if (!read_flag(oracle_flag, "oracle", oracle) ||
-        !read_integer(threads_object, "threads", 1, batch::max_threads, threads)) {
+        !read_integer(threads_object, "threads", 1, parallel::max_threads, threads)) {
         return nullptr;
     }
     const State& state = state_of(module);
-    try {
+    return run_held([&]() -> PyObject* {
         std::vector<Game> starts;
         std::vector<std::int64_t> offsets;
         std::vector<MoveCode> moves;
@@ -147,17 +147,15 @@ PyObject* replay(PyObject* module, PyObject* args, PyObject* kwargs) {
         const bool callers =
             std::any_of(given.begin(), given.end(), [](const Ref& g) { return g && g.get() != Py_None; });
         std::optional<batch::ReplayRefusal> refusal;
-        const bool ran = run_released([&](batch::Stop&) {
-            batch::ThreadTeam team;
+        const bool ran = run_released([&](parallel::Stop&) {
+            parallel::ThreadTeam team;
             refusal = batch::replay(starts, moves, offsets, oracle, callers, team, static_cast<std::size_t>(threads),
                                     outputs);
         });
         if (!ran) return nullptr;
         if (refusal) return refused(*refusal);
         return make_record(state.replay_type, arrays).release();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    });
 }
 
 }  // namespace

@@ -22,9 +22,12 @@
 #include <thread>
 #include <vector>
 
-#include "batch/stop.hpp"
+#include "parallel/stop.hpp"
 
-namespace murkplay::batch {
+namespace murkplay::parallel {
+
+// The most threads a caller may ask one call for; the team itself runs no more than the cores.
+inline constexpr std::uint32_t max_threads = 256;
 
 class ThreadTeam {
 public:
@@ -77,4 +80,4 @@ private:
     alignas(64) std::atomic<std::uint32_t> opened_{0};
 };
 
-}  // namespace murkplay::batch
+}  // namespace murkplay::parallel

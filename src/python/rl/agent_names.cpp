@@ -11,7 +11,9 @@ std::string quoted_list(std::span<const std::string_view> names, const char* las
     std::string text;
     for (std::size_t k = 0; k < names.size(); ++k) {
         if (k > 0) text += k + 1 == names.size() ? last_joint : ", ";
-        text += "'" + std::string(names[k]) + "'";
+        text += '\'';
+        text += names[k];
+        text += '\'';
     }
     return text;
 }

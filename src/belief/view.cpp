@@ -1,6 +1,6 @@
-#include "batch/belief_view.hpp"
+#include "belief/view.hpp"
 
-namespace murkplay::batch {
+namespace murkplay::belief {
 
 namespace {
 
@@ -41,4 +41,4 @@ bool shows(const Board& b, Color side, const View& v) {
     return same_contents(b, side, v) && visible_squares(b, side) == v.visible;
 }
 
-}  // namespace murkplay::batch
+}  // namespace murkplay::belief

@@ -11,7 +11,7 @@
 #include "encode/move_code.hpp"
 #include "rules/uci.hpp"
 
-namespace murkplay::batch {
+namespace murkplay::agents {
 
 struct Sampled {
     std::size_t position;  // in the list of moves
@@ -35,4 +35,4 @@ std::optional<Sampled> sample_move(Color side_to_move, std::span<const BoardMove
 // larger than a core's cache.
 void prefetch_logits(Color side_to_move, std::span<const MoveCode> listed, const float* logits);
 
-}  // namespace murkplay::batch
+}  // namespace murkplay::agents

@@ -1,4 +1,4 @@
-#include "batch/logit_sampling.hpp"
+#include "agents/logit_sampling.hpp"
 
 #include <array>
 #include <bit>
@@ -10,7 +10,7 @@
 #include "encode/legal_slots.hpp"
 #include "game/movegen.hpp"
 
-namespace murkplay::batch {
+namespace murkplay::agents {
 
 namespace {
 
@@ -96,7 +96,7 @@ std::optional<Sampled> sample_move(Color side_to_move, std::span<const BoardMove
     if (!sampling.greedy) {
         // The first slot whose cumulative weight passes the draw; rounding can leave the draw
         // beyond the last sum, and then the last slot with any weight is taken.
-        const double target = unit_interval(word) * total;
+        const double target = batch::unit_interval(word) * total;
         double running = 0.0;
         for (std::size_t k = 0; k < count; ++k) {
             if (weights[k] == 0.0f) continue;
@@ -114,4 +114,4 @@ void prefetch_logits(Color side_to_move, std::span<const MoveCode> listed, const
     for (const MoveCode code : listed) __builtin_prefetch(logits + slot_of(side_to_move, *move_of_code(code)));
 }
 
-}  // namespace murkplay::batch
+}  // namespace murkplay::agents

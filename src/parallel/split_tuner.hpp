@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace murkplay::batch {
+namespace murkplay::parallel {
 
 class SplitTuner {
 public:
@@ -47,4 +47,4 @@ private:
     double pending_ = 0.0;
 };
 
-}  // namespace murkplay::batch
+}  // namespace murkplay::parallel

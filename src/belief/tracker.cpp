@@ -1,15 +1,15 @@
-#include "batch/belief.hpp"
+#include "belief/tracker.hpp"
 
 #include <algorithm>
 #include <cassert>
 #include <cmath>
 #include <limits>
 
-#include "batch/board_hash.hpp"
 #include "game/game_end.hpp"
+#include "rules/board_hash.hpp"
 #include "rules/play_move.hpp"
 
-namespace murkplay::batch {
+namespace murkplay::belief {
 
 namespace {
 
@@ -83,14 +83,14 @@ std::optional<BeliefError> BeliefTracker::check(const std::optional<BoardMove>& 
 }
 
 std::optional<BeliefError> BeliefTracker::update(const std::optional<BoardMove>& played, const Game& game,
-                                                 Stop& stop) {
+                                                 parallel::Stop& stop) {
     if (const auto refusal = prepare(played, game, stop)) return refusal;
     commit();
     return std::nullopt;
 }
 
 std::optional<BeliefError> BeliefTracker::prepare(const std::optional<BoardMove>& played, const Game& game,
-                                                  Stop& stop) {
+                                                  parallel::Stop& stop) {
     prepared_ = false;
     if (const auto refusal = check(played, game)) return refusal;
     next_ = now_;
@@ -194,7 +194,8 @@ void BeliefTracker::finish_update(double scale) {
     index_of_.clear();
 }
 
-bool BeliefTracker::regenerate(const View& view, const std::array<SeenPiece, 64>& remembered, Stop& stop) {
+bool BeliefTracker::regenerate(const View& view, const std::array<SeenPiece, 64>& remembered,
+                              parallel::Stop& stop) {
     const Board seen = seen_board(view, side_);
     const Color them = opposite(side_);
     std::array<int, piece_kind_count> unseen{};
@@ -299,4 +300,4 @@ Game BeliefTracker::position_game(std::size_t i) const {
     return g;
 }
 
-}  // namespace murkplay::batch
+}  // namespace murkplay::belief

@@ -1,5 +1,5 @@
-// One belief per game of a batch, all for the same side, updated together on native threads,
-// and the belief agent's choice in every game. Nothing here knows Python.
+// One belief per game of a batch, all for the same side, updated together on native threads.
+// Nothing here knows Python.
 //
 // A belief knows only what its side has seen, so it follows a game from the game's known
 // start, never from its true board as it stands. The known start of a game at ply 0 is the
@@ -20,13 +20,12 @@
 #include <optional>
 #include <vector>
 
-#include "batch/belief.hpp"
-#include "batch/belief_search.hpp"
 #include "batch/game_batch.hpp"
-#include "batch/stop.hpp"
-#include "batch/thread_team.hpp"
+#include "belief/tracker.hpp"
+#include "parallel/stop.hpp"
+#include "parallel/thread_team.hpp"
 
-namespace murkplay::batch {
+namespace murkplay::belief {
 
 struct BeliefRefusal {
     enum class Reason : std::uint8_t {
@@ -34,7 +33,7 @@ struct BeliefRefusal {
         AlreadyUpdated,  // the belief already stands at the game's ply: the same update twice
         MissedUpdates,   // the game has moved on by more than the side's last turn
         Written,         // the game's plies went back: a game was written into the batch since
-        NotUpdated,      // choose(): the belief has not been brought up to the game's ply
+        NotUpdated,      // acting(): the belief has not been brought up to the game's ply
     };
     std::size_t game;
     Reason reason;
@@ -47,7 +46,7 @@ class BatchBeliefs {
 public:
     // Each game's belief starts at the game's known start; catch_up() then pays what the
     // beliefs owe and can pay at once.
-    BatchBeliefs(const GameBatch& batch, Color side, BeliefSettings settings);
+    BatchBeliefs(const batch::GameBatch& batch, Color side, BeliefSettings settings);
 
     std::size_t size() const { return trackers_.size(); }
     const BeliefTracker& tracker(std::size_t i) const { return trackers_[i]; }
@@ -55,7 +54,7 @@ public:
     bool following(std::size_t i) const { return followed_[i].known; }
     // Starts game i's belief afresh at the game's known start as it is now (after
     // batch[i] = game, that game); catch_up() then pays what it owes.
-    void reset(const GameBatch& batch, std::size_t i);
+    void reset(const batch::GameBatch& batch, std::size_t i);
 
     // played[i]: the side's move in game i since the last update, or no_move. Every followed
     // game where the side is to move is brought up to its turn: its belief must stand at the
@@ -63,17 +62,22 @@ public:
     // owe no more than it can know. For a game the batch restarted, played[i] is read only if
     // the side moved first since. Every game is checked first, and the new beliefs are made
     // apart: a refused, failed or stopped update changes nothing.
-    [[nodiscard]] std::optional<BeliefRefusal> update(const GameBatch& batch, const MoveCode* played,
-                                                      std::size_t threads, Stop& stop);
+    [[nodiscard]] std::optional<BeliefRefusal> update(const batch::GameBatch& batch, const MoveCode* played,
+                                                      std::size_t threads, parallel::Stop& stop);
     // As update(), for the beliefs that owe only the opponent's move since their known start;
     // the others are left as they are.
-    [[nodiscard]] std::optional<BeliefRefusal> catch_up(const GameBatch& batch, std::size_t threads, Stop& stop);
+    [[nodiscard]] std::optional<BeliefRefusal> catch_up(const batch::GameBatch& batch, std::size_t threads,
+                                                        parallel::Stop& stop);
 
-    // The belief agent's move in every followed game where the side is to move, as a place in
-    // the game's list of legal moves; -1 elsewhere. Refused (nothing changed) where a belief
-    // has not been brought up to its game's ply.
-    [[nodiscard]] std::optional<BeliefRefusal> choose(const GameBatch& batch, SearchSettings search,
-                                                      std::int64_t* positions, std::size_t threads, Stop& stop);
+    // The games whose beliefs an agent may act on: every followed game where the side is to
+    // move, in order. Refused where such a belief has not been brought up to its game's ply.
+    [[nodiscard]] std::optional<BeliefRefusal> acting(const batch::GameBatch& batch,
+                                                      std::vector<std::size_t>& games) const;
+    // Game i's tracker draws from `random` from now on: an agent that chose for it from a copy
+    // of its stream hands the copy back once it keeps its choices.
+    void set_random(std::size_t i, const RandomStream& random) { trackers_[i].set_random(random); }
+    // The threads the updates run on, which an agent acting on the beliefs may use too.
+    parallel::ThreadTeam& team() { return team_; }
 
 private:
     // What a belief knows of the game it follows.
@@ -89,16 +93,16 @@ private:
         Followed followed;
     };
 
-    bool acts_in(const GameBatch& batch, std::size_t i) const;
-    Joined join(const GameBatch& batch, std::size_t i) const;
-    std::optional<BeliefRefusal> advance(const GameBatch& batch, const MoveCode* played, std::size_t threads,
-                                         Stop& stop);
+    bool acts_in(const batch::GameBatch& batch, std::size_t i) const;
+    Joined join(const batch::GameBatch& batch, std::size_t i) const;
+    std::optional<BeliefRefusal> advance(const batch::GameBatch& batch, const MoveCode* played, std::size_t threads,
+                                         parallel::Stop& stop);
 
     Color side_;
     BeliefSettings settings_;
     std::vector<BeliefTracker> trackers_;
     std::vector<Followed> followed_;
-    ThreadTeam team_;
+    parallel::ThreadTeam team_;
 };
 
-}  // namespace murkplay::batch
+}  // namespace murkplay::belief

@@ -1,8 +1,8 @@
-#include "batch/split_tuner.hpp"
+#include "parallel/split_tuner.hpp"
 
 #include <algorithm>
 
-namespace murkplay::batch {
+namespace murkplay::parallel {
 
 std::size_t SplitTuner::next(std::size_t most) {
     if (parts_ != 0) count(pending_ + 1.0);
@@ -43,4 +43,4 @@ std::size_t SplitTuner::choose(std::size_t most) {
     return split ? most : 1;
 }
 
-}  // namespace murkplay::batch
+}  // namespace murkplay::parallel

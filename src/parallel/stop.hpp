@@ -12,7 +12,7 @@
 #include <thread>
 #include <utility>
 
-namespace murkplay::batch {
+namespace murkplay::parallel {
 
 class Stop {
 public:
@@ -46,4 +46,4 @@ private:
     std::atomic<bool> stopped_{false};
 };
 
-}  // namespace murkplay::batch
+}  // namespace murkplay::parallel

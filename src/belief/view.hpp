@@ -11,7 +11,7 @@
 #include "game/movegen.hpp"
 #include "rules/board.hpp"
 
-namespace murkplay::batch {
+namespace murkplay::belief {
 
 struct View {
     SquareSet visible = 0;
@@ -32,4 +32,4 @@ View view_of(const Board& board, Color side);
 // boards that fail differ on a square the view already names.
 bool shows(const Board& board, Color side, const View& view);
 
-}  // namespace murkplay::batch
+}  // namespace murkplay::belief

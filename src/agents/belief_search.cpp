@@ -1,15 +1,21 @@
-#include "batch/belief_search.hpp"
+#include "agents/belief_search.hpp"
 
 #include <algorithm>
 #include <array>
 #include <limits>
 #include <vector>
 
-#include "batch/agents.hpp"
+#include "agents/builtin_agents.hpp"
 #include "rules/attacks.hpp"
 #include "rules/play_move.hpp"
 
-namespace murkplay::batch {
+namespace murkplay::agents {
+
+using belief::BatchBeliefs;
+using belief::BeliefRefusal;
+using belief::BeliefTracker;
+using belief::RandomStream;
+using parallel::Stop;
 
 namespace {
 
@@ -93,4 +99,28 @@ std::optional<std::size_t> belief_move(const BeliefTracker& belief, const Game& 
     return ties[random.next() % ties.size()];
 }
 
-}  // namespace murkplay::batch
+std::optional<BeliefRefusal> belief_moves(BatchBeliefs& beliefs, const batch::GameBatch& batch,
+                                          SearchSettings settings, std::int64_t* positions, std::size_t threads,
+                                          Stop& stop) {
+    std::fill(positions, positions + batch.size(), -1);
+    std::vector<std::size_t> games;
+    if (auto refused = beliefs.acting(batch, games)) return refused;
+    // The draws are kept only when every choice is made.
+    std::vector<RandomStream> streams(games.size());
+    beliefs.team().for_each_range(
+        games.size(), threads, 1,
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t k = begin; k < end && !stop.stopped(); ++k) {
+                const std::size_t i = games[k];
+                streams[k] = beliefs.tracker(i).random();
+                const auto chosen = belief_move(beliefs.tracker(i), batch.entry(i).game, settings, streams[k], stop);
+                positions[i] = chosen ? static_cast<std::int64_t>(*chosen) : -1;
+            }
+        },
+        &stop);
+    if (stop.stopped()) return BeliefRefusal{0, BeliefRefusal::Reason::Tracker, belief::BeliefError::Stopped};
+    for (std::size_t k = 0; k < games.size(); ++k) beliefs.set_random(games[k], streams[k]);
+    return std::nullopt;
+}
+
+}  // namespace murkplay::agents

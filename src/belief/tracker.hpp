@@ -21,12 +21,12 @@
 #include <unordered_map>
 #include <vector>
 
-#include "batch/belief_view.hpp"
-#include "batch/random_stream.hpp"
-#include "batch/stop.hpp"
+#include "belief/view.hpp"
 #include "game/game.hpp"
+#include "parallel/stop.hpp"
+#include "rules/mix.hpp"
 
-namespace murkplay::batch {
+namespace murkplay::belief {
 
 // The tracker's own random stream: each draw mixes the next value of a Weyl sequence.
 struct RandomStream {
@@ -73,12 +73,12 @@ public:
     // side's turn; only the tracked side's view of it and its memory are read. A refusal (or
     // a stop) changes nothing.
     [[nodiscard]] std::optional<BeliefError> update(const std::optional<BoardMove>& played, const Game& game,
-                                                    Stop& stop);
+                                                    parallel::Stop& stop);
     // update() in two halves: prepare() makes the new belief apart from the one kept, which
     // commit() then replaces. commit() cannot fail, so many trackers can be prepared, on any
     // threads, and committed only when all succeeded. A new prepare() drops an uncommitted one.
     [[nodiscard]] std::optional<BeliefError> prepare(const std::optional<BoardMove>& played, const Game& game,
-                                                     Stop& stop);
+                                                     parallel::Stop& stop);
     void commit() noexcept;
     // What update() would refuse, without changing anything (Unexplained is found only by
     // the update itself).
@@ -129,7 +129,8 @@ private:
 
     // Adds a consistent position to the update under way, evicting the largest key when full.
     void keep(const Board& board);
-    [[nodiscard]] bool regenerate(const View& view, const std::array<SeenPiece, 64>& remembered, Stop& stop);
+    [[nodiscard]] bool regenerate(const View& view, const std::array<SeenPiece, 64>& remembered,
+                                  parallel::Stop& stop);
     void finish_update(double scale);
 
     Color side_;
@@ -145,4 +146,4 @@ private:
     std::vector<std::pair<std::uint64_t, std::uint32_t>> heap_;  // (key, place), largest key on top
 };
 
-}  // namespace murkplay::batch
+}  // namespace murkplay::belief

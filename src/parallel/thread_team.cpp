@@ -1,4 +1,4 @@
-#include "batch/thread_team.hpp"
+#include "parallel/thread_team.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -7,7 +7,7 @@
 
 #include <unistd.h>
 
-namespace murkplay::batch {
+namespace murkplay::parallel {
 
 namespace {
 
@@ -154,4 +154,4 @@ void ThreadTeam::barrier() {
     await_change(opened_, opened);
 }
 
-}  // namespace murkplay::batch
+}  // namespace murkplay::parallel

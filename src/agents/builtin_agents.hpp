@@ -29,11 +29,11 @@
 #include "rules/board.hpp"
 #include "rules/uci.hpp"
 
-namespace murkplay::batch {
+namespace murkplay::agents {
 
 enum class Agent : std::uint8_t { Random, Greedy, Cautious };
 
-// How callers name the agents, in the order of the enum.
+// How callers name the agents, in the order of the enum: the one list of them.
 inline constexpr std::array<std::string_view, 3> agent_names{"random", "greedy", "cautious"};
 
 // By kind, pawn to king, in pawns: what taking the piece gains, and how dear it is as a
@@ -48,11 +48,4 @@ std::size_t random_move(std::size_t count, std::uint64_t word);
 // the move the agent plays.
 std::size_t choose_move(Agent agent, const Board& board, std::span<const BoardMove> moves, std::uint64_t word);
 
-// The part of the board the side to move sees: every piece on a square it does not see removed.
-Board known_board(const Board& board);
-
-// Whether the side to move's king stands unattacked by every enemy piece it would see after
-// playing `move` on `known` (a known_board). The move must not capture a king.
-bool is_safe(const Board& known, const BoardMove& move);
-
-}  // namespace murkplay::batch
+}  // namespace murkplay::agents

@@ -1,4 +1,4 @@
-#include "batch/agents.hpp"
+#include "agents/builtin_agents.hpp"
 
 #include <array>
 #include <cassert>
@@ -9,7 +9,7 @@
 #include "rules/attacks.hpp"
 #include "rules/play_move.hpp"
 
-namespace murkplay::batch {
+namespace murkplay::agents {
 
 namespace {
 
@@ -30,8 +30,7 @@ bool takes_king(const Board& board, const BoardMove& move) {
     return contains(board.pieces(opposite(board.side_to_move), PieceKind::King), move.destination);
 }
 
-}  // namespace
-
+// The part of the board the side to move sees: every piece on a square it does not see removed.
 Board known_board(const Board& board) {
     const SquareSet seen = visible_squares(board, board.side_to_move);
     Board known = board;
@@ -41,6 +40,8 @@ Board known_board(const Board& board) {
     return known;
 }
 
+// Whether the side to move's king stands unattacked by every enemy piece it would see after
+// playing `move` on `known` (a known_board). The move must not capture a king.
 bool is_safe(const Board& known, const BoardMove& move) {
     const Color us = known.side_to_move;
     Board after = known;
@@ -54,7 +55,9 @@ bool is_safe(const Board& known, const BoardMove& move) {
     return true;
 }
 
-std::size_t random_move(std::size_t count, std::uint64_t word) { return pick(word, count); }
+}  // namespace
+
+std::size_t random_move(std::size_t count, std::uint64_t word) { return batch::pick(word, count); }
 
 std::size_t choose_move(Agent agent, const Board& board, std::span<const BoardMove> moves, std::uint64_t word) {
     assert(!moves.empty());
@@ -83,7 +86,7 @@ std::size_t choose_move(Agent agent, const Board& board, std::span<const BoardMo
         best_rank = rank;
         tied[count++] = static_cast<std::uint16_t>(m);
     }
-    return tied[pick(word, count)];
+    return tied[batch::pick(word, count)];
 }
 
-}  // namespace murkplay::batch
+}  // namespace murkplay::agents

@@ -5,10 +5,10 @@
 #include <array>
 #include <cstdint>
 
-#include "batch/random_stream.hpp"
 #include "rules/board.hpp"
+#include "rules/mix.hpp"
 
-namespace murkplay::batch {
+namespace murkplay {
 
 namespace zobrist_rule {
 
@@ -39,4 +39,4 @@ inline std::uint64_t board_hash(const Board& b) {
     return h;
 }
 
-}  // namespace murkplay::batch
+}  // namespace murkplay

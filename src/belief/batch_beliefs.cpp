@@ -1,11 +1,15 @@
-#include "batch/batch_beliefs.hpp"
+#include "belief/batch_beliefs.hpp"
 
 #include <limits>
 
-#include "batch/random_stream.hpp"
 #include "game/game_end.hpp"
+#include "rules/mix.hpp"
 
-namespace murkplay::batch {
+namespace murkplay::belief {
+
+using batch::Entry;
+using batch::GameBatch;
+using parallel::Stop;
 
 namespace {
 
@@ -136,35 +140,18 @@ std::optional<BeliefRefusal> BatchBeliefs::advance(const GameBatch& batch, const
     return std::nullopt;
 }
 
-std::optional<BeliefRefusal> BatchBeliefs::choose(const GameBatch& batch, SearchSettings search,
-                                                  std::int64_t* positions, std::size_t threads, Stop& stop) {
-    std::vector<std::size_t> work;
+std::optional<BeliefRefusal> BatchBeliefs::acting(const GameBatch& batch, std::vector<std::size_t>& games) const {
+    games.clear();
     for (std::size_t i = 0; i < size(); ++i) {
-        positions[i] = -1;
         if (!acts_in(batch, i) || !followed_[i].known) continue;
         const Entry& entry = batch.entry(i);
         if (entry.episode != followed_[i].episode || entry.plies != followed_[i].ply) {
             return BeliefRefusal{i, BeliefRefusal::Reason::NotUpdated, BeliefError::Stopped, followed_[i].ply,
                                  entry.plies};
         }
-        work.push_back(i);
+        games.push_back(i);
     }
-    // The draws are kept only when every choice is made.
-    std::vector<RandomStream> streams(work.size());
-    team_.for_each_range(
-        work.size(), threads, 1,
-        [&](std::size_t begin, std::size_t end) {
-            for (std::size_t k = begin; k < end && !stop.stopped(); ++k) {
-                const std::size_t i = work[k];
-                streams[k] = trackers_[i].random();
-                const auto chosen = belief_move(trackers_[i], batch.entry(i).game, search, streams[k], stop);
-                positions[i] = chosen ? static_cast<std::int64_t>(*chosen) : -1;
-            }
-        },
-        &stop);
-    if (stop.stopped()) return BeliefRefusal{0, BeliefRefusal::Reason::Tracker, BeliefError::Stopped};
-    for (std::size_t k = 0; k < work.size(); ++k) trackers_[work[k]].set_random(streams[k]);
     return std::nullopt;
 }
 
-}  // namespace murkplay::batch
+}  // namespace murkplay::belief
