@@ -25,6 +25,8 @@ The decoders need numpy; ``decode_tensor`` and ``CellEmbedding`` import torch wh
 
 from __future__ import annotations
 
+import sys
+
 FEATURES = 35
 CELLS = 64
 SEEN_CODES = 14
@@ -174,3 +176,69 @@ def __getattr__(name):
 
         return CellEmbedding
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+class CodeRows:
+    """Many observations as codes, the three arrays (numpy arrays or torch tensors) kept side
+    by side and handled as one: indexed by rows, assigned by rows, moved to a device. What a
+    trainer keeps in place of a float observation array; a network that embeds cells reads one
+    as it reads the floats."""
+
+    __slots__ = ("codes", "ages", "shared")
+
+    def __init__(self, codes, ages, shared):
+        _check_shapes(codes.shape, ages.shape, shared.shape)
+        self.codes, self.ages, self.shared = codes, ages, shared
+
+    @classmethod
+    def empty(cls, rows: int) -> CodeRows:
+        """Room for ``rows`` observations, as numpy arrays."""
+        import numpy as np
+
+        return cls(np.zeros((rows, CELLS, 2), np.uint8), np.zeros((rows, CELLS), np.uint16),
+                   np.zeros((rows, SHARED_VALUES), np.uint8))
+
+    @classmethod
+    def of(cls, record) -> CodeRows:
+        """The codes of a Step, Replay or Codes record (or of any object naming the three)."""
+        return cls(*_parts(record, None, None))
+
+    def __len__(self) -> int:
+        return len(self.codes)
+
+    def __getitem__(self, rows) -> CodeRows:
+        return CodeRows(self.codes[rows], self.ages[rows], self.shared[rows])
+
+    def __setitem__(self, rows, value: CodeRows) -> None:
+        self.codes[rows], self.ages[rows], self.shared[rows] = value.codes, value.ages, value.shared
+
+    def to(self, device) -> CodeRows:
+        """The same rows as torch tensors on ``device``: some 263 bytes a row cross to it."""
+        return CodeRows(*_tensors(self.codes, self.ages, self.shared, device))
+
+    def decode(self):
+        """The float observations (rows, 64, 35): a numpy array, or a tensor where the codes are."""
+        torch = sys.modules.get("torch")
+        if torch is not None and isinstance(self.codes, torch.Tensor):
+            return decode_tensor(self.codes, self.ages, self.shared)
+        return decode(self.codes, self.ages, self.shared)
+
+
+def observations(step, form: str):
+    """What a network reads of a Step (or Replay): its float observation for ``form`` "floats",
+    its codes as CodeRows for "codes"."""
+    if form == "codes":
+        return CodeRows.of(step)
+    if form == "floats":
+        if step.observation is None:
+            raise ValueError(f"{type(step).__name__} holds no float observation: it was asked for codes")
+        return step.observation
+    raise ValueError(f"observation form must be 'floats' or 'codes', not {form!r}")
+
+
+def to_device(observation, device):
+    """A float observation array, or CodeRows, as torch tensors on ``device``."""
+    torch = _torch()
+    if isinstance(observation, CodeRows | torch.Tensor):
+        return observation.to(device)
+    return torch.from_numpy(observation).to(device)
