@@ -32,6 +32,8 @@ CELLS = 64
 SEEN_CODES = 14
 REMEMBERED_CODES = 13
 SHARED_VALUES = 7
+# The names of the three arrays, in every record that holds them.
+CODE_FIELDS = ("codes", "ages", "shared")
 
 _REMEMBERED = 14
 _RECENCY = 27
@@ -46,7 +48,7 @@ _FULL = (8.0, 2.0, 2.0, 2.0, 1.0)
 def _parts(codes, ages, shared):
     """The three arrays, given apart or as one record (a Step, Replay or Codes)."""
     if ages is None and shared is None:
-        for name in ("codes", "ages", "shared"):
+        for name in CODE_FIELDS:
             if getattr(codes, name, None) is None:
                 raise ValueError(f"{type(codes).__name__} holds no {name}: ask for codes=True")
         return codes.codes, codes.ages, codes.shared

@@ -3,6 +3,7 @@ shipped network and any torch agent play the same from codes, and recorded games
 codes."""
 
 import csv
+import warnings
 
 import numpy as np
 import pytest
@@ -94,3 +95,52 @@ def test_recorded_games_replay_to_codes():
     np.testing.assert_array_equal(codes.mask, floats.mask)
     with pytest.raises(TypeError, match="^argument 'codes': 'int' object is not an instance of 'bool'$"):
         replay_records(records, codes=1)
+
+
+def test_the_gymnasium_environments_observe_codes():
+    pytest.importorskip("gymnasium")
+    from murkplay_rl import gym as fog_gym
+
+    # The opponent opens as White, so ended games are restarted and opened outside the batch.
+    floats_env, codes_env = (fog_gym.FogChessVectorEnv(8, opponent="greedy", side="black", max_plies=20,
+                                                       observation=form) for form in ("floats", "codes"))
+    f, _ = floats_env.reset(seed=4)
+    c, _ = codes_env.reset(seed=4)
+    for _ in range(40):
+        np.testing.assert_array_equal(c["action_mask"], f["action_mask"])
+        np.testing.assert_array_equal(C.decode(c["codes"], c["ages"], c["shared"]).view(np.uint32),
+                                      f["observation"].view(np.uint32))
+        assert codes_env.observation_space.contains(c)
+        actions = np.argmax(f["action_mask"], axis=1)
+        f, *_ = floats_env.step(actions)
+        c, *_ = codes_env.step(actions)
+    single = fog_gym.FogChessEnv(opponent="random", side="black", observation="codes")
+    c, _ = single.reset(seed=1)
+    assert single.observation_space.contains(c) and set(c) == {"codes", "ages", "shared", "action_mask"}
+    c, reward, terminated, truncated, _ = single.step(int(np.argmax(c["action_mask"])))
+    assert single.observation_space.contains(c)
+    with pytest.raises(ValueError, match="^observation must be 'floats' or 'codes', not 'text'$"):
+        fog_gym.FogChessEnv(observation="text")
+
+
+def test_the_pettingzoo_environment_observes_codes():
+    pytest.importorskip("pettingzoo")
+    from pettingzoo.test import api_test
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        api_test(rl.env(observation="codes"), num_cycles=60)
+    floats, codes = rl.env(), rl.env(observation="codes")
+    floats.reset(seed=2)
+    codes.reset(seed=2)
+    for _ in range(30):
+        for agent in floats.possible_agents:
+            f, c = floats.observe(agent), codes.observe(agent)
+            np.testing.assert_array_equal(c["action_mask"], f["action_mask"])
+            np.testing.assert_array_equal(C.decode(c["codes"], c["ages"], c["shared"]).view(np.uint32),
+                                          f["observation"].view(np.uint32))
+        if floats.terminations[floats.agent_selection] or floats.truncations[floats.agent_selection]:
+            break
+        action = int(np.argmax(floats.observe(floats.agent_selection)["action_mask"]))
+        floats.step(action)
+        codes.step(action)
