@@ -132,19 +132,15 @@ class TorchAgent:
 
     @property
     def reads_codes(self) -> bool:
-        """Whether its module reads observations as codes (``murkplay_rl.codes.CodeRows``)."""
+        """Whether its module reads observations as codes (``murkplay_rl.codes.CodeRows``); it
+        is given floats otherwise, expanded from the codes on its device."""
         return bool(getattr(self.module, "reads_codes", False))
 
     def _inputs(self, step):
-        """What the module reads of a step: its floats, or its codes moved to the device first
-        (and expanded there for a module that reads floats only)."""
-        from murkplay_rl.codes import CodeRows, to_device
+        from murkplay_rl.codes import CodeRows, module_inputs
 
-        device = self.device if self.device is not None else "cpu"
-        if step.observation is not None:
-            return to_device(step.observation, device)
-        codes = CodeRows.of(step).to(device)
-        return codes if self.reads_codes else codes.decode()
+        observation = step.observation if step.observation is not None else CodeRows.of(step)
+        return module_inputs(self.module, observation, self.device if self.device is not None else "cpu")
 
     def __repr__(self) -> str:
         return f"TorchAgent({self.name!r}, sample={self.sample}, temperature={self.temperature})"

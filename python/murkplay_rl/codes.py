@@ -244,3 +244,13 @@ def to_device(observation, device):
     if isinstance(observation, CodeRows | torch.Tensor):
         return observation.to(device)
     return torch.from_numpy(observation).to(device)
+
+
+def module_inputs(module, observation, device):
+    """A float observation array or CodeRows as the torch ``module`` reads it on ``device``:
+    CodeRows for a module with ``reads_codes`` set, floats for any other (codes are expanded
+    on the device, so only they cross to it)."""
+    moved = to_device(observation, device)
+    if isinstance(moved, CodeRows) and not getattr(module, "reads_codes", False):
+        return moved.decode()
+    return moved

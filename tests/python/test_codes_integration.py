@@ -144,3 +144,27 @@ def test_the_pettingzoo_environment_observes_codes():
         action = int(np.argmax(floats.observe(floats.agent_selection)["action_mask"]))
         floats.step(action)
         codes.step(action)
+
+
+def test_self_play_workers_and_whole_game_rollouts_on_codes():
+    from murkplay_rl.network import PolicyValueNet
+    from murkplay_rl.remote_rollout import whole_games
+    from murkplay_rl.selfplay_ray import SelfPlayWorker
+    from murkplay_rl.train_config import NetworkConfig
+
+    network = lambda: PolicyValueNet(NetworkConfig(channels=4, blocks=1, key=4))  # noqa: E731
+    workers = [SelfPlayWorker(4, max_plies=20, network=network, observation=form) for form in ("floats", "codes")]
+    torch.manual_seed(1)
+    learner = network().eval()
+    weights = {name: value.numpy() for name, value in learner.state_dict().items()}
+    played = [worker.play(weights, 1, seed=9, games=5).records for worker in workers]
+    assert played[0] == played[1] and len(played[0]) == 5
+    with torch.no_grad():
+        rollouts = [whole_games(played[0], learner, max_plies=20, codes=codes) for codes in (False, True)]
+    assert isinstance(rollouts[1].observation, C.CodeRows)
+    np.testing.assert_array_equal(rollouts[1].observation.decode().view(np.uint32),
+                                  rollouts[0].observation.view(np.uint32))
+    for field in ("value", "log_prob", "slot", "mask"):
+        np.testing.assert_array_equal(getattr(rollouts[1], field), getattr(rollouts[0], field))
+    with pytest.raises(ValueError, match="^observation must be 'floats' or 'codes', not 'f'$"):
+        SelfPlayWorker(2, observation="f")
