@@ -96,7 +96,8 @@ struct Stepper {
     Stepper(std::size_t games, std::uint32_t threads, Form form = {})
         : batch(std::vector<batch::Entry>(games, batch::Entry{new_game(start_board())}), new_game(start_board()),
                 {.max_plies = max_plies, .auto_reset = true, .seed = 1, .threads = threads}),
-          form(form), observation(form.codes ? 0 : games * observation_size), cells(form.codes ? games * cell_codes_size : 0),
+          form(form), observation(form.codes ? 0 : games * observation_size),
+          cells(form.codes ? games * cell_codes_size : 0),
           ages(form.codes ? games * 64 : 0), shared(form.codes ? games * shared_value_count : 0),
           mask(form.mask ? games * action_count : 0), terminated(games), truncated(games), values(2 * games),
           plies(games), played_move(games), played_slot(games), offsets(games + 1), moves(games * max_moves),

@@ -103,7 +103,8 @@ def batch_table(b: dict) -> list[str]:
             f"the same step as a plain C++ loop over the core (bench/batch_step.cpp) | {times(b['batch_vs_cpp'])} | "
             f"≥ {TARGETS['batch_vs_cpp']:g}× | {verdict(b['batch_vs_cpp'] >= TARGETS['batch_vs_cpp'])} |")
     target = TARGETS["codes_vs_floats"]
-    add(f"| batched step with codes, {n} games, 1 thread | {b['codes_ns']:,.0f} ns/game | {b['floats_ns']:,.0f} ns/game | "
+    add(f"| batched step with codes, {n} games, 1 thread | {b['codes_ns']:,.0f} ns/game | "
+        f"{b['floats_ns']:,.0f} ns/game | "
         f"the same step with the float observation | {times(b['codes_vs_floats'])} | ≥ {target:g}× | "
         f"{verdict(b['codes_vs_floats'] >= target)} |")
     for games, t in b["threads"].items():

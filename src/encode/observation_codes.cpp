@@ -103,7 +103,9 @@ void build_observation_codes(const Game& game, Color viewer, bool oracle, const 
     const CastlingRights rights = b.castling[index(us)];
     out.shared[0] = (rights & king_side) ? 1 : 0;
     out.shared[1] = (rights & queen_side) ? 1 : 0;
-    for (int k = 0; k < king; ++k) out.shared[2 + k] = static_cast<std::uint8_t>(count(b.pieces(them, static_cast<PieceKind>(k))));
+    for (int k = 0; k < king; ++k) {
+        out.shared[2 + k] = static_cast<std::uint8_t>(count(b.pieces(them, static_cast<PieceKind>(k))));
+    }
 }
 
 }  // namespace murkplay

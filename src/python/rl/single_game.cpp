@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <string>
 
 #include "encode/legal_slots.hpp"
 #include "encode/move_code.hpp"
@@ -52,13 +53,19 @@ bool read_viewer(PyObject* viewer, const Game& game, Color& out) {
 PyObject* observe_codes(const State& state, PyObject* game, PyObject* out, bool oracle, PyObject* viewer) {
     std::array<Ref, std::size(codes_fields)> given;
     if (!offered_arrays(out, codes_fields, given, state.codes_type)) return nullptr;
+    struct Spec {
+        Element element;
+        std::initializer_list<Py_ssize_t> shape;
+    };
+    const Spec specs[] = {{Element::UInt8, {64, cell_code_count}}, {Element::UInt16, {64}},
+                          {Element::UInt8, {shared_value_count}}};
     std::array<ArrayView, std::size(codes_fields)> views;
-    std::array<Ref, std::size(codes_fields)> arrays{
-        output_array(given[0].get(), "out.codes", Element::UInt8, {64, cell_code_count}, views[0]),
-        Ref(), Ref()};
-    if (arrays[0]) arrays[1] = output_array(given[1].get(), "out.ages", Element::UInt16, {64}, views[1]);
-    if (arrays[1]) arrays[2] = output_array(given[2].get(), "out.shared", Element::UInt8, {shared_value_count}, views[2]);
-    if (!arrays[2]) return nullptr;
+    std::array<Ref, std::size(codes_fields)> arrays;
+    for (std::size_t f = 0; f < arrays.size(); ++f) {
+        const std::string name = std::string("out.") + codes_fields[f].name;
+        arrays[f] = output_array(given[f].get(), name.c_str(), specs[f].element, specs[f].shape, views[f]);
+        if (!arrays[f]) return nullptr;
+    }
     const Extent extents[] = {views[0].extent(), views[1].extent(), views[2].extent()};
     if (!check_apart(extents)) return nullptr;
     return with_game<Access::Shared>(game, [&](const Game& g) -> PyObject* {

@@ -71,7 +71,9 @@ constexpr Output step_outputs[] = {
      {"codes", "uint8 (games, 64, 2): with codes=True, each cell's seen code (the feature set among 0-13) and "
                "remembered code (the feature set among 14-26, less 14), in the observation's cell order; else None"},
      Element::UInt8, Made::Codes, {64, cell_code_count}},
-    {ages, {"ages", "uint16 (games, 64): with codes=True, each cell's age in turns (feature 27 is 1 / (age + 1)); else None"},
+    {ages,
+     {"ages", "uint16 (games, 64): with codes=True, each cell's age in turns (feature 27 is 1 / (age + 1)); else "
+              "None"},
      Element::UInt16, Made::Codes, {64, 0}},
     {shared,
      {"shared", "uint8 (games, 7): with codes=True, the castling flags (king side, queen side) and the opponent's "
