@@ -235,7 +235,7 @@ def observations(step, form: str):
         if step.observation is None:
             raise ValueError(f"{type(step).__name__} holds no float observation: it was asked for codes")
         return step.observation
-    raise ValueError(f"observation form must be 'floats' or 'codes', not {form!r}")
+    raise ValueError(f"observation must be 'floats' or 'codes', not {form!r}")
 
 
 def to_device(observation, device):

@@ -220,3 +220,21 @@ def test_the_decoders_need_no_torch(block_import):
         C.CellEmbedding
     with pytest.raises(rl.MissingExtra, match="murkplay_rl.codes on tensors needs torch"):
         C.decode_tensor(codes)
+
+
+def test_code_rows_keep_the_three_arrays_together():
+    batch = rl.GameBatch(6, seed=2)
+    for _ in range(5):
+        step = batch.step_random(codes=True)
+    rows = C.CodeRows.of(step)
+    kept = C.CodeRows.empty(10)
+    kept[2:8] = rows
+    assert len(kept) == 10 and len(kept[3:5]) == 2
+    same_bits(kept[2:8].decode(), batch.observe().observation)
+    assert C.observations(step, "codes").codes is step.codes
+    expect_error(ValueError, lambda: C.observations(step, "floats"),
+                 "Step holds no float observation: it was asked for codes")
+    expect_error(ValueError, lambda: C.observations(step, "bits"), "observation must be 'floats' or 'codes', not 'bits'")
+    expect_error(ValueError, lambda: C.CodeRows(step.codes, step.ages[:, :8], step.shared),
+                 "codes, ages and shared must be (..., 64, 2), (..., 64) and (..., 7) with the same leading "
+                 "dimensions, not (6, 64, 2), (6, 8) and (6, 7)")
