@@ -79,6 +79,42 @@ def test_a_worker_out_of_memory_raises_memory_error_and_changes_nothing(threads)
     assert done.stdout.splitlines() == ["MemoryError", str([165715] * GAMES)]
 
 
+def child_sample_out_of_memory():
+    """Run in a child: a sample that cannot be built under an address-space limit, then a sample
+    from the same tracker beside one from its twin that never failed."""
+    rng = random.Random(SEED)
+    game = SelfPlayGame()
+    failing, twin = rl.BeliefTracker(game, False, seed=1), rl.BeliefTracker(game, False, seed=1)
+    played = None
+    for _ in range(9):
+        move = rng.choice(game.legal_actions_uci())
+        if not game.turn:
+            played = move
+        game.apply(move)
+        if not game.turn:
+            for tracker in (failing, twin):
+                tracker.update(game, played)
+    with open("/proc/self/status") as status:
+        used = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+    resource.setrlimit(resource.RLIMIT_AS, (used + (4 << 20), resource.RLIM_INFINITY))
+    try:
+        failing.sample(len(failing) - 1)
+    except MemoryError:
+        print("MemoryError")
+    resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+    print([str(g.board) for g in failing.sample(3)] == [str(g.board) for g in twin.sample(3)])
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer ends the process on an allocation it cannot make")
+def test_a_sample_that_runs_out_of_memory_keeps_the_trackers_draws():
+    here = Path(__file__).resolve().parent
+    code = (f"import sys; sys.path.insert(0, {str(here)!r}); import {Path(__file__).stem} as failures; "
+            "failures.child_sample_out_of_memory()")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300, cwd=here)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.splitlines() == ["MemoryError", "True"]
+
+
 def interrupted(call, after=0.3):
     """Runs call() with SIGINT sent to the process `after` seconds in: the seconds it took from
     the signal to the KeyboardInterrupt."""
