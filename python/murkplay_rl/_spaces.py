@@ -31,11 +31,23 @@ def observation_low(game) -> np.ndarray:
     return low
 
 
-def observation_space(game) -> spaces.Dict:
-    """The space of what a side observes in games from ``game``'s position."""
-    return spaces.Dict(
-        {
-            "observation": spaces.Box(low=observation_low(game), high=1.0, dtype=np.float32),
-            "action_mask": spaces.Box(low=0, high=1, shape=(engine.ACTION_COUNT,), dtype=np.int8),
-        }
-    )
+OBSERVATIONS = ("floats", "codes")
+
+
+def observation_space(game, observation: str = "floats") -> spaces.Dict:
+    """The space of what a side observes in games from ``game``'s position: the float view, or
+    with ``observation="codes"`` the same view as codes (``murkplay_rl.codes``)."""
+    if observation not in OBSERVATIONS:
+        raise ValueError(f"observation must be 'floats' or 'codes', not {observation!r}")
+    mask = spaces.Box(low=0, high=1, shape=(engine.ACTION_COUNT,), dtype=np.int8)
+    if observation == "floats":
+        return spaces.Dict({"observation": spaces.Box(low=observation_low(game), high=1.0, dtype=np.float32),
+                            "action_mask": mask})
+    # A count of one kind is at most the 64 squares.
+    cell_high = np.broadcast_to(np.array([13, 12], np.uint8), (64, 2))
+    return spaces.Dict({
+        "codes": spaces.Box(low=0, high=cell_high, dtype=np.uint8),
+        "ages": spaces.Box(low=0, high=65535, shape=(64,), dtype=np.uint16),
+        "shared": spaces.Box(low=0, high=np.array([1, 1, 64, 64, 64, 64, 64], np.uint8), dtype=np.uint8),
+        "action_mask": mask,
+    })

@@ -8,7 +8,8 @@ Importing this module registers ``murkplay/FogChess-v0``:
 
 The learner plays ``side`` (White by default) against ``opponent`` (any agent or agent spec of
 ``murkplay_rl.agents``; ``random`` by default). An observation is a dict of the learner's
-(64, 35) view and the int8 mask of its legal slots; an action is a policy slot, played as the
+(64, 35) view and the int8 mask of its legal slots (with ``observation="codes"``, the view as
+``codes``, ``ages`` and ``shared``, see ``murkplay_rl.codes``); an action is a policy slot, played as the
 first legal move listed with it. Capturing the king gives +1, losing the king -1; a game still
 going after ``max_plies`` plies is truncated, and one whose side to move has no move ends
 truncated with 0. A slot that is not legal loses the game at once (-1, terminated).
@@ -36,6 +37,7 @@ from murkplay import SelfPlayGame  # noqa: E402
 from murkplay_rl import agents  # noqa: E402
 from murkplay_rl._checks import flag, integer, ply_limit  # noqa: E402
 from murkplay_rl._spaces import observation_space  # noqa: E402
+from murkplay_rl.codes import CODE_FIELDS  # noqa: E402
 
 ENV_ID = "murkplay/FogChess-v0"
 SIDES = ("white", "black")
@@ -48,7 +50,7 @@ def _batch_seed(np_random) -> int:
 class _Match:
     """What both environments are made with: the opponent, the learner's side, the games."""
 
-    def _set_up(self, opponent, side: str, max_plies: int, fen, oracle: bool, render_mode):
+    def _set_up(self, opponent, side: str, max_plies: int, fen, oracle: bool, render_mode, observation: str):
         """Keep the settings; return the space of what the learner observes in one game."""
         if render_mode is not None:
             raise ValueError(f"FogChess-v0 renders nothing; render_mode must be None, not {render_mode!r}")
@@ -61,7 +63,11 @@ class _Match:
         self._fen = fen
         start = SelfPlayGame(fen)
         self._opponent_opens = start.turn != (self.side == 0)
-        return observation_space(start)
+        space = observation_space(start, observation)
+        self.codes = observation == "codes"
+        # What the observation holds of a step, by the names the batch gives it.
+        self._views = CODE_FIELDS if self.codes else ("observation",)
+        return space
 
     def _new_batch(self, games: int, **options):
         return murkplay_rl.GameBatch(games, fen=self._fen, max_plies=self.max_plies, seed=_batch_seed(self.np_random),
@@ -70,9 +76,9 @@ class _Match:
     def _play_opening(self, batch):
         """The step as the learner first sees the games of ``batch``: after the opponent's
         opening move when the opponent moves first."""
-        step = batch.observe(oracle=self.oracle)
+        step = batch.observe(oracle=self.oracle, codes=self.codes)
         if self._opponent_opens:
-            step = agents.play(self.opponent, step, batch, oracle=self.oracle)
+            step = agents.play(self.opponent, step, batch, oracle=self.oracle, codes=self.codes)
         return step
 
 
@@ -82,8 +88,8 @@ class FogChessEnv(_Match, gymnasium.Env):
     metadata = {"render_modes": []}
 
     def __init__(self, opponent="random", side: str = "white", max_plies: int = 300, fen=None,
-                 oracle: bool = False, render_mode: str | None = None):
-        self.observation_space = self._set_up(opponent, side, max_plies, fen, oracle, render_mode)
+                 oracle: bool = False, render_mode: str | None = None, observation: str = "floats"):
+        self.observation_space = self._set_up(opponent, side, max_plies, fen, oracle, render_mode, observation)
         self.action_space = spaces.Discrete(murkplay_rl.ACTION_COUNT)
         self._batch = None
         self._step = None
@@ -103,9 +109,9 @@ class FogChessEnv(_Match, gymnasium.Env):
             self._step = None
             return self._observation(step), -1.0, True, False, {"illegal_action": True}
         reply = agents.builtin_name(self.opponent)
-        step = self._batch.step(np.array([slot]), by="slot", reply=reply, oracle=self.oracle)
+        step = self._batch.step(np.array([slot]), by="slot", reply=reply, oracle=self.oracle, codes=self.codes)
         if reply is None and not (step.terminated[0] or step.truncated[0]):
-            step = agents.play(self.opponent, step, self._batch, oracle=self.oracle)
+            step = agents.play(self.opponent, step, self._batch, oracle=self.oracle, codes=self.codes)
         self._step = step
         terminated, truncated = bool(step.terminated[0]), bool(step.truncated[0])
         reward = float(step.values[0, self.side]) if terminated else 0.0
@@ -115,7 +121,8 @@ class FogChessEnv(_Match, gymnasium.Env):
 
     def _observation(self, step=None):
         step = self._step if step is None else step
-        return {"observation": step.observation[0].copy(), "action_mask": step.mask[0].astype(np.int8)}
+        return {**{name: getattr(step, name)[0].copy() for name in self._views},
+                "action_mask": step.mask[0].astype(np.int8)}
 
 
 class FogChessVectorEnv(_Match, VectorEnv):
@@ -128,8 +135,10 @@ class FogChessVectorEnv(_Match, VectorEnv):
     metadata = {"autoreset_mode": AutoresetMode.NEXT_STEP, "render_modes": []}
 
     def __init__(self, num_envs: int = 16, opponent: str = "random", side: str = "white", max_plies: int = 300,
-                 fen=None, oracle: bool = False, threads: int = 1, render_mode: str | None = None):
-        self.single_observation_space = self._set_up(opponent, side, max_plies, fen, oracle, render_mode)
+                 fen=None, oracle: bool = False, threads: int = 1, render_mode: str | None = None,
+                 observation: str = "floats"):
+        self.single_observation_space = self._set_up(opponent, side, max_plies, fen, oracle, render_mode,
+                                                     observation)
         self._reply = agents.builtin_name(self.opponent)
         if self._reply is None:
             raise ValueError(
@@ -172,7 +181,7 @@ class FogChessVectorEnv(_Match, VectorEnv):
         if substitute.any():
             # Any legal move keeps the batch going; these games' results are decided here.
             slots[substitute] = np.argmax(before.mask[substitute], axis=1)
-        step = self._batch.step(slots, by="slot", reply=self._reply, oracle=self.oracle)
+        step = self._batch.step(slots, by="slot", reply=self._reply, oracle=self.oracle, codes=self.codes)
         # The batch restarts a game at its start position; when the opponent opens, it has to
         # move first, which the batch cannot do for some of its games only.
         fresh = self._lost | restarting if self._opponent_opens else self._lost
@@ -202,11 +211,11 @@ class FogChessVectorEnv(_Match, VectorEnv):
         opened = self._play_opening(opener)
         for k, game in enumerate(rows.tolist()):
             self._batch[game] = opener[k]
-        for name in ("observation", "mask", "terminated", "truncated", "values", "plies", "restarting"):
+        for name in (*self._views, "mask", "terminated", "truncated", "values", "plies", "restarting"):
             getattr(step, name)[rows] = getattr(opened, name)
 
     def _observation(self, step):
-        return {"observation": step.observation, "action_mask": step.mask.view(np.int8)}
+        return {**{name: getattr(step, name) for name in self._views}, "action_mask": step.mask.view(np.int8)}
 
     def _infos(self, step):
         return {"action_mask": step.mask.view(np.int8), "_action_mask": self._everywhere}

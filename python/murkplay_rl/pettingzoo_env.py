@@ -65,11 +65,14 @@ class raw_env(AECEnv, EzPickle):
         "render_fps": 2,
     }
 
-    def __init__(self, fen=None, max_plies: int | None = None, oracle: bool = False, render_mode: str | None = None):
+    def __init__(self, fen=None, max_plies: int | None = None, oracle: bool = False, render_mode: str | None = None,
+                 observation: str = "floats"):
         """``fen``: the start position, as FEN text or a python-chess Board (default: the standard
         start). ``max_plies``: truncate after that many plies (None or 0: never). ``oracle``: show
-        every square's true contents in the observation instead of the fogged view."""
-        EzPickle.__init__(self, fen, max_plies, oracle, render_mode)
+        every square's true contents in the observation instead of the fogged view.
+        ``observation``: "codes" gives the view as ``codes``, ``ages`` and ``shared``
+        (``murkplay_rl.codes``) in place of the float ``observation``."""
+        EzPickle.__init__(self, fen, max_plies, oracle, render_mode, observation)
         super().__init__()
         if render_mode is not None and render_mode not in self.metadata["render_modes"]:
             raise ValueError(f"render_mode must be one of {self.metadata['render_modes']} or None, not {render_mode!r}")
@@ -80,7 +83,8 @@ class raw_env(AECEnv, EzPickle):
 
         self.agents = [WHITE, BLACK]
         self.possible_agents = self.agents[:]
-        self.observation_spaces = {agent: observation_space(self._start) for agent in self.agents}
+        self.observation_spaces = {agent: observation_space(self._start, observation) for agent in self.agents}
+        self._codes = observation == "codes"
         self.action_spaces = {agent: spaces.Discrete(engine.ACTION_COUNT) for agent in self.agents}
 
     def observation_space(self, agent):
@@ -109,12 +113,17 @@ class raw_env(AECEnv, EzPickle):
             self.render()
 
     def observe(self, agent):
-        observation = engine.observe(self.game, oracle=self._oracle, viewer=_IS_WHITE[agent])
         mask = np.zeros(engine.ACTION_COUNT, dtype=np.int8)
         live = not (self.terminations.get(agent, True) or self.truncations.get(agent, True))
         if live and agent == self.agent_selection:
             engine.legal_moves(self.game, mask)
-        return {"observation": observation, "action_mask": mask}
+        if self._codes:
+            codes = engine.observe(self.game, oracle=self._oracle, viewer=_IS_WHITE[agent], codes=True)
+            return {**codes._asdict(), "action_mask": mask}
+        return {"observation": self._floats(agent), "action_mask": mask}
+
+    def _floats(self, agent):
+        return engine.observe(self.game, oracle=self._oracle, viewer=_IS_WHITE[agent])
 
     def step(self, action):
         agent = self.agent_selection
@@ -170,7 +179,7 @@ class raw_env(AECEnv, EzPickle):
         columns = [("true board", [(piece or ".") + " " for piece in true_pieces(self.game)])]
         for agent in self.possible_agents:
             white = _IS_WHITE[agent]
-            views = square_views(self.observe(agent)["observation"], white)
+            views = square_views(self._floats(agent), white)
             columns.append((f"{agent} sees", [_cell(view) for view in views]))
         lines = [self._status(), "  " + "".join(f"{label:<22}" for label, _ in columns)]
         for rank in range(7, -1, -1):
