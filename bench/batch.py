@@ -64,13 +64,13 @@ def side_by_side(workloads: dict, rounds: int, clock=CLOCK) -> dict[str, list[fl
     return seconds
 
 
-def stepper(games: int, threads: int = 1):
+def stepper(games: int, threads: int = 1, codes: bool = False):
     batch = rl.GameBatch(games, max_plies=MAX_PLIES, auto_reset=True, seed=1, threads=threads)
-    arrays = batch.observe()
+    arrays = batch.observe(codes=codes)
 
     def step() -> None:
         nonlocal arrays
-        arrays = batch.step_random(out=arrays)
+        arrays = batch.step_random(out=arrays, codes=codes)
 
     return step
 
@@ -138,11 +138,12 @@ def playout_rates(rounds: int, quick: bool) -> dict | None:
 
 
 def thread_speedups(rounds: int, quick: bool) -> dict:
-    """Wall time of a batched step on 2 native threads against 1, at several batch sizes."""
+    """Wall time of a batched step with the observation as codes on 2 native threads against 1,
+    at several batch sizes."""
     results = {}
     for games in (64, 256, 1024):
         repeat = max(2, (2_000 if quick else 20_000) // games)
-        wall = side_by_side({f"threads={t}": (stepper(games, t), repeat) for t in (1, 2)}, rounds,
+        wall = side_by_side({f"threads={t}": (stepper(games, t, codes=True), repeat) for t in (1, 2)}, rounds,
                             clock=time.perf_counter)
         ratios = [one / two for one, two in zip(wall["threads=1"], wall["threads=2"])]
         results[games] = {"one_ns": median(wall["threads=1"]) / games * 1e9,
@@ -180,6 +181,12 @@ def measure(executable: str | None, rounds: int, quick: bool) -> dict:
             ours.append(side_by_side({"batch": (step, 3 if quick else 30)}, 1)["batch"][0] / games * 1e9)
         results["cpp_ns"] = median(cpp)
         results["batch_vs_cpp"] = ratio_of_rounds(cpp, ours)
+
+    coded = side_by_side({"floats": (stepper(games), 3 if quick else 30),
+                          "codes": (stepper(games, codes=True), 3 if quick else 30)}, 2 * rounds + 1)
+    results["codes_ns"] = median(coded["codes"]) / games * 1e9
+    results["floats_ns"] = median(coded["floats"]) / games * 1e9
+    results["codes_vs_floats"] = ratio_of_rounds(coded["floats"], coded["codes"])
 
     # Wall time swings with whatever else the machine runs, so these comparisons take more rounds.
     results["load_before"] = load_average()

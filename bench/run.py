@@ -43,7 +43,8 @@ TARGETS = {
     "game_bytes": 1024,  # at most
     "batch_vs_python": 25.0,  # at least, a batched step over a Python loop of the same games
     "batch_vs_cpp": 0.95,  # at least, a batched step over a plain C++ loop
-    "threads": {64: 1.0, 256: 1.6, 1024: 1.9},  # at least, two native threads over one, by batch size
+    "codes_vs_floats": 2.0,  # at least, a batched step with the observation as codes over one with floats
+    "threads": {64: 1.0, 256: 1.6, 1024: 1.9},  # at least, two native threads over one with codes, by batch size
     "playouts_2_threads": 150.0,  # at least, step_random(observe=False) on 2 threads over python-chess playouts
     "logits_vs_numpy": 3.0,  # at least, a step by logits over the slot drawn in numpy from the mask
     "logits_vs_random": 1.2,  # at most, a step by logits over step_random
@@ -101,9 +102,15 @@ def batch_table(b: dict) -> list[str]:
         add(f"| batched step, {n} games, 1 thread | {b['batch_ns']:,.0f} ns/game | {b['cpp_ns']:,.0f} ns/game | "
             f"the same step as a plain C++ loop over the core (bench/batch_step.cpp) | {times(b['batch_vs_cpp'])} | "
             f"≥ {TARGETS['batch_vs_cpp']:g}× | {verdict(b['batch_vs_cpp'] >= TARGETS['batch_vs_cpp'])} |")
+    target = TARGETS["codes_vs_floats"]
+    add(f"| batched step with codes, {n} games, 1 thread | {b['codes_ns']:,.0f} ns/game | "
+        f"{b['floats_ns']:,.0f} ns/game | "
+        f"the same step with the float observation | {times(b['codes_vs_floats'])} | ≥ {target:g}× | "
+        f"{verdict(b['codes_vs_floats'] >= target)} |")
     for games, t in b["threads"].items():
         target = TARGETS["threads"][int(games)]
-        add(f"| batched step, {games} games, 2 native threads (wall time; rounds {t['low']:.2f}× to {t['high']:.2f}×) | "
+        add(f"| batched step with codes, {games} games, 2 native threads (wall time; rounds {t['low']:.2f}× to "
+            f"{t['high']:.2f}×) | "
             f"{t['two_ns']:,.0f} ns/game | {t['one_ns']:,.0f} ns/game | 1 native thread | {times(t['speedup'])} | "
             f"≥ {target:g}× | {verdict(t['speedup'] >= target)} |")
     playout = b["playouts"]

@@ -11,9 +11,12 @@ rule below holds for all of them:
   move in its place, and the game is restarted like any other that ended.
 - A game that ended is shown as the learner's own view of its last position, with the mask of
   the learner's last move there (no move is legal any more, but a masked sampler must never
-  meet an empty row; the action chosen for it is not read). Restarting it is the caller's choice (``restart`` or, for the games of the step
-  before, ``play(..., skip=...)``), since that is what Gymnasium's autoreset modes differ by.
+  meet an empty row; the action chosen for it is not read). Restarting it is the caller's
+  choice (``restart`` or, for the games of the step before, ``play(..., skip=...)``), since
+  that is what Gymnasium's autoreset modes differ by.
 - The opponent plays only from what its side sees: its observations are never the oracle's.
+- The view is held as the floats or, with ``codes``, as codes (``murkplay_rl.codes``), the
+  batch stepped so that the other form is never built.
 
 A batch steps all of its games at once, so a game restarted while others go on is started
 here (and, when the opponent moves first, opened on a small batch of its own and written
@@ -30,38 +33,50 @@ import numpy as np
 
 import murkplay_rl
 from murkplay import SelfPlayGame
-from murkplay_rl import agents, render
+from murkplay_rl import agents, codes as code_arrays, render
 from murkplay_rl._checks import flag, integer, ply_limit
+
+# The arrays a Step shows a game in, under their names there, with their shape for one game
+# and their type: the floats, or the codes.
+_LAYOUTS = {
+    False: {"observation": ((64, 35), np.float32)},
+    True: {"codes": ((code_arrays.CELLS, 2), np.uint8), "ages": ((code_arrays.CELLS,), np.uint16),
+           "shared": ((code_arrays.SHARED_VALUES,), np.uint8)},
+}
 
 
 class Played(NamedTuple):
     """What one move of the learner in every game came to; the arrays are new."""
 
-    observation: np.ndarray  # float32 (N, 64, 35): the learner's view of each game as shown
+    view: dict  # the learner's view of each game as shown, by the names a Step gives its arrays
     mask: np.ndarray  # bool (N, 4352): its legal slots there; in a game shown ended, those of its last move
     rewards: np.ndarray  # float32 (N,)
     terminated: np.ndarray  # bool (N,)
     truncated: np.ndarray  # bool (N,)
     illegal: np.ndarray  # bool (N,): lost by a slot that was not legal
     final_rows: np.ndarray  # int64: the games that ended
-    final_observation: np.ndarray | None  # float32 (len(final_rows), 64, 35): the learner's view of their end,
-    # when they restart at once (else None: it is the one shown)
+    final_view: dict | None  # the learner's view of their end (len(final_rows) rows), when they
+    # restart at once (else None: it is the one shown)
     final_mask: np.ndarray  # bool (len(final_rows), 4352): the learner's legal slots at its last move there
 
 
 class LearnerGames:
     """``count`` games in which the learner plays ``side`` (0 White, 1 Black) against
-    ``opponent`` (an agent or an agent's name); ``observation`` and ``mask`` show each game
-    to the learner."""
+    ``opponent`` (an agent or an agent's name); ``view`` (as floats, or as codes with
+    ``codes``) and ``mask`` show each game to the learner."""
 
     def __init__(self, count: int, *, opponent, side: int, max_plies: int, fen, oracle: bool, threads: int,
-                 seed: int):
+                 seed: int, codes: bool = False):
         self.count = integer("num_envs", count, 1)
         self.side = side
         self.oracle = flag("oracle", oracle)
+        self.codes = flag("codes", codes)
+        self._layout = _LAYOUTS[self.codes]
         self.opponent = agents.load(opponent)
         self._reply = agents.builtin_name(self.opponent)
         self._opponent_observes = agents.observes(self.opponent)
+        # An opponent that reads codes is given them where the learner's view is codes too.
+        self._opponent_codes = self.codes and agents.reads_codes(self.opponent)
         self.max_plies = ply_limit(max_plies)
         self._fen = fen
         start = SelfPlayGame(fen)
@@ -80,8 +95,9 @@ class LearnerGames:
                                            threads=integer("threads", threads, 1, murkplay_rl.MAX_THREADS))
         self._flat = np.arange(self.count) * murkplay_rl.ACTION_COUNT
         self._between = None  # the arrays of the opponent's turn, reused
-        self._start = None if self.opens else murkplay_rl.GameBatch(1, fen=fen).observe(oracle=self.oracle)
-        self.observation = np.empty((self.count, 64, 35), dtype=np.float32)
+        self._start = None if self.opens else murkplay_rl.GameBatch(1, fen=fen).observe(oracle=self.oracle,
+                                                                                         codes=self.codes)
+        self.view = self._empty(self.count)
         self.mask = np.empty((self.count, murkplay_rl.ACTION_COUNT), dtype=bool)
         # Where a legal move of each game as the batch holds it is found, to be played where the
         # learner's is not: the last call's listing, and the first slots of the games restarted since.
@@ -94,10 +110,22 @@ class LearnerGames:
     def _new_seed(self) -> int:
         return int(self._seeds.integers(2**63))
 
+    @property
+    def observation(self) -> np.ndarray:
+        """float32 (N, 64, 35): the learner's view of each game as shown, as floats."""
+        return self.view["observation"]
+
+    def _empty(self, count: int) -> dict:
+        return {name: np.empty((count, *shape), dtype) for name, (shape, dtype) in self._layout.items()}
+
+    def _of(self, step) -> dict:
+        """The view ``step`` shows."""
+        return {name: getattr(step, name) for name in self._layout}
+
     def restart(self, rows) -> None:
         """Starts the games ``rows`` afresh, at the learner's turn (after the opponent's
         opening move when it moves first), and shows them so in new arrays."""
-        self.observation, self.mask = self.observation.copy(), self.mask.copy()
+        self.view, self.mask = {name: array.copy() for name, array in self.view.items()}, self.mask.copy()
         self._restart(np.asarray(rows, dtype=np.int64))
 
     def _restart(self, rows: np.ndarray) -> None:
@@ -106,7 +134,8 @@ class LearnerGames:
         self.batch.reset(rows.tolist())  # a new episode: the games draw new random streams
         if self.opens:
             opener = murkplay_rl.GameBatch(len(rows), fen=self._fen, seed=self._new_seed())
-            fresh = agents.play(self.opponent, opener.observe(), opener, oracle=self.oracle)
+            fresh = agents.play(self.opponent, opener.observe(codes=self._opponent_codes), opener,
+                                oracle=self.oracle, codes=self.codes)
             for k, game in enumerate(rows.tolist()):
                 self.batch[game] = opener[k]
             taken = np.arange(len(rows))
@@ -115,7 +144,7 @@ class LearnerGames:
         forget = getattr(self.opponent, "forget", None)
         if forget is not None:  # an agent that follows the games: these are new ones
             forget(rows.tolist())
-        self.observation[rows] = fresh.observation[taken]
+        _put(self.view, rows, pick(self._of(fresh), taken))
         self.mask[rows] = fresh.mask[taken]
         self._renewed.update(zip(rows.tolist(), _first_slots(fresh)[taken].tolist()))
         self._restarting[rows] = False
@@ -137,7 +166,7 @@ class LearnerGames:
                                  "left out of a step: step every game")
             # The batch steps every game: a held one plays a stand-in move, then is written back.
             kept = [self.batch[game] for game in held.tolist()]
-            kept_view = self.observation[held], self.mask[held]
+            kept_view = pick(self.view, held), self.mask[held]
             skip = hold if skip is None else skip | hold
         in_range = (slots >= 0) & (slots < murkplay_rl.ACTION_COUNT)
         legal = self.mask.reshape(-1).take(self._flat + np.where(in_range, slots, 0)) & in_range
@@ -147,16 +176,17 @@ class LearnerGames:
         if out.any():
             rows = np.flatnonzero(out)
             slots[rows] = self._substitutes(rows)
-        shown_before, mask_before = self.observation, self.mask
+        shown_before, mask_before = self.view, self.mask
         finals = {}
 
         if self._reply is not None:
-            last = self.batch.step(slots, by="slot", reply=self._reply, oracle=self.oracle)
+            last = self.batch.step(slots, by="slot", reply=self._reply, oracle=self.oracle, codes=self.codes)
             restarted = self._restarting
             ended = last.terminated | last.truncated
             terminated, rewards = last.terminated, last.values[:, self.side]
         else:
-            between = self.batch.step(slots, by="slot", observe=self._opponent_observes, out=self._between)
+            between = self.batch.step(slots, by="slot", observe=self._opponent_observes, out=self._between,
+                                      codes=self._opponent_codes)
             self._between = between
             ended_first = (between.terminated | between.truncated) & ~out
             # Read before the opponent's call, which restarts them.
@@ -164,12 +194,12 @@ class LearnerGames:
             if between.restarting.all():
                 # Every game ended at the learner's move: the opponent has none to make, and
                 # the games stay as they ended (the arrays of this call are reused, not shown).
-                last = between._replace(observation=np.empty_like(self.observation), mask=np.empty_like(self.mask))
+                last = between._replace(**self._empty(self.count), mask=np.empty_like(self.mask))
                 restarted = self._restarting
                 ended, terminated, rewards = ended_first, between.terminated, between.values[:, self.side]
             else:
                 terminated_first, rewards_first = between.terminated.copy(), between.values[:, self.side].copy()
-                last = agents.play(self.opponent, between, self.batch, oracle=self.oracle)
+                last = agents.play(self.opponent, between, self.batch, oracle=self.oracle, codes=self.codes)
                 restarted = between.restarting
                 ended = last.terminated | last.truncated | ended_first
                 terminated = np.where(ended_first, terminated_first, last.terminated)
@@ -188,28 +218,27 @@ class LearnerGames:
             truncated = ended & ~terminated
             terminated = terminated.copy()
 
-        self.observation, self.mask = last.observation, last.mask
+        self.view, self.mask = self._of(last), last.mask
         self._listing, self._renewed = last, {}
         self._restarting = last.restarting.copy()
         lost = ended | illegal
         final_rows = np.flatnonzero(lost)
         # The learner's view of each ended game goes where it is shown: into this call's new
         # arrays, or, when the games restart at once, into arrays of its own.
-        final_observation = np.empty((len(final_rows), 64, 35), dtype=np.float32) if restart_ended else None
+        final_view = self._empty(len(final_rows)) if restart_ended else None
         if len(final_rows):
             # The batch showed the side to move: the learner after taking the king, which
             # leaves the capturer to move, or at an even ply, which is the learner's turn.
             own = np.where(last.terminated, last.values[:, self.side] > 0, last.plies % 2 == 0)
         for k, game in enumerate(final_rows.tolist()):
-            view = final_observation[k] if restart_ended else self.observation[game]
+            view = pick(final_view, k) if restart_ended else pick(self.view, game)
             if illegal[game]:  # the move was never played
-                view[...] = shown_before[game]
+                _put(view, ..., pick(shown_before, game))
             elif game not in finals and own[game]:
                 if restart_ended:  # otherwise shown already
-                    view[...] = last.observation[game]
+                    _put(view, ..., pick(self.view, game))
             else:
-                final = finals[game] if game in finals else self.batch[game]
-                murkplay_rl.observe(final, view, oracle=self.oracle, viewer=self.side == 0)
+                self._observe(finals[game] if game in finals else self.batch[game], view)
         final_mask = mask_before[final_rows]
         if len(final_rows) and not restart_ended:
             self.mask[final_rows] = final_mask
@@ -221,11 +250,17 @@ class LearnerGames:
         if len(held):
             for game, record in zip(held.tolist(), kept):
                 self.batch[game] = record  # which also keeps the batch from restarting it
-            self.observation[held], self.mask[held] = kept_view
+            _put(self.view, held, kept_view[0])
+            self.mask[held] = kept_view[1]
             self._renewed.update(zip(held.tolist(), np.argmax(kept_view[1], axis=1).tolist()))
             self._restarting[held] = False
-        return Played(self.observation, self.mask, rewards, terminated, truncated, illegal, final_rows,
-                      final_observation, final_mask)
+        return Played(self.view, self.mask, rewards, terminated, truncated, illegal, final_rows, final_view,
+                      final_mask)
+
+    def _observe(self, game, view: dict) -> None:
+        """Writes the learner's view of ``game`` (a SelfPlayGame) into one game's ``view``."""
+        out = murkplay_rl.Codes(**view) if self.codes else view["observation"]
+        murkplay_rl.observe(game, out, oracle=self.oracle, viewer=self.side == 0, codes=self.codes)
 
     def _substitutes(self, rows: np.ndarray) -> np.ndarray:
         """A legal slot of each game ``rows`` as the batch holds it (any where the batch
@@ -261,15 +296,32 @@ class LearnerGames:
             raise ValueError(f"{uci} is not a legal move in game {game} as shown")
         return int(listed.slots[found[0]])
 
+    def floats(self, game: int) -> np.ndarray:
+        """float32 (64, 35): the learner's view of game ``game`` as shown, decoded from codes
+        where it is held so."""
+        view = pick(self.view, game)
+        return code_arrays.decode(**view) if self.codes else view["observation"]
+
     def picture(self, game: int, mode: str):
         """Game ``game`` as ``render`` draws it: text (``"ansi"``) or the learner's view as an
         RGB frame (``"rgb_array"``)."""
         if mode == "rgb_array":
-            return render.frame(self.observation[game], self.side == 0)
+            return render.frame(self.floats(game), self.side == 0)
         learner = ("White", "Black")[self.side]
         status = (f"the learner plays {learner} against {self.opponent.name}: "
                   + ("the game has ended" if not self.mask[game].any() else f"{learner} to move"))
         return render.text(self.batch[game], status)
+
+
+def pick(view: dict, index) -> dict:
+    """The games ``index`` picks of ``view`` (views of its arrays where numpy indexing gives them)."""
+    return {name: array[index] for name, array in view.items()}
+
+
+def _put(view: dict, index, source: dict) -> None:
+    """Writes ``source`` into the games ``index`` picks of ``view``."""
+    for name, array in view.items():
+        array[index] = source[name]
 
 
 def _slot(value) -> int:

@@ -1,5 +1,5 @@
 # Type information for murkplay_rl's native engine.
-from typing import Any, Literal, NamedTuple, Protocol, Sequence, SupportsIndex, final
+from typing import Any, Literal, NamedTuple, Protocol, Sequence, SupportsIndex, final, overload
 
 from murkplay import SelfPlayGame
 
@@ -38,6 +38,9 @@ class Step(NamedTuple):
     reply_move: _Array | None
     reply_slot: _Array | None
     restarting: _Array
+    codes: _Array | None = None
+    ages: _Array | None = None
+    shared: _Array | None = None
 
 class LegalMoves(NamedTuple):
     """The legal moves of one game as arrays."""
@@ -49,10 +52,20 @@ class LegalMoves(NamedTuple):
 class Replay(NamedTuple):
     """Recorded games played again: arrays with one row per ply."""
 
-    observation: _Array
+    observation: _Array | None
     mask: _Array
     slot: _Array
     outcome: _Array
+    codes: _Array | None = None
+    ages: _Array | None = None
+    shared: _Array | None = None
+
+class Codes(NamedTuple):
+    """One observation as codes: murkplay_rl.codes.decode turns it into the float observation."""
+
+    codes: _Array
+    ages: _Array
+    shared: _Array
 
 @final
 class GameBatch:
@@ -82,17 +95,22 @@ class GameBatch:
     def auto_reset(self) -> bool: ...
     @property
     def seed(self) -> int: ...
-    def observe(self, *, oracle: bool = False, out: _Outputs | None = None) -> Step:
+    def observe(
+        self, *, oracle: bool = False, out: _Outputs | None = None, codes: bool = False, mask: bool = True,
+    ) -> Step:
         """Reports on every game as it stands, changing none."""
     def step(
         self, actions: Sequence[int] | _Array | None = None, *,
         by: Literal["position", "slot", "logits", "random", "greedy", "cautious"] = "position", oracle: bool = False,
         observe: bool = True, out: _Outputs | None = None, reply: Literal["random", "greedy", "cautious"] | None = None,
-        temperature: float = 1.0, greedy: bool = False,
+        temperature: float = 1.0, greedy: bool = False, codes: bool = False, mask: bool = True,
     ) -> Step:
         """Plays one move in every game: named by position or slot, drawn from logits, or chosen by a built-in agent;
         then, with reply, a built-in agent's answer in every game that goes on."""
-    def step_random(self, *, oracle: bool = False, observe: bool = True, out: _Outputs | None = None) -> Step:
+    def step_random(
+        self, *, oracle: bool = False, observe: bool = True, out: _Outputs | None = None, codes: bool = False,
+        mask: bool = True,
+    ) -> Step:
         """Plays a uniformly random legal move in every game, from each game's own stream of the seed."""
     def reset(self, games: Sequence[SupportsIndex] | None = None) -> None:
         """Restarts the given games (all when None) from the start position."""
@@ -161,8 +179,18 @@ class BatchBeliefs:
     def reset(self, /, games: Sequence[SupportsIndex] | None = None) -> None:
         """Starts the given games' beliefs afresh at each game's known start as it is now."""
 
-def observe(game: SelfPlayGame, out: _Array | None = None, *, oracle: bool = False, viewer: bool | None = None) -> _Array:
+@overload
+def observe(
+    game: SelfPlayGame, out: _Array | None = None, *, oracle: bool = False, viewer: bool | None = None,
+    codes: Literal[False] = False,
+) -> _Array:
     """A game's observation as a float32 (64, 35) array, into `out` when given."""
+@overload
+def observe(
+    game: SelfPlayGame, out: _Outputs | None = None, *, oracle: bool = False, viewer: bool | None = None,
+    codes: Literal[True],
+) -> Codes:
+    """A game's observation as codes, into the arrays `out` names when given."""
 
 def legal_moves(game: SelfPlayGame, mask: _Array | None = None) -> LegalMoves:
     """A game's legal moves, their slots and the slot mask, as arrays."""
@@ -187,5 +215,6 @@ def replay(
     oracle: bool = False,
     threads: int = 1,
     out: _Outputs | None = None,
+    codes: bool = False,
 ) -> Replay:
     """Recorded games played again, one row per ply: what the mover saw, the mask, the slot played, the outcome."""

@@ -99,6 +99,8 @@ def builtin(name: str) -> BuiltinAgent:
 
 class TorchAgent:
     """A torch module as an agent: it maps float32 (N, 64, 35) observations to (N, 4352) logits.
+    Steps with the observation as codes (``codes=True``) serve as well: a module with
+    ``reads_codes`` set gets them as ``CodeRows``, any other their floats, expanded on its device.
 
     The batch masks the logits to each game's legal slots and, with ``sample``, draws a slot
     from their softmax at ``temperature`` from the game's own random stream; otherwise it plays
@@ -120,15 +122,25 @@ class TorchAgent:
 
     def act(self, step, batch) -> tuple[str, Any]:
         torch = require("torch", "torch", "TorchAgent")
-        if step is None or step.observation is None:
+        if step is None or (step.observation is None and step.codes is None):
             raise ValueError(f"agent {self.name!r} needs observations: step the batch with observe=True")
         with torch.inference_mode():
-            observation = torch.from_numpy(step.observation)
-            if self.device is not None:
-                observation = observation.to(self.device)
+            observation = self._inputs(step)
             logits = self.module(observation)
-            logits = logits.to("cpu", torch.float32).reshape(len(step.observation), -1).contiguous()
+            logits = logits.to("cpu", torch.float32).reshape(len(step.played_move), -1).contiguous()
         return "logits", logits.numpy()
+
+    @property
+    def reads_codes(self) -> bool:
+        """Whether its module reads observations as codes (``murkplay_rl.codes.CodeRows``); it
+        is given floats otherwise, expanded from the codes on its device."""
+        return bool(getattr(self.module, "reads_codes", False))
+
+    def _inputs(self, step):
+        from murkplay_rl.codes import CodeRows, module_inputs
+
+        observation = step.observation if step.observation is not None else CodeRows.of(step)
+        return module_inputs(self.module, observation, self.device if self.device is not None else "cpu")
 
     def __repr__(self) -> str:
         return f"TorchAgent({self.name!r}, sample={self.sample}, temperature={self.temperature})"
@@ -143,6 +155,11 @@ def builtin_name(agent) -> str | None:
 def observes(agent) -> bool:
     """Whether the agent reads the observations of the steps it is given."""
     return getattr(agent, "observes", True)
+
+
+def reads_codes(agent) -> bool:
+    """Whether the agent reads the observation as codes (steps with ``codes=True``) as well."""
+    return bool(getattr(agent, "reads_codes", False))
 
 
 def play(agent, step, batch, **options):

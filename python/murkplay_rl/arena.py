@@ -109,7 +109,9 @@ def play_games(white, black, games: int, *, max_plies: int = 300, threads: int =
     before = 0  # plies the games had played when they moved to this batch
     shrinks = agents_module.builtin_name(white) is not None and agents_module.builtin_name(black) is not None
     observe = agents_module.observes(white) or agents_module.observes(black)
-    step = batch.observe() if observe else None
+    # Codes when every agent that reads the observation reads codes: some 263 bytes a game.
+    codes = observe and all(agents_module.reads_codes(a) for a in (white, black) if agents_module.observes(a))
+    step = batch.observe(codes=codes) if observe else None
     done = np.zeros(games, dtype=bool)
     result = np.zeros(games, dtype=np.float32)
     plies = np.zeros(games, dtype=np.int32)
@@ -120,7 +122,7 @@ def play_games(white, black, games: int, *, max_plies: int = 300, threads: int =
     while not done.all():
         mover, answer = movers[turn], movers[1 - turn]
         reply = agents_module.builtin_name(answer)
-        step = agents_module.play(mover, step, batch, reply=reply, observe=observe)
+        step = agents_module.play(mover, step, batch, reply=reply, observe=observe, codes=codes)
         columns.append(_column(games, rows, step.played_move, murkplay_rl.NO_MOVE, np.uint16))
         slot_columns.append(_column(games, rows, step.played_slot, 0, np.int16))
         if reply is None:

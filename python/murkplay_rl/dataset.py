@@ -286,17 +286,20 @@ def read_records(directory: str | os.PathLike) -> Iterator[GameRecord]:
         yield from records
 
 
-def replay_records(records: Iterable[GameRecord], *, oracle: bool = False, threads: int = 1, out=None):
+def replay_records(records: Iterable[GameRecord], *, oracle: bool = False, threads: int = 1, out=None,
+                   codes: bool = False):
     """Play the records again natively and return ``murkplay_rl.replay``'s arrays, one row per
     ply: the observation the mover saw, the legal-slot mask, the slot played and the outcome
     from the mover's side. ``out`` may be a Replay of arrays with rows to spare, reused from call
     to call, which spares the fresh memory a new array costs; its first rows are returned.
+    ``codes=True`` gives the observation as codes (``codes``, ``ages``, ``shared``: some 263
+    bytes a ply instead of 8,960; ``murkplay_rl.codes.decode`` expands them).
 
     Each record is checked as reading checks it; a bad one raises ValueError naming its row.
     """
     records = list(records)
     starts = [_checked_start(record, "records", row) for row, record in enumerate(records)]
-    return _replay_checked(records, starts, "records", 0, oracle=oracle, threads=threads, out=out)
+    return _replay_checked(records, starts, "records", 0, oracle=oracle, threads=threads, out=out, codes=codes)
 
 
 # Reading replays records in runs of about this many plies into arrays kept for the shard, so
@@ -371,7 +374,7 @@ def _checked_start(record: GameRecord, where: str, row: int) -> murkplay.SelfPla
     return start
 
 
-def _replay_checked(records, starts, where, first_row, *, oracle=False, threads=1, out=None):
+def _replay_checked(records, starts, where, first_row, *, oracle=False, threads=1, out=None, codes=False):
     """Replays records whose fields were checked, and checks them against the replay."""
     import numpy as np
 
@@ -383,7 +386,8 @@ def _replay_checked(records, starts, where, first_row, *, oracle=False, threads=
     )
     try:
         replay = murkplay_rl.replay(
-            [record.start for record in records], moves, offsets, oracle=oracle, threads=threads, out=out)
+            [record.start for record in records], moves, offsets, oracle=oracle, threads=threads, out=out,
+            codes=codes)
     except ValueError as error:
         refused = _REFUSED_MOVE.match(str(error))
         if refused is None:

@@ -8,12 +8,13 @@ Importing this module registers ``murkplay/FogChess-v0``:
 
 The learner plays ``side`` (White by default) against ``opponent``: any agent or agent spec of
 ``murkplay_rl.agents`` (``random`` by default), a network included. An observation is a dict of
-the learner's (64, 35) view and the int8 mask of its legal slots; an action is a policy slot,
-played as the first legal move listed with it. Capturing the king gives +1, losing the king -1;
-a game still going after ``max_plies`` plies is truncated, and one whose side to move has no
-move ends truncated with 0. A slot that is not legal loses the game at once (-1, terminated).
-A game that ended is shown as the learner's view of its last position, with the mask of the
-learner's last move (its action is not read).
+the learner's (64, 35) view and the int8 mask of its legal slots (with ``observation="codes"``,
+the view as ``codes``, ``ages`` and ``shared``, see ``murkplay_rl.codes``; the floats are then
+never built); an action is a policy slot, played as the first legal move listed with it.
+Capturing the king gives +1, losing the king -1; a game still going after ``max_plies`` plies
+is truncated, and one whose side to move has no move ends truncated with 0. A slot that is not
+legal loses the game at once (-1, terminated). A game that ended is shown as the learner's view
+of its last position, with the mask of the learner's last move (its action is not read).
 
 ``FogChessVectorEnv`` steps N games on one ``GameBatch``: the learner's moves and a built-in
 opponent's replies are played natively in the same call, any other opponent's with one more
@@ -39,8 +40,8 @@ import murkplay_rl  # noqa: E402
 from murkplay import SelfPlayGame  # noqa: E402
 from murkplay_rl import agents  # noqa: E402
 from murkplay_rl._checks import flag, integer, ply_limit  # noqa: E402
-from murkplay_rl._learner_games import LearnerGames  # noqa: E402
-from murkplay_rl._spaces import STANDARD  # noqa: E402
+from murkplay_rl._learner_games import LearnerGames, pick  # noqa: E402
+from murkplay_rl._spaces import OBSERVATIONS, form  # noqa: E402
 
 ENV_ID = "murkplay/FogChess-v0"
 SIDES = ("white", "black")
@@ -67,10 +68,12 @@ class _Match:
     """What both environments are made with: the opponent, the learner's side, the games."""
 
     _spec = None
-    _form = STANDARD  # how an observation is built (murkplay_rl._spaces)
+    # The forms of an observation (murkplay_rl._spaces), by the setting that names them.
+    _forms = OBSERVATIONS
 
-    def _set_up(self, opponent, side: str, max_plies: int, fen, oracle: bool, render_mode):
+    def _set_up(self, opponent, side: str, max_plies: int, fen, oracle: bool, render_mode, observation):
         """Keep the settings; return the space of what the learner observes in one game."""
+        self._form = form(observation, self._forms)
         if render_mode is not None and render_mode not in RENDER_MODES:
             raise ValueError(f"render_mode must be one of {', '.join(map(repr, RENDER_MODES))} or None, "
                              f"not {render_mode!r}")
@@ -90,7 +93,8 @@ class _Match:
 
     def _new_games(self, count: int, threads: int = 1) -> LearnerGames:
         return LearnerGames(count, opponent=self.opponent, side=self.side, max_plies=self.max_plies, fen=self._fen,
-                            oracle=self.oracle, threads=threads, seed=_batch_seed(self.np_random))
+                            oracle=self.oracle, threads=threads, seed=_batch_seed(self.np_random),
+                            codes=self._form.codes)
 
     @property
     def spec(self):
@@ -121,8 +125,8 @@ class FogChessEnv(_Match, gymnasium.Env):
     metadata = {"render_modes": list(RENDER_MODES), "render_fps": 4}
 
     def __init__(self, opponent="random", side: str = "white", max_plies: int = 300, fen=None,
-                 oracle: bool = False, render_mode: str | None = None):
-        self.observation_space = self._set_up(opponent, side, max_plies, fen, oracle, render_mode)
+                 oracle: bool = False, render_mode: str | None = None, observation: str = "floats"):
+        self.observation_space = self._set_up(opponent, side, max_plies, fen, oracle, render_mode, observation)
         self.action_space = spaces.Discrete(murkplay_rl.ACTION_COUNT)
         self._games = self._new_games(1)
         self._going = False
@@ -143,7 +147,7 @@ class FogChessEnv(_Match, gymnasium.Env):
         return self._shown(), float(played.rewards[0]), terminated, truncated, info
 
     def _shown(self):
-        return self._form.build(self._games.observation[0], self._games.mask[0])
+        return self._form.build(pick(self._games.view, 0), self._games.mask[0])
 
     def action_masks(self) -> np.ndarray:
         """bool (4352,): the legal slots of the position shown."""
@@ -179,8 +183,9 @@ class FogChessVectorEnv(_Match, VectorEnv):
 
     def __init__(self, num_envs: int = 16, opponent="random", side: str = "white", max_plies: int = 300,
                  fen=None, oracle: bool = False, threads: int = 1, render_mode: str | None = None,
-                 autoreset_mode: AutoresetMode | str = AutoresetMode.NEXT_STEP):
-        self.single_observation_space = self._set_up(opponent, side, max_plies, fen, oracle, render_mode)
+                 autoreset_mode: AutoresetMode | str = AutoresetMode.NEXT_STEP, observation: str = "floats"):
+        self.single_observation_space = self._set_up(opponent, side, max_plies, fen, oracle, render_mode,
+                                                     observation)
         self.num_envs = integer("num_envs", num_envs, 1)
         self.threads = integer("threads", threads, 1, murkplay_rl.MAX_THREADS)
         self.autoreset_mode = _autoreset_mode(autoreset_mode)
@@ -237,7 +242,7 @@ class FogChessVectorEnv(_Match, VectorEnv):
         return self._observations(), played.rewards, played.terminated, played.truncated, self._infos(played)
 
     def _observations(self):
-        return self._form.build(self._games.observation, self._games.mask)
+        return self._form.build(self._games.view, self._games.mask)
 
     def _infos(self, played=None):
         infos = {"action_mask": self._games.mask.view(np.int8), "_action_mask": self._everywhere}
@@ -250,7 +255,7 @@ class FogChessVectorEnv(_Match, VectorEnv):
             ended[played.final_rows] = True
             final = np.full(self.num_envs, None, dtype=object)
             for k, game in enumerate(played.final_rows.tolist()):
-                final[game] = self._form.build(played.final_observation[k], played.final_mask[k])
+                final[game] = self._form.build(pick(played.final_view, k), played.final_mask[k])
             infos["final_obs"], infos["_final_obs"] = final, ended
             lost = played.illegal & ended
             infos["final_info"] = {"illegal_action": lost, "_illegal_action": lost.copy()} if lost.any() else {}

@@ -21,6 +21,7 @@ from types import MappingProxyType
 import torch
 from torch import nn
 
+from murkplay_rl.codes import decode_tensor
 from murkplay_rl.policy import policy_network
 from murkplay_rl.train_config import NetworkConfig
 
@@ -43,7 +44,10 @@ class _Block(nn.Module):
 
 class PolicyValueNet(nn.Module):
     """Observations (N, 64, 35) to logits (N, 4352) by ``forward``; ``evaluate`` also gives the
-    value (N,) in [-1, 1]: the mover's expected result."""
+    value (N,) in [-1, 1]: the mover's expected result. Either takes the observations as codes
+    too (``murkplay_rl.codes.CodeRows`` of tensors), with the same outputs."""
+
+    reads_codes = True
 
     def __init__(self, config: NetworkConfig = NetworkConfig()):
         super().__init__()
@@ -61,7 +65,12 @@ class PolicyValueNet(nn.Module):
             nn.init.normal_(layer.weight, std=0.01)
             nn.init.zeros_(layer.bias)
 
-    def _cells(self, observation: torch.Tensor) -> torch.Tensor:
+    def _cells(self, observation) -> torch.Tensor:
+        # Codes (CodeRows of tensors) are expanded where they are, on the device: the floats
+        # there are the batch's bit for bit, so a network trains and plays alike on either.
+        # (CellEmbedding skips the floats, equal to the linear layer up to rounding.)
+        if not isinstance(observation, torch.Tensor):
+            observation = decode_tensor(observation.codes, observation.ages, observation.shared)
         x = self.embed(observation) + self.place  # (N, 64, C)
         x = x.transpose(1, 2).reshape(len(x), self.config.channels, 8, 8)
         for block in self.blocks:

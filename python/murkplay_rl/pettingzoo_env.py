@@ -8,7 +8,8 @@ Each agent observes a dict: ``observation``, its own fogged (64, 35) view of the
 exactly as the game encodes it for the side to move (mirrored for Black), and ``action_mask``,
 1 at every legal slot while it is the agent's turn and 0 everywhere otherwise. A side's fog
 memory is refreshed only at its own turns, so the memory features of the agent not to move are
-those of its latest turn (nothing remembered before its first).
+those of its latest turn (nothing remembered before its first). With ``observation="codes"``
+the view is ``codes``, ``ages`` and ``shared`` (``murkplay_rl.codes``) in place of the floats.
 
 Capturing a king ends the game with +1 for the capturer and -1 for the other agent; a side to
 move that has no move at all ends it with 0 for both. ``max_plies`` truncates both agents
@@ -51,7 +52,7 @@ from murkplay import SelfPlayGame  # noqa: E402
 from . import _native as engine  # noqa: E402
 from . import render as pictures  # noqa: E402
 from ._checks import flag, integer, ply_limit  # noqa: E402
-from ._spaces import LegalSlots, observation_space  # noqa: E402
+from ._spaces import LegalSlots, form, observation_space  # noqa: E402
 
 WHITE, BLACK = "player_0", "player_1"
 _IS_WHITE = {WHITE: True, BLACK: False}
@@ -86,24 +87,26 @@ class raw_env(AECEnv, EzPickle):
     _plies_per_cycle = 2
 
     def __init__(self, fen=None, max_plies: int | None = None, oracle: bool = False, render_mode: str | None = None,
-                 max_cycles: int | None = None):
+                 max_cycles: int | None = None, observation: str = "floats"):
         """``fen``: the start position, as FEN text or a python-chess Board (default: the standard
         start). ``max_plies``: truncate after that many plies (None or 0: never). ``oracle``: show
         every square's true contents in the observation instead of the fogged view.
-        ``max_cycles``: truncate once each agent has acted that many times (None: never)."""
-        EzPickle.__init__(self, fen, max_plies, oracle, render_mode, max_cycles)
+        ``max_cycles``: truncate once each agent has acted that many times (None: never).
+        ``observation``: ``"floats"``, or ``"codes"`` for the view as codes."""
+        EzPickle.__init__(self, fen, max_plies, oracle, render_mode, max_cycles, observation)
         super().__init__()
         if render_mode is not None and render_mode not in self.metadata["render_modes"]:
             raise ValueError(f"render_mode must be one of {self.metadata['render_modes']} or None, not {render_mode!r}")
         self._max_plies = None if max_plies is None else ply_limit(max_plies) or None
         self.max_cycles = _cycles(max_cycles)
         self._oracle = flag("oracle", oracle)
+        self._form = form(observation)
         self._start = SelfPlayGame(fen)
         self.render_mode = render_mode
 
         self.agents = [WHITE, BLACK]
         self.possible_agents = self.agents[:]
-        self.observation_spaces = {agent: observation_space(self._start) for agent in self.agents}
+        self.observation_spaces = {agent: self._form.space(self._start) for agent in self.agents}
         self.action_spaces = {agent: LegalSlots(functools.partial(self._mask, agent)) for agent in self.agents}
         self.state_space = observation_space(self._start)["observation"]
 
@@ -134,8 +137,12 @@ class raw_env(AECEnv, EzPickle):
             self.render()
 
     def observe(self, agent):
-        observation = engine.observe(self.game, oracle=self._oracle, viewer=_IS_WHITE[agent])
-        return {"observation": observation, "action_mask": self._mask(agent)}
+        return self._form.build(self._view(agent, self._form.codes), self._mask(agent))
+
+    def _view(self, agent, codes: bool) -> dict:
+        """The agent's view, under the names a Step gives its arrays: the floats, or the codes."""
+        seen = engine.observe(self.game, oracle=self._oracle, viewer=_IS_WHITE[agent], codes=codes)
+        return seen._asdict() if codes else {"observation": seen}
 
     def _mask(self, agent) -> np.ndarray:
         """int8 (4352,): the agent's legal slots, none unless it is to move in a game going on."""
@@ -195,7 +202,7 @@ class raw_env(AECEnv, EzPickle):
             return None
         if self.render_mode == "rgb_array":
             agent = self.agent_selection
-            return pictures.frame(self.observe(agent)["observation"], _IS_WHITE[agent])
+            return pictures.frame(self._view(agent, codes=False)["observation"], _IS_WHITE[agent])
         text = pictures.text(self.game, self._status(), sides=(f"{WHITE} (White)", f"{BLACK} (Black)"))
         if self.render_mode == "human":
             print(text)
@@ -226,10 +233,10 @@ class parallel_raw_env(ParallelEnv, EzPickle):
     metadata = {**raw_env.metadata, "name": "murkplay_parallel_v0"}
 
     def __init__(self, fen=None, max_plies: int | None = None, oracle: bool = False, render_mode: str | None = None,
-                 max_cycles: int | None = None):
-        EzPickle.__init__(self, fen, max_plies, oracle, render_mode, max_cycles)
+                 max_cycles: int | None = None, observation: str = "floats"):
+        EzPickle.__init__(self, fen, max_plies, oracle, render_mode, max_cycles, observation)
         self.game = raw_env(fen=fen, max_plies=max_plies, oracle=oracle, render_mode=render_mode,
-                            max_cycles=max_cycles)
+                            max_cycles=max_cycles, observation=observation)
         self.game._plies_per_cycle = 1
         self.possible_agents = self.game.possible_agents[:]
         self.agents = []

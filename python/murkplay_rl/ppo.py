@@ -10,6 +10,7 @@ from dataclasses import dataclass
 import numpy as np
 import torch
 
+from murkplay_rl.codes import CodeRows, to_device
 from murkplay_rl.policy import entropy, legal_log_probs, legal_slots
 from murkplay_rl.rollout import Rollout
 from murkplay_rl.train_config import PPOConfig
@@ -18,7 +19,7 @@ from murkplay_rl.train_config import PPOConfig
 class Samples:
     """The learner's moves of a rollout, one row each, as tensors."""
 
-    observation: torch.Tensor  # (rows, 64, 35) float32
+    observation: torch.Tensor | CodeRows  # (rows, 64, 35) float32, or CodeRows of tensors
     legal: torch.Tensor  # (rows, width) int64: each legal slot once, then padding
     valid: torch.Tensor  # (rows, width) bool: False at the padding
     choice: torch.Tensor  # (rows,) int64: the column of ``legal`` that was played
@@ -34,7 +35,7 @@ class Samples:
         choice = np.argmax(valid & (legal == rollout.slot[mine][:, None]), 1)
         gain = torch.from_numpy(advantage[mine].astype(np.float32))
         return cls(
-            observation=torch.from_numpy(rollout.observation), legal=torch.from_numpy(legal),
+            observation=to_device(rollout.observation, "cpu"), legal=torch.from_numpy(legal),
             valid=torch.from_numpy(valid), choice=torch.from_numpy(choice),
             log_prob=torch.from_numpy(rollout.log_prob[mine]), advantage=gain,
             returns=gain + torch.from_numpy(rollout.value[mine]),

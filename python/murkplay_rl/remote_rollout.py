@@ -18,6 +18,7 @@ import numpy as np
 import torch
 
 from murkplay_rl import selfplay_ray
+from murkplay_rl.codes import CodeRows, to_device
 from murkplay_rl.dataset import replay_records
 from murkplay_rl.network import PolicyValueNet
 from murkplay_rl.policy import legal_log_probs, legal_slots
@@ -55,7 +56,7 @@ class RaySelfPlay:
         self.per_task = max(1, -(-config.games // actors))
         self.actors = selfplay_ray.start_actors(
             actors, batch=min(self.per_task, 64), max_plies=config.max_plies,
-            network=functools.partial(PolicyValueNet, config.network))
+            network=functools.partial(PolicyValueNet, config.network), observation=config.observation)
         self.rollouts = 0
         self.murkplay_seconds = 0.0  # spent on the actors, out of the driver's sight
 
@@ -74,13 +75,14 @@ class RaySelfPlay:
         selfplay_ray.run_selfplay(self.actors, learner, collected, games=self.games, games_per_task=self.per_task,
                                   seed=self.config.seed * 1_000_003 + self.rollouts)
         return whole_games(collected.records, learner, max_plies=self.config.max_plies, threads=self.config.threads,
-                           device=self.device)
+                           device=self.device, codes=self.config.observation == "codes")
 
 
-def whole_games(records, learner, *, max_plies: int, threads: int = 1, device="cpu") -> Rollout:
+def whole_games(records, learner, *, max_plies: int, threads: int = 1, device="cpu", codes: bool = False) -> Rollout:
     """Whole games as a rollout: step t of game g is its ply t (White moving first), every move
-    the learner's, valued and scored by ``learner`` as the weights that played them."""
-    replay = replay_records(records, threads=threads)
+    the learner's, valued and scored by ``learner`` as the weights that played them; with
+    ``codes``, what the mover saw is kept as codes."""
+    replay = replay_records(records, threads=threads, codes=codes)
     plies = np.array([record.plies for record in records], np.int64)
     result = np.array([record.result for record in records], np.float32)
     shape = (int(plies.max(initial=0)), len(records))
@@ -92,13 +94,14 @@ def whole_games(records, learner, *, max_plies: int, threads: int = 1, device="c
     sample = np.zeros(shape, np.int64)
     sample[learner_moves] = np.arange(len(game))
     order = sample[ply, game]
-    observation = np.empty_like(replay.observation)
-    observation[order] = replay.observation
+    seen = CodeRows.of(replay) if codes else replay.observation
+    observation = CodeRows.empty(len(seen)) if codes else np.empty_like(seen)
+    observation[order] = seen
     mask = np.empty_like(replay.mask)
     mask[order] = replay.mask
     slot, value, log_prob = np.zeros(shape, np.int64), np.zeros(shape, np.float32), np.zeros(shape, np.float32)
     slot[ply, game] = replay.slot
-    value[ply, game], log_prob[ply, game] = _value_and_log_prob(learner, replay, device)
+    value[ply, game], log_prob[ply, game] = _value_and_log_prob(learner, replay, seen, device)
     played = np.flatnonzero(plies > 0)
     ended = np.zeros(shape, bool)
     ended[plies[played] - 1, played] = True
@@ -111,12 +114,13 @@ def whole_games(records, learner, *, max_plies: int, threads: int = 1, device="c
                    bootstrap=np.zeros((len(records), 2), np.float32), observation=observation, mask=mask)
 
 
-def _value_and_log_prob(learner, replay, device) -> tuple[np.ndarray, np.ndarray]:
+def _value_and_log_prob(learner, replay, seen, device) -> tuple[np.ndarray, np.ndarray]:
     """The learner's value of every replayed position and the log-probability of its slot."""
     legal, valid = legal_slots(replay.mask)
     slot = replay.slot.astype(np.int64)
     choice = torch.from_numpy(np.argmax(valid & (legal == slot[:, None]), 1))
-    observation, legal, valid = map(torch.from_numpy, (replay.observation, legal, valid))
+    observation = to_device(seen, "cpu")
+    legal, valid = map(torch.from_numpy, (legal, valid))
     values, log_prob = [], []
     for start in range(0, len(slot), _CHUNK):
         rows = slice(start, start + _CHUNK)

@@ -20,7 +20,8 @@ with Gymnasium for both environments; ``ENV`` names it with this module, so that
 (RLlib's remote env runners too) imports the module when it makes the environment. With
 ``gym_env_vectorize_mode="vector_entry_point"`` RLlib's env runners make the native vector
 environment, restarting games at the next step as RLlib expects; otherwise one game each.
-``env_config`` holds the environments' settings (``opponent``, ``side``, ``max_plies``, ...).
+``env_config`` holds the environments' settings (``opponent``, ``side``, ``max_plies``, ...);
+the view is floats only.
 
 This module needs only Gymnasium; RLlib (``ray[rllib]``) pins its own Gymnasium, so it is
 installed apart from the extra ``gym`` (see ``docs/libraries.md``).
@@ -43,13 +44,13 @@ ENV = f"{__name__}:{ENV_ID}"
 class FogChessEnv(fog_gym.FogChessEnv):
     """One game, in RLlib's observation."""
 
-    _form = FLAT
+    _forms = {"floats": FLAT}
 
 
 class FogChessVectorEnv(fog_gym.FogChessVectorEnv):
     """``num_envs`` games on one batch, in RLlib's observation."""
 
-    _form = FLAT
+    _forms = {"floats": FLAT}
 
 
 class RLlibAgent:
@@ -72,7 +73,8 @@ class RLlibAgent:
 
         if step is None or step.observation is None:
             raise ValueError(f"agent {self.name!r} needs observations: step the batch with observe=True")
-        seen = {key: torch.from_numpy(value) for key, value in FLAT.build(step.observation, step.mask).items()}
+        seen = FLAT.build({"observation": step.observation}, step.mask)
+        seen = {key: torch.from_numpy(value) for key, value in seen.items()}
         with torch.no_grad():
             out = self.module.forward_inference({"obs": seen})
         return "logits", out["action_dist_inputs"].to("cpu", torch.float32).numpy()

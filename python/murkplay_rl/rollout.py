@@ -24,6 +24,7 @@ import torch
 
 import murkplay_rl
 from murkplay_rl import checkpoint
+from murkplay_rl.codes import CodeRows, observations, to_device
 
 
 @dataclass
@@ -40,7 +41,9 @@ class Rollout:
     truncated: np.ndarray  # bool: it reached the ply limit here
     outcome: np.ndarray  # float32 (steps, games, 2): White's and Black's results where it ended
     bootstrap: np.ndarray  # float32 (games, 2): each colour's value of its next move after the last step
-    observation: np.ndarray  # float32 (samples, 64, 35): what the learner saw, in the order of ``learner``
+    # What the learner saw, in the order of ``learner``: float32 (samples, 64, 35), or CodeRows
+    # of as many rows when the batch reports codes.
+    observation: np.ndarray | CodeRows
     mask: np.ndarray  # bool (samples, 4352): its legal slots there
     wins: int = 0  # games won by the learner against the opponent
     losses: int = 0
@@ -97,14 +100,16 @@ def restarting(step) -> np.ndarray:
 class _Record:
     """The arrays of one rollout, filled step by step."""
 
-    def __init__(self, steps: int, games: int):
+    def __init__(self, steps: int, games: int, form: str):
         shape = (steps, games)
         self.moved, self.learner = np.zeros(shape, bool), np.zeros(shape, bool)
         self.mover, self.slot = np.zeros(shape, np.int64), np.zeros(shape, np.int64)
         self.log_prob, self.value = np.zeros(shape, np.float32), np.zeros(shape, np.float32)
         self.terminated, self.truncated = np.zeros(shape, bool), np.zeros(shape, bool)
         self.outcome = np.zeros((*shape, 2), np.float32)
-        self.observation = np.empty((steps * games, 64, 35), np.float32)
+        self.form = form
+        rows = steps * games
+        self.observation = CodeRows.empty(rows) if form == "codes" else np.empty((rows, 64, 35), np.float32)
         self.mask = np.empty((steps * games, murkplay_rl.ACTION_COUNT), bool)
         self.samples = 0
 
@@ -114,7 +119,7 @@ class _Record:
         rows = np.flatnonzero(mine)
         self.value[t, rows] = value
         end = self.samples + len(rows)
-        self.observation[self.samples:end] = step.observation[rows]
+        self.observation[self.samples:end] = observations(step, self.form)[rows]
         self.mask[self.samples:end] = step.mask[rows]
         self.samples = end
 
@@ -139,7 +144,7 @@ class SelfPlay:
     """A batch of ``games`` self-play games; ``collect`` steps it and keeps every turn."""
 
     def __init__(self, games: int, *, max_plies: int, opponent_share: float, seed: int, threads: int,
-                 device: str = "cpu"):
+                 device: str = "cpu", observation: str = "floats"):
         self.batch = murkplay_rl.GameBatch(games, max_plies=max_plies, auto_reset=True, seed=seed, threads=threads)
         self.device = torch.device(device)
         # The first games face the opponent, learner White and Black in turn; the rest play themselves.
@@ -147,6 +152,9 @@ class SelfPlay:
         self.learner_colour = np.where(against, np.arange(games) % 2, -1)
         self.logits = np.zeros((games, murkplay_rl.ACTION_COUNT), np.float32)
         self.murkplay_seconds = 0.0  # of the latest rollout, inside the batch's calls
+        if observation not in ("floats", "codes"):
+            raise ValueError(f"observation must be 'floats' or 'codes', not {observation!r}")
+        self.form = observation
 
     def state(self) -> bytes:
         return checkpoint.batch_bytes(self.batch)
@@ -159,9 +167,10 @@ class SelfPlay:
     def collect(self, learner, opponent, steps: int) -> Rollout:
         """Steps every game ``steps`` times: the learner's network and the opponent's (None: the
         learner plays every side) each run once per step on the games where they are to move."""
-        record = _Record(steps, len(self.batch))
+        record = _Record(steps, len(self.batch), self.form)
         self.murkplay_seconds = 0.0
-        step = self._timed(self.batch.observe)
+        codes = self.form == "codes"
+        step = self._timed(self.batch.observe, codes=codes)
         for t in range(steps):
             moving = ~restarting(step)
             mine, theirs = self._movers(step, moving, opponent is not None)
@@ -169,7 +178,7 @@ class SelfPlay:
             if theirs.any():
                 self._logits(opponent, step, theirs)
             record.before(t, step, moving, mine, value)
-            step = self._timed(self.batch.step, self.logits, by="logits")
+            step = self._timed(self.batch.step, self.logits, by="logits", codes=codes)
             record.after(t, step)
         return record.rollout(self._bootstrap(learner, step), self.learner_colour)
 
@@ -183,7 +192,7 @@ class SelfPlay:
 
     def _inputs(self, step, rows: np.ndarray) -> torch.Tensor:
         """What a network reads of the games ``rows``."""
-        return torch.from_numpy(step.observation[rows]).to(self.device)
+        return to_device(observations(step, self.form)[rows], self.device)
 
     def _value_and_logits(self, network, step, games: np.ndarray) -> np.ndarray:
         """The policy-value ``network``'s logits for ``games``, into the next step's logits;

@@ -49,7 +49,7 @@ class SelfPlayWorker:
     """
 
     def __init__(self, batch: int = 32, *, max_plies: int = 300, hidden: int = 256, fen: str | None = None,
-                 torch_threads: int = 1, network: Callable | None = None):
+                 torch_threads: int = 1, network: Callable | None = None, observation: str = "floats"):
         # A task's games are played whole, so each needs an end.
         max_plies = integer("max_plies", max_plies, 1, MAX_PLIES)
         torch_threads = integer("torch_threads", torch_threads, 1)
@@ -59,6 +59,10 @@ class SelfPlayWorker:
 
         # Actors are the parallelism; torch's own threads would only compete with them for cores.
         torch.set_num_threads(torch_threads)
+        if observation not in ("floats", "codes"):
+            raise ValueError(f"observation must be 'floats' or 'codes', not {observation!r}")
+        # With codes the batch writes some 263 bytes a game instead of 8,960.
+        self.codes = observation == "codes"
         self.start = fen or START_FEN
         self.games = murkplay_rl.GameBatch(batch, fen=fen, max_plies=max_plies, auto_reset=True)
         # ``network`` builds another module of observations to logits (the trainer's); it must pickle.
@@ -68,6 +72,7 @@ class SelfPlayWorker:
         import numpy as np
         import torch
 
+        from murkplay_rl.codes import observations, module_inputs
         from murkplay_rl.policy import sample_slots
 
         # Loaded every task: a version number alone cannot tell two drivers' weights apart, and
@@ -82,19 +87,20 @@ class SelfPlayWorker:
         started = int(owed.sum())
         actions = np.zeros(rows, np.int64)
         batch.reset()
-        step = batch.observe()
+        step = batch.observe(codes=self.codes)
+        form = "codes" if self.codes else "floats"
         with torch.inference_mode():
             while owed.any():
                 # A game that restarts at this step has its action ignored.
                 chosen = np.flatnonzero(owed & ~step.restarting)
                 if len(chosen):
-                    logits = self.network(torch.from_numpy(step.observation[chosen]))
+                    logits = self.network(module_inputs(self.network, observations(step, form)[chosen], "cpu"))
                     logits.masked_fill_(~torch.from_numpy(step.mask[chosen]), -math.inf)
                     actions[chosen] = sample_slots(logits, generator).numpy()
                 # Games beyond the task's count keep the batch's shape with their first legal move.
                 idle = np.flatnonzero(~owed & ~step.restarting)
                 actions[idle] = step.slots[step.offsets[idle]]
-                step = batch.step(actions, by="slot")
+                step = batch.step(actions, by="slot", codes=self.codes)
                 recorder.record(step, games=owed)
                 for row in np.flatnonzero(step.restarting & owed):
                     if started < games:

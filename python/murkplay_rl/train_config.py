@@ -191,6 +191,9 @@ class TrainConfig(Settings):
     eval_max_plies: int = setting(300, "an evaluation game still going then counts half a point", low=1)
     threads: int = setting(1, "torch's threads and the batch's native threads", low=1, high=MAX_THREADS)
     device: str = setting("cpu", "torch device: cpu, or cuda where torch sees a GPU")
+    observation: str = setting("floats", "what the batch hands the network: the float observation, or its codes "
+                               "(about 263 bytes a game instead of 8,960), embedded by the same weights",
+                               choices=("floats", "codes"))
     network: NetworkConfig = group(NetworkConfig, "the policy-value network")
     ppo: PPOConfig = group(PPOConfig, "the PPO update")
 

@@ -70,7 +70,8 @@ class TrainState:
             self.selfplay = RaySelfPlay(config, actors, address=address, device=config.device)
         else:
             self.selfplay = SelfPlay(config.games, max_plies=config.max_plies, opponent_share=config.opponent_share,
-                                     seed=config.seed, threads=config.threads, device=config.device)
+                                     seed=config.seed, threads=config.threads, device=config.device,
+                                     observation=config.observation)
         self.shuffling = torch.Generator().manual_seed(config.seed + 1)
         self.rng = np.random.default_rng(config.seed)
         self.pool: list[dict] = []

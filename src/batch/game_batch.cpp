@@ -172,6 +172,9 @@ void GameBatch::report(std::size_t i, std::size_t part, bool oracle, const MoveC
         build_observation(game, oracle, std::span<float, observation_size>(out.observation + i * observation_size,
                                                                             observation_size));
     }
+    if (out.cell_codes) {
+        build_observation_codes(game, oracle, observation_codes_at(out.cell_codes, out.ages, out.shared, i));
+    }
     if (out.mask) {
         write_slot_mask(side, moves, out.mask + i * action_count);
     }

@@ -15,6 +15,7 @@
 #include "encode/action_index.hpp"
 #include "encode/move_code.hpp"
 #include "encode/observation.hpp"
+#include "encode/observation_codes.hpp"
 #include "game/game.hpp"
 #include "game/movegen.hpp"
 #include "parallel/split_tuner.hpp"
@@ -70,6 +71,11 @@ struct Outputs {
     MoveCode* reply_move = nullptr;      // the reply played after it, or no_move
     std::int64_t* reply_slot = nullptr;  // its slot, seen from the side that replied, or -1
     std::uint8_t* restarting = nullptr;  // the game restarts at the next step (auto_reset, ended)
+    // The observation as codes, all three or none: games x cell_codes_size, games x 64,
+    // games x shared_value_count.
+    std::uint8_t* cell_codes = nullptr;
+    std::uint16_t* ages = nullptr;
+    std::uint8_t* shared = nullptr;
 };
 
 class GameBatch {

@@ -5,6 +5,7 @@
 
 #include "encode/legal_slots.hpp"
 #include "encode/observation.hpp"
+#include "encode/observation_codes.hpp"
 #include "game/apply.hpp"
 #include "game/game_end.hpp"
 #include "rules/play_move.hpp"
@@ -48,6 +49,9 @@ std::optional<ReplayRefusal> replay_game(Game game, std::size_t g, std::span<con
             build_observation(game, oracle,
                               std::span<float, observation_size>(out.observation + row * observation_size,
                                                                  observation_size));
+        }
+        if (out.cell_codes) {
+            build_observation_codes(game, oracle, observation_codes_at(out.cell_codes, out.ages, out.shared, row));
         }
         if (out.mask) write_slot_mask(side, listed, out.mask + row * action_count);
         if (out.slot) out.slot[row] = slot_of(side, move);

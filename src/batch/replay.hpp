@@ -20,6 +20,11 @@ struct ReplayOutputs {
     std::uint8_t* mask = nullptr;  // plies x action_count: the legal slots
     std::int64_t* slot = nullptr;  // the slot of the move played
     float* outcome = nullptr;      // the game's final value for the side that moved
+    // What the mover saw as codes, all three or none: plies x cell_codes_size, plies x 64,
+    // plies x shared_value_count.
+    std::uint8_t* cell_codes = nullptr;
+    std::uint16_t* ages = nullptr;
+    std::uint8_t* shared = nullptr;
 };
 
 struct ReplayRefusal {

@@ -401,7 +401,8 @@ def test_replay_fills_the_first_rows_of_longer_arrays():
     kept = rl.Replay(np.full((10, 64, 35), 7, np.float32), np.zeros((10, rl.ACTION_COUNT), bool),
                      np.zeros(10, np.int64), np.zeros(10, np.float32))
     again = rl.replay([START_FEN], moves, [0, 3], out=kept)
-    for field, array in zip(rl.Replay._fields, again):
+    for field in ("observation", "mask", "slot", "outcome"):
+        array = getattr(again, field)
         assert np.shares_memory(array, getattr(kept, field)) and len(array) == 3
         np.testing.assert_array_equal(array, getattr(fresh, field))
     assert (kept.observation[3:] == 7).all()

@@ -21,13 +21,14 @@ struct ElementType {
     Py_ssize_t itemsize;
 };
 
-constexpr std::array<ElementType, 6> element_types{{
+constexpr std::array<ElementType, 7> element_types{{
     {"float32", "float32", "f", 4},
     {"bool", "bool, int8 or uint8", "?bB", 1},
     {"int64", "int64", "ql", 8},
     {"int32", "int32", "il", 4},
     {"uint16", "uint16", "H", 2},
     {"int16", "int16", "h", 2},
+    {"uint8", "uint8", "B", 1},
 }};
 
 const ElementType& type_of(Element element) { return element_types[static_cast<int>(element)]; }

@@ -14,7 +14,7 @@
 
 namespace murkplay::python::rl {
 
-enum class Element : std::uint8_t { Float32, Byte, Int64, Int32, UInt16, Int16 };
+enum class Element : std::uint8_t { Float32, Byte, Int64, Int32, UInt16, Int16, UInt8 };
 
 // Whether the native work writes into an array or only reads it (a read-only array serves).
 enum class Use : std::uint8_t { Write, Read };

@@ -243,11 +243,13 @@ PyObject* get_seed(PyObject* self, void*) {
 
 PyMethodDef batch_methods[] = {
     {"observe", as_table_entry<observe_method>(), METH_VARARGS | METH_KEYWORDS,
-     "observe($self, /, *, oracle=False, out=None)\n--\n\n"
-     "Reports on every game as it stands, changing none: a Step whose played_move is NO_MOVE throughout."},
+     "observe($self, /, *, oracle=False, out=None, codes=False, mask=True)\n--\n\n"
+     "Reports on every game as it stands, changing none: a Step whose played_move is NO_MOVE throughout.\n"
+     "codes=True reports the observation as codes (codes, ages, shared) instead of floats; mask=False\n"
+     "leaves the mask out."},
     {"step", as_table_entry<step_method>(), METH_VARARGS | METH_KEYWORDS,
      "step($self, /, actions=None, *, by='position', oracle=False, observe=True, out=None, reply=None, "
-     "temperature=1.0, greedy=False)\n--\n\n"
+     "temperature=1.0, greedy=False, codes=False, mask=True)\n--\n\n"
      "Plays one move in every game and reports on all of them.\n\n"
      "by='position': actions holds one integer per game, the move's place in that game's list\n"
      "(moves[offsets[i]:offsets[i + 1]] of the last Step, the order of legal_actions_uci()).\n"
@@ -262,11 +264,14 @@ PyMethodDef batch_methods[] = {
      "Random choices take each game's own stream of the seed, the same for every thread count.\n"
      "Every action is checked before any game changes. With auto_reset, a game that ended at the\n"
      "last step (or was written into the batch finished) restarts instead and its action is not\n"
-     "read: the last report's restarting says which."},
+     "read: the last report's restarting says which.\n"
+     "observe=False leaves out the observation and the mask; codes=True gives the observation as codes\n"
+     "(codes, ages, shared: about 260 bytes a game instead of 8,960), never building the floats;\n"
+     "mask=False leaves out the mask alone."},
     {"step_random", as_table_entry<step_random_method>(), METH_VARARGS | METH_KEYWORDS,
-     "step_random($self, /, *, oracle=False, observe=True, out=None)\n--\n\n"
+     "step_random($self, /, *, oracle=False, observe=True, out=None, codes=False, mask=True)\n--\n\n"
      "Plays a uniformly random legal move in every game, from each game's own stream of the seed,\n"
-     "the same for every thread count."},
+     "the same for every thread count. observe, codes and mask as for step()."},
     {"reset", as_table_entry<reset_method>(), METH_VARARGS | METH_KEYWORDS,
      "reset($self, /, games=None)\n--\n\nRestarts the given games (all when None) from the start position."},
     {"__reduce__", reduce_method, METH_NOARGS, nullptr},

@@ -26,6 +26,7 @@ int traverse(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(state.step_type);
     Py_VISIT(state.legal_moves_type);
     Py_VISIT(state.replay_type);
+    Py_VISIT(state.codes_type);
     Py_VISIT(state.belief_type);
     Py_VISIT(state.batch_beliefs_type);
     return 0;
@@ -38,6 +39,7 @@ int clear(PyObject* module) {
     Py_CLEAR(state.step_type);
     Py_CLEAR(state.legal_moves_type);
     Py_CLEAR(state.replay_type);
+    Py_CLEAR(state.codes_type);
     Py_CLEAR(state.belief_type);
     Py_CLEAR(state.batch_beliefs_type);
     return 0;
@@ -63,6 +65,7 @@ int exec_module(PyObject* module) {
         add_type(module, make_record_type(step_spec), state.step_type, "Step") &&
         add_type(module, make_record_type(legal_moves_spec), state.legal_moves_type, "LegalMoves") &&
         add_type(module, make_record_type(replay_spec), state.replay_type, "Replay") &&
+        add_type(module, make_record_type(codes_spec), state.codes_type, "Codes") &&
         add_type(module, PyType_FromModuleAndSpec(module, &belief_type_spec, nullptr), state.belief_type,
                  "BeliefTracker") &&
         add_type(module, PyType_FromModuleAndSpec(module, &batch_beliefs_type_spec, nullptr),

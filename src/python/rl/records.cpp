@@ -17,7 +17,12 @@ PyObject* make_record_type(const RecordSpec& spec) {
     Ref make(PyObject_GetAttrString(collections.get(), "namedtuple"));
     if (!make) return nullptr;
     Ref arguments(Py_BuildValue("(sO)", spec.name, names.get()));
-    Ref keywords(Py_BuildValue("{ss}", "module", "murkplay_rl"));
+    Ref defaults(PyTuple_New(static_cast<Py_ssize_t>(spec.defaulted)));
+    if (!defaults) return nullptr;
+    for (std::size_t i = 0; i < spec.defaulted; ++i) {
+        PyTuple_SET_ITEM(defaults.get(), static_cast<Py_ssize_t>(i), Py_NewRef(Py_None));
+    }
+    Ref keywords(Py_BuildValue("{sssO}", "module", "murkplay_rl", "defaults", defaults.get()));
     if (!arguments || !keywords) return nullptr;
     Ref type(PyObject_Call(make.get(), arguments.get(), keywords.get()));
     if (!type) return nullptr;

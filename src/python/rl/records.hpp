@@ -18,6 +18,9 @@ struct RecordSpec {
     const char* name;
     const char* doc;
     std::span<const RecordField> fields;
+    // How many of the last fields default to None, so that records built by position before
+    // those fields existed still build.
+    std::size_t defaulted = 0;
 };
 
 // A new named tuple class in the module murkplay_rl, or null with an exception set.

@@ -7,6 +7,7 @@
 
 #include "batch/replay.hpp"
 #include "encode/action_index.hpp"
+#include "encode/observation_codes.hpp"
 #include "python/errors.hpp"
 #include "python/method_table.hpp"
 #include "python/game_object.hpp"
@@ -21,11 +22,17 @@ namespace murkplay::python::rl {
 namespace {
 
 constexpr RecordField replay_fields[] = {
-    {"observation", "float32 (plies, 64, 35): what the mover saw before each ply, as encode_flattened"},
+    {"observation", "float32 (plies, 64, 35): what the mover saw before each ply, as encode_flattened; None with "
+                    "codes=True"},
     {"mask", "bool (plies, 4352): the slots of the legal moves at each ply"},
     {"slot", "int64 (plies,): the slot of the move played"},
     {"outcome", "float32 (plies,): the game's final value for the side that moved: 1, -1, or 0 if unfinished"},
+    {"codes", "uint8 (plies, 64, 2): with codes=True, what the mover saw as cell codes, as GameBatch.step; else None"},
+    {"ages", "uint16 (plies, 64): with codes=True, each cell's age in turns; else None"},
+    {"shared", "uint8 (plies, 7): with codes=True, the castling flags and the opponent's material counts; else None"},
 };
+
+enum ReplayField : std::size_t { observation, mask, slot, outcome, codes, ages, shared };
 
 // The start of every game: a game whose record is copied, or a position as SelfPlayGame takes it.
 bool read_starts(const State& state, PyObject* starts, std::vector<Game>& out) {
@@ -92,20 +99,23 @@ PyObject* refused(const batch::ReplayRefusal& refusal) {
 }
 
 PyObject* replay(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"starts", "moves", "offsets", "oracle", "threads", "out", nullptr};
+    static const char* keywords[] = {"starts", "moves", "offsets", "oracle", "threads", "out", "codes", nullptr};
     PyObject* starts_object = nullptr;
     PyObject* moves_object = nullptr;
     PyObject* offsets_object = nullptr;
     PyObject* oracle_flag = nullptr;
     PyObject* threads_object = nullptr;
     PyObject* out = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$OOO:replay", const_cast<char**>(keywords), &starts_object,
-                                     &moves_object, &offsets_object, &oracle_flag, &threads_object, &out)) {
+    PyObject* codes_flag = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$OOOO:replay", const_cast<char**>(keywords), &starts_object,
+                                     &moves_object, &offsets_object, &oracle_flag, &threads_object, &out,
+                                     &codes_flag)) {
         return nullptr;
     }
     bool oracle = false;
+    bool as_codes = false;
     std::uint64_t threads = 1;
-    if (!read_flag(oracle_flag, "oracle", oracle) ||
+    if (!read_flag(oracle_flag, "oracle", oracle) || !read_flag(codes_flag, "codes", as_codes) ||
         !read_integer(threads_object, "threads", 1, parallel::max_threads, threads)) {
         return nullptr;
     }
@@ -126,22 +136,30 @@ PyObject* replay(PyObject* module, PyObject* args, PyObject* kwargs) {
         struct Spec {
             Element element;
             std::initializer_list<Py_ssize_t> shape;
+            bool codes;  // made with codes=True only; observation only without
         };
-        const Spec specs[] = {{Element::Float32, {plies, 64, 35}},
-                              {Element::Byte, {plies, action_count}},
-                              {Element::Int64, {plies}},
-                              {Element::Float32, {plies}}};
+        const Spec specs[] = {{Element::Float32, {plies, 64, 35}, false},
+                              {Element::Byte, {plies, action_count}, false},
+                              {Element::Int64, {plies}, false},
+                              {Element::Float32, {plies}, false},
+                              {Element::UInt8, {plies, 64, cell_code_count}, true},
+                              {Element::UInt16, {plies, 64}, true},
+                              {Element::UInt8, {plies, shared_value_count}, true}};
         std::array<ArrayView, std::size(replay_fields)> views;
         std::array<Ref, std::size(replay_fields)> arrays;
         for (std::size_t f = 0; f < arrays.size(); ++f) {
+            const bool made = specs[f].codes ? as_codes : !(as_codes && f == observation);
+            if (!made) continue;
             const std::string name = std::string("out.") + replay_fields[f].name;
             arrays[f] = output_array(given[f].get(), name.c_str(), specs[f].element, specs[f].shape, views[f], true);
             if (!arrays[f]) return nullptr;
             extents.push_back(views[f].extent());
         }
         if (!check_apart(extents)) return nullptr;
-        const batch::ReplayOutputs outputs{views[0].data<float>(), views[1].data<std::uint8_t>(),
-                                           views[2].data<std::int64_t>(), views[3].data<float>()};
+        const batch::ReplayOutputs outputs{views[observation].data<float>(),     views[mask].data<std::uint8_t>(),
+                                           views[slot].data<std::int64_t>(),     views[outcome].data<float>(),
+                                           views[codes].data<std::uint8_t>(),    views[ages].data<std::uint16_t>(),
+                                           views[shared].data<std::uint8_t>()};
         // The caller's arrays keep what they held when the replay is refused; new ones are
         // dropped then anyway.
         const bool callers =
@@ -162,7 +180,7 @@ PyObject* replay(PyObject* module, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef replay_functions[] = {
     {"replay", as_table_entry<replay>(), METH_VARARGS | METH_KEYWORDS,
-     "replay(starts, moves, offsets, *, oracle=False, threads=1, out=None)\n--\n\n"
+     "replay(starts, moves, offsets, *, oracle=False, threads=1, out=None, codes=False)\n--\n\n"
      "Plays recorded games again and returns, for every ply, what the mover saw, the legal slots,\n"
      "the slot played and the game's final value for the mover: a Replay of arrays, one row per ply.\n\n"
      "starts holds one FEN text or SelfPlayGame per game; moves the move codes of all games, one\n"
@@ -170,7 +188,8 @@ PyMethodDef replay_functions[] = {
      "natively, without the interpreter, over `threads` native threads. out may name arrays with\n"
      "more rows than there are plies, kept from call to call; their first rows are returned. A move\n"
      "that is not legal where it is played raises ValueError naming the game and the ply, and leaves\n"
-     "the arrays of out as they were: with out, every move is checked before any row is written."},
+     "the arrays of out as they were: with out, every move is checked before any row is written.\n"
+     "codes=True gives what the mover saw as codes (codes, ages, shared) instead of observation."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -178,6 +197,7 @@ const RecordSpec replay_spec = {
     .name = "Replay",
     .doc = "Recorded games played again: arrays with one row per ply, games one after another.",
     .fields = replay_fields,
+    .defaulted = 3,
 };
 
 }  // namespace murkplay::python::rl

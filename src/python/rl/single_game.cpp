@@ -1,10 +1,13 @@
 #include "python/rl/single_game.hpp"
 
 #include <algorithm>
+#include <array>
+#include <string>
 
 #include "encode/legal_slots.hpp"
 #include "encode/move_code.hpp"
 #include "encode/observation.hpp"
+#include "encode/observation_codes.hpp"
 #include "game/apply.hpp"
 #include "game/game_codec.hpp"
 #include "python/errors.hpp"
@@ -24,6 +27,14 @@ constexpr RecordField legal_moves_fields[] = {
     {"mask", "bool (4352,): True at every legal slot"},
 };
 
+constexpr RecordField codes_fields[] = {
+    {"codes", "uint8 (64, 2): each cell's seen code (the feature set among 0-13) and remembered code (the feature "
+              "set among 14-26, less 14)"},
+    {"ages", "uint16 (64,): each cell's age in turns; feature 27 is 1 / (age + 1)"},
+    {"shared", "uint8 (7,): the castling flags (king side, queen side), then the opponent's pawns, knights, bishops, "
+               "rooks and queens on the board"},
+};
+
 // None for the side to move, True for White, False for Black.
 bool read_viewer(PyObject* viewer, const Game& game, Color& out) {
     if (viewer == nullptr || viewer == Py_None) {
@@ -38,19 +49,52 @@ bool read_viewer(PyObject* viewer, const Game& game, Color& out) {
     return true;
 }
 
+// The observation as codes into the caller's Codes record, or new arrays.
+PyObject* observe_codes(const State& state, PyObject* game, PyObject* out, bool oracle, PyObject* viewer) {
+    std::array<Ref, std::size(codes_fields)> given;
+    if (!offered_arrays(out, codes_fields, given, state.codes_type)) return nullptr;
+    struct Spec {
+        Element element;
+        std::initializer_list<Py_ssize_t> shape;
+    };
+    const Spec specs[] = {{Element::UInt8, {64, cell_code_count}}, {Element::UInt16, {64}},
+                          {Element::UInt8, {shared_value_count}}};
+    std::array<ArrayView, std::size(codes_fields)> views;
+    std::array<Ref, std::size(codes_fields)> arrays;
+    for (std::size_t f = 0; f < arrays.size(); ++f) {
+        const std::string name = std::string("out.") + codes_fields[f].name;
+        arrays[f] = output_array(given[f].get(), name.c_str(), specs[f].element, specs[f].shape, views[f]);
+        if (!arrays[f]) return nullptr;
+    }
+    const Extent extents[] = {views[0].extent(), views[1].extent(), views[2].extent()};
+    if (!check_apart(extents)) return nullptr;
+    return with_game<Access::Shared>(game, [&](const Game& g) -> PyObject* {
+        Color seen_by = g.board.side_to_move;
+        if (!read_viewer(viewer, g, seen_by)) return nullptr;
+        build_observation_codes(g, seen_by, oracle,
+                                observation_codes_at(views[0].data<std::uint8_t>(), views[1].data<std::uint16_t>(),
+                                                     views[2].data<std::uint8_t>(), 0));
+        return make_record(state.codes_type, arrays).release();
+    });
+}
+
 PyObject* observe(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"game", "out", "oracle", "viewer", nullptr};
+    static const char* keywords[] = {"game", "out", "oracle", "viewer", "codes", nullptr};
     PyObject* game = nullptr;
     PyObject* out = nullptr;
     PyObject* oracle_flag = nullptr;
     PyObject* viewer = nullptr;
+    PyObject* codes_flag = nullptr;
     bool oracle = false;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OO:observe", const_cast<char**>(keywords), &game, &out,
-                                     &oracle_flag, &viewer) ||
-        !read_flag(oracle_flag, "oracle", oracle)) {
+    bool codes = false;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OOO:observe", const_cast<char**>(keywords), &game, &out,
+                                     &oracle_flag, &viewer, &codes_flag) ||
+        !read_flag(oracle_flag, "oracle", oracle) || !read_flag(codes_flag, "codes", codes)) {
         return nullptr;
     }
-    if (!check_game(state_of(module), game, "game")) return nullptr;
+    const State& state = state_of(module);
+    if (!check_game(state, game, "game")) return nullptr;
+    if (codes) return observe_codes(state, game, out, oracle, viewer);
     ArrayView view;
     Ref array = output_array(out, "out", Element::Float32, {64, observation_features}, view);
     if (!array) return nullptr;
@@ -163,11 +207,13 @@ bool check_game(const State& state, PyObject* object, const char* name) {
 
 PyMethodDef single_game_functions[] = {
     {"observe", as_table_entry<observe>(), METH_VARARGS | METH_KEYWORDS,
-     "observe(game, out=None, *, oracle=False, viewer=None)\n--\n\n"
+     "observe(game, out=None, *, oracle=False, viewer=None, codes=False)\n--\n\n"
      "The observation of a game as a float32 (64, 35) array, value for value encode_flattened().\n\n"
      "out is a writable C-contiguous float32 (64, 35) array to fill and return (a numpy array, or a\n"
      "torch tensor's .numpy()). viewer None is the side to move; True or False asks for White's or\n"
-     "Black's own view of the current board, with its memory as of its last turn."},
+     "Black's own view of the current board, with its memory as of its last turn.\n"
+     "codes=True returns the same observation as codes instead, a Codes(codes, ages, shared) of\n"
+     "arrays; out is then a Codes record (or any object naming those arrays) to fill."},
     {"legal_moves", as_table_entry<legal_moves>(), METH_VARARGS | METH_KEYWORDS,
      "legal_moves(game, mask=None)\n--\n\n"
      "The legal moves of a game as arrays: LegalMoves(moves, slots, mask). mask may be the caller's\n"
@@ -183,6 +229,12 @@ PyMethodDef single_game_functions[] = {
     {"restore_game", restore_game, METH_O,
      "restore_game(payload, /)\n--\n\nThe game a pickled SelfPlayGame holds; ValueError for anything else."},
     {nullptr, nullptr, 0, nullptr},
+};
+
+const RecordSpec codes_spec = {
+    .name = "Codes",
+    .doc = "One observation as codes: murkplay_rl.codes.decode turns it into the float observation.",
+    .fields = codes_fields,
 };
 
 const RecordSpec legal_moves_spec = {

@@ -9,5 +9,6 @@ namespace murkplay::python::rl {
 
 extern PyMethodDef single_game_functions[];
 extern const RecordSpec legal_moves_spec;
+extern const RecordSpec codes_spec;
 
 }  // namespace murkplay::python::rl

@@ -12,6 +12,7 @@ struct State {
     PyObject* step_type;         // Step, the outputs of one batched call
     PyObject* legal_moves_type;  // LegalMoves, the moves of one game
     PyObject* replay_type;       // Replay, recorded games played again
+    PyObject* codes_type;        // Codes, one observation as codes
     PyObject* belief_type;       // BeliefTracker
     PyObject* batch_beliefs_type;  // BatchBeliefs
 };

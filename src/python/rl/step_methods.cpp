@@ -41,9 +41,22 @@ PyObject* refusal_error(const batch::Refusal& refusal) {
     return internal_failure("unknown refusal");
 }
 
+// What every batched call is asked about the position it reports: observe=, codes=, mask=.
+struct Reported {
+    PyObject* flags[3] = {nullptr, nullptr, nullptr};
+    bool observe = true;
+    bool codes = false;
+    bool mask = true;
+
+    bool read() {
+        return read_flag(flags[0], "observe", observe) && read_flag(flags[1], "codes", codes) &&
+               read_flag(flags[2], "mask", mask);
+    }
+};
+
 // One batched call: check, compute without the interpreter, build the results. `choice` is
 // null for observe().
-PyObject* batched_call(PyObject* self, StepChoice* choice, PyObject* actions, bool oracle, bool observe,
+PyObject* batched_call(PyObject* self, StepChoice* choice, PyObject* actions, bool oracle, const Reported& reported,
                        PyObject* out) {
     return with_batch<Access::Exclusive>(self, [&](batch::GameBatch& batch) -> PyObject* {
         const auto n = static_cast<Py_ssize_t>(batch.size());
@@ -51,7 +64,8 @@ PyObject* batched_call(PyObject* self, StepChoice* choice, PyObject* actions, bo
         if (choice && !choice->read_actions(actions, n, inputs)) return nullptr;
         PyObject* step_type = state_of_type(Py_TYPE(self)).step_type;
         StepArrays arrays;
-        const StepWanted wanted{observe, choice && choice->sampled(), choice && choice->replied()};
+        const StepWanted wanted{reported.observe, reported.codes, reported.mask, choice && choice->sampled(),
+                                choice && choice->replied()};
         if (!arrays.prepare(step_type, out, n, wanted, std::move(inputs))) return nullptr;
         const batch::Outputs outputs = arrays.outputs();
         std::optional<batch::Refusal> refused;
@@ -71,52 +85,55 @@ PyObject* batched_call(PyObject* self, StepChoice* choice, PyObject* actions, bo
 }  // namespace
 
 PyObject* observe_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"oracle", "out", nullptr};
+    static const char* keywords[] = {"oracle", "out", "codes", "mask", nullptr};
     PyObject* oracle_flag = nullptr;
     PyObject* out = nullptr;
     bool oracle = false;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OO:observe", const_cast<char**>(keywords), &oracle_flag, &out) ||
-        !read_flag(oracle_flag, "oracle", oracle)) {
+    Reported reported;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOOO:observe", const_cast<char**>(keywords), &oracle_flag, &out,
+                                     &reported.flags[1], &reported.flags[2]) ||
+        !read_flag(oracle_flag, "oracle", oracle) || !reported.read()) {
         return nullptr;
     }
-    return batched_call(self, nullptr, nullptr, oracle, true, out);
+    return batched_call(self, nullptr, nullptr, oracle, reported, out);
 }
 
 PyObject* step_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"actions", "by",    "oracle",      "observe", "out",
-                                     "reply",   "temperature", "greedy", nullptr};
+    static const char* keywords[] = {"actions", "by",     "oracle", "observe", "out",  "reply",
+                                     "temperature", "greedy", "codes",  "mask",    nullptr};
     PyObject* actions = Py_None;
     PyObject* by = nullptr;
-    PyObject* flags[2] = {nullptr, nullptr};
+    PyObject* oracle_flag = nullptr;
     PyObject* out = nullptr;
     PyObject* reply = nullptr;
     PyObject* temperature = nullptr;
     PyObject* greedy = nullptr;
     bool oracle = false;
-    bool observe = true;
+    Reported reported;
     StepChoice choice;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$OOOOOOO:step", const_cast<char**>(keywords), &actions, &by,
-                                     &flags[0], &flags[1], &out, &reply, &temperature, &greedy) ||
-        !read_flag(flags[0], "oracle", oracle) || !read_flag(flags[1], "observe", observe) ||
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$OOOOOOOOO:step", const_cast<char**>(keywords), &actions, &by,
+                                     &oracle_flag, &reported.flags[0], &out, &reply, &temperature, &greedy,
+                                     &reported.flags[1], &reported.flags[2]) ||
+        !read_flag(oracle_flag, "oracle", oracle) || !reported.read() ||
         !choice.read(actions, by, reply, temperature, greedy)) {
         return nullptr;
     }
-    return batched_call(self, &choice, actions, oracle, observe, out);
+    return batched_call(self, &choice, actions, oracle, reported, out);
 }
 
 PyObject* step_random_method(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"oracle", "observe", "out", nullptr};
-    PyObject* flags[2] = {nullptr, nullptr};
+    static const char* keywords[] = {"oracle", "observe", "out", "codes", "mask", nullptr};
+    PyObject* oracle_flag = nullptr;
     PyObject* out = nullptr;
     bool oracle = false;
-    bool observe = true;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOO:step_random", const_cast<char**>(keywords), &flags[0],
-                                     &flags[1], &out) ||
-        !read_flag(flags[0], "oracle", oracle) || !read_flag(flags[1], "observe", observe)) {
+    Reported reported;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOOOO:step_random", const_cast<char**>(keywords), &oracle_flag,
+                                     &reported.flags[0], &out, &reported.flags[1], &reported.flags[2]) ||
+        !read_flag(oracle_flag, "oracle", oracle) || !reported.read()) {
         return nullptr;
     }
     StepChoice choice(agents::Agent::Random);
-    return batched_call(self, &choice, nullptr, oracle, observe, out);
+    return batched_call(self, &choice, nullptr, oracle, reported, out);
 }
 
 }  // namespace murkplay::python::rl

@@ -5,6 +5,7 @@
 
 #include "encode/action_index.hpp"
 #include "encode/move_code.hpp"
+#include "encode/observation_codes.hpp"
 #include "python/rl/released.hpp"
 
 namespace murkplay::python::rl {
@@ -13,7 +14,7 @@ namespace {
 
 // Which calls make an output: every call, or only those that ask for it; the listing's
 // arrays, whose length the native work decides, are sized after it.
-enum class Made : std::uint8_t { Always, Observing, Sampling, Replying, Listing };
+enum class Made : std::uint8_t { Always, Floats, Codes, Masking, Sampling, Replying, Listing };
 
 struct Output {
     StepField field;
@@ -26,10 +27,11 @@ struct Output {
 
 constexpr Output step_outputs[] = {
     {observation,
-     {"observation", "float32 (games, 64, 35): what each side to move sees, as encode_flattened; None if not asked"},
-     Element::Float32, Made::Observing, {64, 35}},
+     {"observation", "float32 (games, 64, 35): what each side to move sees, as encode_flattened; None if not asked "
+                     "or asked as codes"},
+     Element::Float32, Made::Floats, {64, 35}},
     {mask, {"mask", "bool (games, 4352): the slots of each game's legal moves; None if not asked"}, Element::Byte,
-     Made::Observing, {action_count, 0}},
+     Made::Masking, {action_count, 0}},
     {offsets, {"offsets", "int64 (games + 1,): game i's moves are moves[offsets[i]:offsets[i + 1]]"}, Element::Int64,
      Made::Always, {0, 0}},
     {moves, {"moves", "uint16: every game's legal moves as move codes, in the order of legal_actions_uci()"},
@@ -65,6 +67,18 @@ constexpr Output step_outputs[] = {
      {"restarting", "bool (games,): the game restarts at the next step instead of playing a move (auto_reset, and "
                     "it ended)"},
      Element::Byte, Made::Always, {0, 0}},
+    {codes,
+     {"codes", "uint8 (games, 64, 2): with codes=True, each cell's seen code (the feature set among 0-13) and "
+               "remembered code (the feature set among 14-26, less 14), in the observation's cell order; else None"},
+     Element::UInt8, Made::Codes, {64, cell_code_count}},
+    {ages,
+     {"ages", "uint16 (games, 64): with codes=True, each cell's age in turns (feature 27 is 1 / (age + 1)); else "
+              "None"},
+     Element::UInt16, Made::Codes, {64, 0}},
+    {shared,
+     {"shared", "uint8 (games, 7): with codes=True, the castling flags (king side, queen side) and the opponent's "
+                "pawns, knights, bishops, rooks and queens on the board; else None"},
+     Element::UInt8, Made::Codes, {shared_value_count, 0}},
 };
 
 static_assert(std::size(step_outputs) == step_field_count);
@@ -83,7 +97,9 @@ constexpr auto step_fields = [] {
 
 bool made_by(Made made, const StepWanted& wanted) {
     switch (made) {
-        case Made::Observing: return wanted.observe;
+        case Made::Floats: return wanted.observe && !wanted.codes;
+        case Made::Codes: return wanted.observe && wanted.codes;
+        case Made::Masking: return wanted.observe && wanted.mask;
         case Made::Sampling: return wanted.sampled;
         case Made::Replying: return wanted.replied;
         case Made::Always:
@@ -154,7 +170,10 @@ batch::Outputs StepArrays::outputs() const {
             .entropy = data<float>(entropy),
             .reply_move = data<MoveCode>(reply_move),
             .reply_slot = data<std::int64_t>(reply_slot),
-            .restarting = data<std::uint8_t>(restarting)};
+            .restarting = data<std::uint8_t>(restarting),
+            .cell_codes = data<std::uint8_t>(codes),
+            .ages = data<std::uint16_t>(ages),
+            .shared = data<std::uint8_t>(shared)};
 }
 
 Ref StepArrays::finish(PyObject* step_type, const batch::GameBatch& batch) {
@@ -176,6 +195,7 @@ const RecordSpec step_spec = {
     .name = "Step",
     .doc = "The outputs of one batched call: arrays, game after game. Pass one as `out` to reuse its arrays.",
     .fields = step_fields,
+    .defaulted = 3,
 };
 
 }  // namespace murkplay::python::rl

@@ -31,6 +31,9 @@ enum StepField : int {
     reply_move,
     reply_slot,
     restarting,
+    codes,
+    ages,
+    shared,
     step_field_count,
 };
 
@@ -38,7 +41,9 @@ extern const RecordSpec step_spec;
 
 // Which of the outputs that not every call makes this one makes.
 struct StepWanted {
-    bool observe = true;   // observation and mask
+    bool observe = true;   // the observation (floats or codes) and, with `mask`, the mask
+    bool codes = false;    // the observation as codes (codes, ages, shared) instead of floats
+    bool mask = true;
     bool sampled = false;  // log_prob and entropy
     bool replied = false;  // reply_move and reply_slot
 };
