@@ -51,7 +51,8 @@ __all__ = [
 # The PettingZoo environment and the SVG pictures import PettingZoo, gymnasium and python-chess,
 # and the pretrained agent torch,
 # so they are loaded on first use rather than with the package.
-_LAZY = {"env": "pettingzoo_env", "raw_env": "pettingzoo_env", "render_svg": "svg", "pretrained": "_pretrained"}
+_LAZY = {"env": "pettingzoo_env", "raw_env": "pettingzoo_env", "parallel_env": "pettingzoo_env", "render_svg": "svg",
+         "pretrained": "_pretrained"}
 
 
 def __getattr__(name):
