@@ -15,6 +15,7 @@ Imports torch: import this module only where torch is wanted.
 
 from __future__ import annotations
 
+import functools
 import math
 from types import MappingProxyType
 
@@ -26,18 +27,59 @@ from murkplay_rl.train_config import NetworkConfig
 
 FEATURES = 35
 SQUARES = 64
+SQUARE_PAIRS = SQUARES * SQUARES  # the slots of moves that do not promote: 64 * source + destination
+# Pawn, knight, bishop, rook and queen: their usual worth in pawns, and how many a side starts with.
+PIECE_VALUES = (1.0, 3.0, 3.0, 5.0, 9.0)
+START_COUNTS = (8.0, 2.0, 2.0, 2.0, 1.0)
+CONTENTS = 13  # what a cell may hold: an own pawn .. king, an opponent's pawn .. king, or nothing
+OWN_PIECES = slice(0, 5)  # the observation's features of an own pawn .. queen on a cell
+TAKEN = slice(30, 35)  # (start count - opponent's pawns .. queens left) / start count, in every cell
+
+
+def material(observation: torch.Tensor) -> torch.Tensor:
+    """The mover's material less the opponent's, in pawns, as the observation tells them: its own
+    pieces it always sees, and how many of each kind the opponent has left it is told."""
+    worth = observation.new_tensor(PIECE_VALUES)
+    own = observation[:, :, OWN_PIECES].sum(1) @ worth
+    left = observation.new_tensor(START_COUNTS) * (1 - observation[:, 0, TAKEN])
+    return own - left @ worth
+
+
+LINE_KINDS = (8, 8, 15, 15)  # files, ranks, diagonals, anti-diagonals
+
+
+@functools.cache
+def _lines(device: torch.device, dtype: torch.dtype) -> tuple[torch.Tensor, torch.Tensor]:
+    """(64, 46) each cell's share of the mean of every line through it, and (46, 64) which
+    cells each line holds: the files, ranks and diagonals along which rooks, bishops and queens
+    act. Made once per device and element type, off any device a network is being built on."""
+    with torch.inference_mode(False):  # kept for every later call, those that train included
+        square = torch.arange(SQUARES, device="cpu")
+        file, rank = square % 8, square // 8
+        kinds = (file, rank, rank - file + 7, rank + file)
+        member = torch.cat([nn.functional.one_hot(line, count) for line, count in zip(kinds, LINE_KINDS)], 1)
+        member = member.to(dtype)
+        return (member / member.sum(0)).to(device), member.T.contiguous().to(device)
 
 
 class _Block(nn.Module):
-    """One residual step: a 3 x 3 convolution plus the board's average, through a ReLU."""
+    """One residual step through a ReLU: a 3 x 3 convolution plus the board's average and, with
+    ``lines``, the averages of the file, rank and diagonals through each cell, so that a piece
+    acting along a line is one layer away from every cell of it."""
 
-    def __init__(self, channels: int):
+    def __init__(self, channels: int, lines: bool = False):
         super().__init__()
         self.conv = nn.Conv2d(channels, channels, 3, padding=1)
         self.board = nn.Linear(channels, channels)
+        self.lines = nn.ModuleList(nn.Linear(channels, channels, bias=False) for _ in LINE_KINDS) if lines else None
 
     def forward(self, x: torch.Tensor) -> torch.Tensor:
         mixed = self.conv(x) + self.board(x.mean((2, 3)))[:, :, None, None]
+        if self.lines is not None:
+            share, cells = _lines(x.device, x.dtype)
+            means = (x.flatten(2) @ share).transpose(1, 2).split(LINE_KINDS, 1)  # each (N, lines, C)
+            mixed_lines = torch.cat([linear(mean) for linear, mean in zip(self.lines, means)], 1)
+            mixed = mixed + (mixed_lines.transpose(1, 2) @ cells).view_as(x)
         return x + torch.relu(mixed)
 
 
@@ -51,11 +93,19 @@ class PolicyValueNet(nn.Module):
         c = config.channels
         self.embed = nn.Linear(FEATURES, c)
         self.place = nn.Parameter(torch.zeros(SQUARES, c))  # what the convolutions' padding cannot tell
-        self.blocks = nn.ModuleList(_Block(c) for _ in range(config.blocks))
+        self.blocks = nn.ModuleList(_Block(c, config.lines) for _ in range(config.blocks))
         self.query = nn.Linear(c, config.key)
         self.key = nn.Linear(c, config.key)
         self.promotion = nn.Linear(c, 4)
-        self.value_head = nn.Sequential(nn.Linear(2 * c, c), nn.ReLU(), nn.Linear(c, 1), nn.Tanh())
+        self.value_head = nn.Sequential(nn.Linear(2 * c, c), nn.ReLU(), nn.Linear(c, 1))
+        if config.material:
+            # The value starts from the material balance, which a capture changes at once, so that
+            # a piece given away costs the move that gave it long before the game's end says so.
+            self.material_weight = nn.Parameter(torch.tensor(config.material))
+        if config.guess:
+            # Trained to guess what stands on every cell, the trunk learns where hidden pieces are
+            # likely to be; the guess is a lesson of training and never an input to a move.
+            self.guess_head = nn.Linear(c, CONTENTS)
         # Near-uniform moves at the start, so the first games explore.
         for layer in (self.query, self.key, self.promotion):
             nn.init.normal_(layer.weight, std=0.01)
@@ -72,13 +122,36 @@ class PolicyValueNet(nn.Module):
         moves = self.query(cells) @ self.key(cells).transpose(1, 2) / math.sqrt(self.config.key)
         return torch.cat((moves.flatten(1), self.promotion(cells).flatten(1)), 1)
 
+    def _value(self, cells: torch.Tensor, observation: torch.Tensor) -> torch.Tensor:
+        value = self.value_head(torch.cat((cells.mean(1), cells.amax(1)), 1))[:, 0]
+        if self.config.material:
+            value = value + self.material_weight * material(observation)
+        return torch.tanh(value)
+
     def forward(self, observation: torch.Tensor) -> torch.Tensor:
         return self._logits(self._cells(observation))
 
     def evaluate(self, observation: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
         cells = self._cells(observation)
-        pooled = torch.cat((cells.mean(1), cells.amax(1)), 1)
-        return self._logits(cells), self.value_head(pooled)[:, 0]
+        return self._logits(cells), self._value(cells, observation)
+
+    def evaluate_slots(self, observation: torch.Tensor, slots: torch.Tensor) -> tuple[torch.Tensor, ...]:
+        """The logits of ``slots`` only, (N, width) of slot numbers, and the value: what the
+        update needs, without the 4352 logits of every row. Equal to ``evaluate``'s logits
+        gathered at ``slots``. With a guess head, its logits (N, 64, 13) of each cell's true
+        contents come third."""
+        cells = self._cells(observation)
+        logits = self._slot_logits(cells, slots), self._value(cells, observation)
+        return (*logits, self.guess_head(cells)) if self.config.guess else logits
+
+    def _slot_logits(self, cells: torch.Tensor, slots: torch.Tensor) -> torch.Tensor:
+        promoting = slots >= SQUARE_PAIRS
+        pair = slots.masked_fill(promoting, 0)
+        query = self.query(cells).gather(1, (pair // SQUARES)[..., None].expand(-1, -1, self.config.key))
+        key = self.key(cells).gather(1, (pair % SQUARES)[..., None].expand(-1, -1, self.config.key))
+        moves = (query * key).sum(-1) / math.sqrt(self.config.key)
+        promotions = self.promotion(cells).flatten(1).gather(1, (slots - SQUARE_PAIRS).clamp(min=0))
+        return torch.where(promoting, promotions, moves)
 
 
 
