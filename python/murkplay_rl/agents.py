@@ -34,6 +34,7 @@ BUILTIN = ("random", "greedy", "cautious")
 NAMED: Mapping[str, str] = MappingProxyType({
     "belief": "murkplay_rl.belief_agent:BeliefAgent",
     "pretrained": "murkplay_rl._pretrained:pretrained",
+    "search": "murkplay_rl.search_agent:SearchAgent",
 })
 
 
