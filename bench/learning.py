@@ -2,7 +2,8 @@
 
     python bench/learning.py [--rounds 5] [--threads 1] [--before REV]
     python bench/learning.py --seeds 0,1,2 [--minutes 30] [--threads 2] [--out build/runs/learning]
-    python bench/learning.py --agent search [--arena-games 500] [--opponents greedy,cautious,belief]
+    python bench/learning.py --agent search [--network RUN/best.pt] [--arena-games 500]
+                             [--opponents greedy,cautious,belief]
 
 Needs torch. Progress goes to stderr and Markdown tables to stdout; every table ends with the
 machine's load average.
@@ -262,7 +263,14 @@ def strength(args) -> None:
     from murkplay_rl import agents, arena
 
     torch.set_num_threads(1)
-    timed = _Timed(agents.load(args.agent))
+    if args.network:
+        from murkplay_rl.network import load_network
+        from murkplay_rl.search_agent import SearchAgent
+
+        agent = SearchAgent(load_network(args.network), samples=args.samples, candidates=args.candidates)
+    else:
+        agent = agents.load(args.agent)
+    timed = _Timed(agent)
     print(f"| {timed.name} against | score | 95 % interval | won | lost | unfinished | per move |\n"
           "|---|---:|---|---:|---:|---:|---:|")
     for name in args.opponents.split(","):
@@ -286,6 +294,10 @@ def main(argv=None) -> int:
     parser.add_argument("--set", action="append", default=[], help="a further --set NAME=VALUE of the runs")
     parser.add_argument("--agent", help="an agent to measure in the arena, e.g. search")
     parser.add_argument("--opponents", default="greedy,cautious,belief")
+    parser.add_argument("--network", type=Path, help="with --agent search: the network it searches with "
+                                                     "(a checkpoint or best.pt; default the shipped one)")
+    parser.add_argument("--samples", type=int, default=16, help="with --network: the search's samples")
+    parser.add_argument("--candidates", type=int, default=8, help="with --network: the search's candidates")
     parser.add_argument("--arena-games", type=int, default=500)
     args = parser.parse_args(argv)
     args.set = [part for setting in args.set for part in ("--set", setting)]

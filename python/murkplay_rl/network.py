@@ -77,9 +77,11 @@ class _Block(nn.Module):
         mixed = self.conv(x) + self.board(x.mean((2, 3)))[:, :, None, None]
         if self.lines is not None:
             share, cells = _lines(x.device, x.dtype)
-            means = (x.flatten(2) @ share).transpose(1, 2).split(LINE_KINDS, 1)  # each (N, lines, C)
-            mixed_lines = torch.cat([linear(mean) for linear, mean in zip(self.lines, means)], 1)
-            mixed = mixed + (mixed_lines.transpose(1, 2) @ cells).view_as(x)
+            n, c = len(x), x.shape[1]
+            # Plain matrix products over every (game, channel) row at once, the fastest form.
+            means = (x.reshape(n * c, SQUARES) @ share).view(n, c, -1).transpose(1, 2)  # (N, 46 lines, C)
+            along = torch.cat([linear(mean) for linear, mean in zip(self.lines, means.split(LINE_KINDS, 1))], 1)
+            mixed = mixed + (along.transpose(1, 2).reshape(n * c, -1) @ cells).view_as(x)
         return x + torch.relu(mixed)
 
 

@@ -48,19 +48,25 @@ class Samples:
         return len(self.choice)
 
 
-def decay(config: PPOConfig, updates: int) -> float:
-    """The share of the learning rate and the entropy bonus left after ``updates`` updates: a
-    function of the count alone, so a resumed run follows the same schedule."""
-    if not config.decay_updates:
-        return 1.0
-    return max(0.1, 1 - 0.9 * updates / config.decay_updates)
+def decay(config: PPOConfig, updates: int, seconds: float = 0.0) -> float:
+    """The share of the learning rate and the entropy bonus left after ``updates`` updates and
+    ``seconds`` training seconds, falling linearly to a tenth over ``decay_updates`` updates or
+    ``decay_minutes`` minutes, whichever comes first. The count's schedule is a function of the
+    count alone, so a resumed run follows it bit for bit; the clock's follows the machine."""
+    done = 0.0
+    if config.decay_updates:
+        done = max(done, updates / config.decay_updates)
+    if config.decay_minutes:
+        done = max(done, seconds / (60 * config.decay_minutes))
+    return max(0.1, 1 - 0.9 * done)
 
 
 def update(network, optimizer: torch.optim.Optimizer, samples: Samples, config: PPOConfig, *, updates: int,
-           generator: torch.Generator, device: torch.device) -> dict[str, float]:
-    """The update after ``updates`` updates: trains ``network`` on ``samples``, minibatches drawn
-    by ``generator``; returns the mean losses and statistics of the last epoch."""
-    left = decay(config, updates)
+           generator: torch.Generator, device: torch.device, seconds: float = 0.0) -> dict[str, float]:
+    """The update after ``updates`` updates and ``seconds`` training seconds: trains ``network``
+    on ``samples``, minibatches drawn by ``generator``; returns the mean losses and statistics
+    of the last epoch."""
+    left = decay(config, updates, seconds)
     for group in optimizer.param_groups:
         group["lr"] = config.learning_rate * left
     rows = len(samples)

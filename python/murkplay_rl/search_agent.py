@@ -57,7 +57,7 @@ class SearchAgent:
     # The policy reads the observation; the rest is the belief's.
     observes = True
 
-    def __init__(self, network=None, *, samples: int = 8, candidates: int = 6, limit: int = 5_000, seed: int = 0,
+    def __init__(self, network=None, *, samples: int = 16, candidates: int = 8, limit: int = 5_000, seed: int = 0,
                  threads: int | None = None, device: str = "cpu", name: str = "search"):
         if network is None:
             from murkplay_rl._pretrained import shipped_network
@@ -135,14 +135,14 @@ class SearchAgent:
         if not leaves:
             return np.zeros(0, np.float32)
         report = murkplay_rl.GameBatch(leaves).observe()
-        worth = np.empty(len(leaves), np.float32)
-        for start in range(0, len(leaves), _CHUNK):
-            rows = slice(start, start + _CHUNK)
-            _, value = self.network.evaluate(torch.from_numpy(report.observation[rows]).to(self.device))
-            worth[rows] = -value.float().cpu().numpy()
-        worth[_takes_king(report, 1 - side)] = -1.0
+        worth = np.full(len(leaves), -1.0, np.float32)  # where the opponent can take the king
         ended = report.terminated | report.truncated  # a king taken, or no move left to the opponent
         worth[ended] = report.values[ended, side[ended]]
+        open_leaves = np.flatnonzero(~ended & ~_takes_king(report, 1 - side))
+        for start in range(0, len(open_leaves), _CHUNK):
+            rows = open_leaves[start:start + _CHUNK]
+            _, value = self.network.evaluate(torch.from_numpy(report.observation[rows]).to(self.device))
+            worth[rows] = -value.float().cpu().numpy()
         return worth
 
 

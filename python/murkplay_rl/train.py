@@ -57,7 +57,8 @@ def train(state, log, *, seconds: float, updates: int | None = None, stop=lambda
         advantage = advantages(rollout, config.ppo.gamma, config.ppo.lam)
         state.network.train()
         losses = ppo.update(state.network, state.optimizer, ppo.Samples.of(rollout, advantage), config.ppo,
-                            updates=state.updates, generator=state.shuffling, device=state.device)
+                            updates=state.updates, generator=state.shuffling, device=state.device,
+                            seconds=state.seconds)
         updated = time.perf_counter()
         state.count(rollout, updated - started, entry)
         log.update(state, rollout, losses, collect_seconds=collected - started, update_seconds=updated - collected,

@@ -179,6 +179,8 @@ class PPOConfig(Settings):
     learning_rate: float = setting(1e-3, "Adam's step size", above=0.0)
     decay_updates: int = setting(0, "when set, the rate and the entropy bonus fall linearly to a tenth over this "
                                     "many updates", low=0)
+    decay_minutes: float = setting(0.0, "when set, they fall so over this many training minutes, the first of the "
+                                        "two (by the clock: a resumed run is then not bit for bit)", low=0.0)
     epochs: int = setting(2, "passes over a rollout", low=1)
     minibatch: int = setting(256, "decisions per gradient step", low=2)
     clip: float = setting(0.2, "the probability ratio's trust region", above=0.0, high=1.0)
