@@ -3,7 +3,8 @@
     python examples/render_views.py [--seed 0] [--plies 24] [--out docs/what_each_side_sees.svg]
 
 The position is the one after ``--plies`` random plies. The true board comes first, then
-White's view and Black's: fog shaded, remembered pieces faint. Needs python-chess.
+White's view and Black's: fog shaded, remembered pieces faint, as the legend beneath says.
+Needs python-chess.
 """
 
 from __future__ import annotations
@@ -14,6 +15,7 @@ from pathlib import Path
 
 from murkplay import SelfPlayGame
 from murkplay_rl import render_svg
+from murkplay_rl.svg import BOARD_UNITS, LEGEND_UNITS, LEGEND_WIDTH, legend_svg
 
 BOARD = 300
 LABEL = 28
@@ -33,7 +35,8 @@ def play(seed: int, plies: int) -> SelfPlayGame:
 def picture(rows: list[list[tuple[str, str]]]) -> str:
     """One SVG of the (label, board SVG) cells, row by row."""
     width = max(len(row) for row in rows) * (BOARD + GAP) - GAP
-    height = len(rows) * (BOARD + LABEL + GAP) - GAP
+    legend = LEGEND_UNITS * BOARD / BOARD_UNITS
+    height = len(rows) * (BOARD + LABEL + GAP) - GAP + legend
     parts = [
         f'<svg xmlns="http://www.w3.org/2000/svg" xmlns:xlink="http://www.w3.org/1999/xlink" '
         f'width="{width}" height="{height}" viewBox="0 0 {width} {height}">',
@@ -48,6 +51,10 @@ def picture(rows: list[list[tuple[str, str]]]) -> str:
                 f'font-family="sans-serif" font-size="16">{label}</text>'
             )
             parts.append(board.replace("<svg ", f'<svg x="{x}" y="{y + LABEL}" ', 1))
+    # One legend for all the views, in the boards' scale, beneath the last row.
+    scale = BOARD / BOARD_UNITS
+    parts.append(f'<g transform="translate({(width - LEGEND_WIDTH * scale) / 2}, {height - legend}) scale({scale})">'
+                 f'{legend_svg(0, 0)}</g>')
     parts.append("</svg>")
     return "\n".join(parts)
 
@@ -63,8 +70,8 @@ def main() -> None:
     game = play(args.seed, args.plies)
     rows = [[
         (f"true board after {args.plies} plies", render_svg(game, size=BOARD)),
-        ("what White sees", render_svg(game, "white", size=BOARD)),
-        ("what Black sees", render_svg(game, "black", size=BOARD)),
+        ("what White sees", render_svg(game, "white", size=BOARD, legend=False)),
+        ("what Black sees", render_svg(game, "black", size=BOARD, legend=False)),
     ]]
     args.out.parent.mkdir(parents=True, exist_ok=True)
     args.out.write_text(picture(rows) + "\n")

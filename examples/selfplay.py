@@ -137,14 +137,15 @@ def torch_threads(requested: int) -> tuple[int, str]:
 
 
 def progress_reporter(total: int):
-    """tqdm on a terminal when it is installed, otherwise one plain line per game."""
+    """tqdm on a terminal when it is installed; otherwise a plain line per game for a few games,
+    and a line per tenth of them for many, so a log of 256 games stays a summary."""
     if sys.stdout.isatty():
         try:
             from tqdm import tqdm
         except ImportError:
             pass
         else:
-            bar = tqdm(total=total, unit="game")
+            bar = tqdm(total=total, unit=" games")
 
             def update(result: GameResult) -> None:
                 bar.update(1)
@@ -152,11 +153,14 @@ def progress_reporter(total: int):
 
             return update, bar.close
     done = 0
+    every = 1 if total <= 20 else -(-total // 10)
 
     def report(result: GameResult) -> None:
         nonlocal done
         done += 1
-        print(f"game {done}/{total} (#{result.number}): {result.plies} plies, {result.outcome()}", flush=True)
+        if done % every == 0 or done == total:
+            print(f"games ended: {done}/{total}; the last (#{result.number}): {result.plies} plies, {result.outcome()}",
+                  flush=True)
 
     return report, lambda: None
 

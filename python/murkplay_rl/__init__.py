@@ -6,8 +6,6 @@ new arrays, and the optional tools (PettingZoo, pyarrow, Ray, python-chess) by t
 need them.
 """
 
-import importlib
-
 from murkplay_rl._optional import MissingExtra
 from murkplay_rl._native import (
     ACTION_COUNT,
@@ -37,6 +35,7 @@ __all__ = [
     "BeliefTracker",
     "GameBatch",
     "LegalMoves",
+    "MissingExtra",
     "Replay",
     "Step",
     "apply_slot",
@@ -54,11 +53,19 @@ _LAZY = {"env": "pettingzoo_env", "raw_env": "pettingzoo_env", "render_svg": "sv
 
 
 def __getattr__(name):
+    if name == "__version__":
+        # The installed distribution's, so pyproject.toml stays the one place it is written.
+        from importlib.metadata import version
+
+        globals()[name] = value = version("murkplay")
+        return value
     module = _LAZY.get(name)
     if module is None:
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    from importlib import import_module
+
     try:
-        loaded = importlib.import_module(f"{__name__}.{module}")
+        loaded = import_module(f"{__name__}.{module}")
     except MissingExtra as error:
         # Raised afresh here: the frames of the lazy import would only hide the one line that
         # matters, the extra to install; the missing package's own error stays the cause.

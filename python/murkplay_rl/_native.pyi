@@ -7,6 +7,10 @@ ACTION_COUNT: int
 NO_MOVE: int
 MAX_MOVES: int
 MAX_THREADS: int
+MAX_SEARCH_DEPTH: int
+MAX_SEARCH_SAMPLES: int
+# The built-in agents' names, in the order of the native agents: by= and reply= take them.
+AGENTS: tuple[str, ...]
 
 # Arrays are numpy arrays, or any object with the buffer protocol where the caller supplies one;
 # typed loosely so that checking a client needs no numpy.
@@ -32,6 +36,8 @@ class Step(NamedTuple):
     log_prob: _Array | None
     entropy: _Array | None
     reply_move: _Array | None
+    reply_slot: _Array | None
+    restarting: _Array
 
 class LegalMoves(NamedTuple):
     """The legal moves of one game as arrays."""
@@ -101,8 +107,10 @@ class BeliefTracker:
 
     def __new__(cls, game: SelfPlayGame, side: bool, *, limit: int = 100000, seed: int = 0) -> BeliefTracker: ...
     def __len__(self) -> int: ...
-    def update(self, /, game: SelfPlayGame, played: str | int | None = None) -> None:
-        """Brings the belief up to the tracked side's turn; `played` is its move since the last update."""
+    def update(self, /, game: SelfPlayGame, played: str | SupportsIndex | None = None) -> None:
+        """Brings the belief up to the tracked side's turn; `played` is its move since the last update (UCI text or a
+        move code). ValueError, nothing changed, for a move that is not the one the side made or an update repeated;
+        KeyboardInterrupt stops a long update, changing nothing."""
     def sample(self, k: int, /) -> list[SelfPlayGame]:
         """Up to k distinct kept positions, uniformly without replacement, with the side's fog memory."""
     def keeps(self, game: SelfPlayGame, /) -> bool:
@@ -128,19 +136,30 @@ class BeliefTracker:
 
 @final
 class BatchBeliefs:
-    """One BeliefTracker per game of a GameBatch, for one side, updated together natively."""
+    """One BeliefTracker per game of a GameBatch, for one side, updated together natively.
+
+    A belief starts at each game's known start, never at its true board: a game at ply 0 is its own (a game written
+    into or given to the batch is taken as known, as fen= makes the batch's start known); a later game that began at
+    the batch's start is followed from there, owing the opponent's move since (enumerated at once) and the side's
+    own first move (owed to the next update). Games whose past cannot be known are not followed (`following`)."""
 
     def __new__(cls, batch: GameBatch, side: bool, *, limit: int = 100000, seed: int = 0) -> BatchBeliefs: ...
     def __len__(self) -> int: ...
     def __getitem__(self, key: SupportsIndex, /) -> BeliefTracker: ...
     @property
     def batch(self) -> GameBatch: ...
+    @property
+    def following(self) -> _Array:
+        """bool (games,): whether each game's belief follows the game, as of the last update."""
     def update(self, /, played: Sequence[int] | _Array | None = None, *, threads: int | None = None) -> None:
-        """Brings every game's belief up to the side's turn; `played` holds its moves since (or NO_MOVE)."""
+        """Brings every followed game's belief up to the side's turn; `played` holds its moves since (or NO_MOVE).
+        An update missed or repeated is refused (ValueError naming the game); nothing changes on a refusal, a failure
+        or KeyboardInterrupt."""
     def choose(self, /, *, samples: int = 8, depth: int = 3, threads: int | None = None) -> _Array:
-        """The belief agent's move in every game, as positions in the legal lists (-1 where the side does not move)."""
+        """The belief agent's move in every followed game, as positions in the legal lists (-1 where the side does not
+        move or the game is not followed). samples: 1 to MAX_SEARCH_SAMPLES; depth: 1 to MAX_SEARCH_DEPTH."""
     def reset(self, /, games: Sequence[SupportsIndex] | None = None) -> None:
-        """Starts the given games' beliefs afresh from their true boards."""
+        """Starts the given games' beliefs afresh at each game's known start as it is now."""
 
 def observe(game: SelfPlayGame, out: _Array | None = None, *, oracle: bool = False, viewer: bool | None = None) -> _Array:
     """A game's observation as a float32 (64, 35) array, into `out` when given."""

@@ -1,7 +1,8 @@
 """Optional packages, imported where a feature first needs them.
 
-A missing package is reported once, as an ImportError that names the extra which installs it
-(``pip install "murkplay[gym]"``), with the original import error as its cause.
+A missing package is reported once, as an ImportError that names the extra which installs it,
+both from a release (``pip install "murkplay[gym]"``) and from a checkout
+(``pip install ".[gym]"``), with the original import error as its cause.
 """
 
 from __future__ import annotations
@@ -23,7 +24,8 @@ def require(module: str, extra: str, feature: str) -> ModuleType:
     except ImportError as error:
         top = module.partition(".")[0]
         raise MissingExtra(
-            f'{feature} needs {top}, which is not installed: pip install "murkplay[{extra}]"',
+            f'{feature} needs {top}, which is not installed: pip install "murkplay[{extra}]" '
+            f'(from a checkout: pip install ".[{extra}]")',
             name=top,
         ) from error
     return sys.modules[module]

@@ -24,18 +24,41 @@ import importlib
 import math
 import os
 from types import MappingProxyType
-from typing import Any, Mapping, Protocol, runtime_checkable
+from typing import Any, Mapping, NamedTuple, Protocol, runtime_checkable
 
+from murkplay_rl._checks import flag, positive
+from murkplay_rl._native import AGENTS
 from murkplay_rl._optional import require
 
-BUILTIN = ("random", "greedy", "cautious")
+# The rules the batch plays natively, as its step's by= and reply= name them.
+BUILTIN: tuple[str, ...] = AGENTS
 
-# Agents provided elsewhere in the package, loaded on first use: name -> "module:callable".
-NAMED: Mapping[str, str] = MappingProxyType({
-    "belief": "murkplay_rl.belief_agent:BeliefAgent",
-    "pretrained": "murkplay_rl._pretrained:pretrained",
-    "search": "murkplay_rl.search_agent:SearchAgent",
+
+
+class Named(NamedTuple):
+    target: str  # "module:callable" of the package, called with no arguments
+    about: str  # what it plays, for help texts
+
+
+# Agents provided elsewhere in the package, loaded on first use.
+NAMED: Mapping[str, Named] = MappingProxyType({
+    "belief": Named("murkplay_rl.belief_agent:BeliefAgent",
+                    "searches positions sampled from the set its side's view allows"),
+    "pretrained": Named("murkplay_rl._pretrained:pretrained",
+                        "the network trained by self-play that ships with the package (needs torch)"),
+    "search": Named("murkplay_rl.search_agent:SearchAgent",
+                    "searches positions sampled from its side's belief with the shipped network (needs torch)"),
 })
+
+
+def describe() -> str:
+    """Every way of naming an agent, one a line, as command lines list them."""
+    lines = [(", ".join(BUILTIN), "the built-in rules, chosen inside the batch's step"),
+             *((name, named.about) for name, named in NAMED.items()),
+             ("PATH", "a checkpoint file: data, loading it runs nothing it names"),
+             ("MODULE:CALLABLE", "a callable of no arguments returning an agent: imports and runs MODULE")]
+    width = max(len(name) for name, _ in lines)
+    return "\n".join(f"  {name:<{width}}  {about}" for name, about in lines)
 
 
 @runtime_checkable
@@ -88,11 +111,11 @@ class TorchAgent:
 
     def __init__(self, module, sample: bool = True, temperature: float = 1.0, *, name: str | None = None,
                  device=None):
-        if sample and not temperature > 0:
-            raise ValueError(f"temperature must be positive, not {temperature}")
+        self.sample = flag("sample", sample)
+        self.temperature = positive("temperature", temperature)
+        if name is not None and (not isinstance(name, str) or not name):
+            raise ValueError(f"name must be non-empty text, not {name!r}")
         self.module = module
-        self.sample = sample
-        self.temperature = float(temperature)
         self.device = device
         self.name = name if name is not None else type(module).__name__
         self.step_options = MappingProxyType({"temperature": self.temperature} if sample else {"greedy": True})
@@ -160,7 +183,7 @@ def load(spec):
     if spec in BUILTIN:
         return BuiltinAgent(spec)
     if spec in NAMED:
-        return _checked(resolve(NAMED[spec])(), spec)
+        return _checked(resolve(NAMED[spec].target)(), spec)
     if os.path.isfile(spec):
         return load_checkpoint(spec)
     if ":" in spec:

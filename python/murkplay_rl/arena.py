@@ -3,12 +3,13 @@
 Every pair plays its games in two batches, one for each way of giving out the colours. Within a
 batch every game has the same agent as White; a built-in agent answering another agent's move
 plays natively in the same call (``reply=``), so two built-in agents play a move pair per call.
-A game still going at the ply limit counts as a draw. Given a directory, the arena writes the
-games there as a dataset of game records, with ``arena.json`` beside the shards naming who
-played White and Black in each, so the ratings can be fitted again from the records alone
-(``ratings_from_records``).
+A game still going at the ply limit counts as a draw.
 
     python -m murkplay_rl.arena random greedy cautious --games 2000 --threads 2 --out build/arena
+
+Given a directory, the arena writes the games there as a dataset of game records, with
+``arena.json`` beside the shards naming who played White and Black in each, so the ratings
+can be fitted again from the records alone (``ratings_from_records``).
 """
 
 from __future__ import annotations
@@ -24,14 +25,13 @@ from typing import Callable, Sequence
 import numpy as np
 
 import murkplay_rl
-from murkplay import SelfPlayGame
 from murkplay_rl import agents as agents_module
 from murkplay_rl import ratings as ratings_module
-from murkplay_rl._optional import require
-from murkplay_rl.dataset import START_FEN, GameRecord
+from murkplay_rl import _cli
+from murkplay_rl._checks import MAX_PLIES, MAX_SEED, integer, non_negative
+from murkplay_rl._optional import MissingExtra, require
+from murkplay_rl.dataset import START_FEN, GameRecord, records_of
 
-# Any position with Black to move: a slot depends on nothing else of the position.
-_BLACK_TO_MOVE_FEN = "rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq - 0 1"
 SIDECAR = "arena.json"
 
 
@@ -69,7 +69,8 @@ class MatchResult:
 
 @dataclasses.dataclass
 class PlayedGames:
-    """The games of one batch: ``moves`` holds ply after ply of every game (a column a game)."""
+    """The games of one batch: ``moves`` and ``slots`` hold ply after ply of every game (a
+    column a game), each slot from its mover's side."""
 
     white: str
     black: str
@@ -77,6 +78,7 @@ class PlayedGames:
     result: np.ndarray  # float32 (games,): White's value
     plies: np.ndarray  # int32 (games,)
     moves: np.ndarray  # uint16 (plies, games)
+    slots: np.ndarray  # int16 (plies, games)
 
     def score(self, first: str) -> MatchResult:
         """The results from the side of ``first``, which played White or Black here."""
@@ -87,38 +89,20 @@ class PlayedGames:
         return MatchResult(self.black, self.white, losses, wins, draws)
 
     def records(self) -> list[GameRecord]:
-        codes = self.moves
-        played = np.arange(len(codes))[:, None] < self.plies[None, :]
-        unique, inverse = np.unique(codes[played], return_inverse=True)
-        texts = [murkplay_rl.move_uci(int(code)) for code in unique]
-        # White moves at even plies, Black at odd: each side's slots are from its own side.
-        sides = (SelfPlayGame(START_FEN), SelfPlayGame(_BLACK_TO_MOVE_FEN))
-        slot_of = np.array([[side.action_index(text) for text in texts] for side in sides], dtype=np.int64)
-        index = np.zeros(codes.shape, dtype=np.int64)
-        index[played] = inverse
-        parity = (np.arange(len(codes)) % 2)[:, None]
-        slots = slot_of[np.broadcast_to(parity, codes.shape), index]
-        text_of = np.array(texts, dtype=object)
-        records = []
-        for game, length in enumerate(self.plies.tolist()):
-            records.append(GameRecord(
-                start=START_FEN, moves=text_of[index[:length, game]].tolist(), slots=slots[:length, game].tolist(),
-                plies=length, result=float(self.result[game]), seed=self.seed,
-            ))
-        return records
+        return records_of(START_FEN, self.moves.T, self.slots.T, self.plies, self.result, seed=self.seed)
 
 
 def play_games(white, black, games: int, *, max_plies: int = 300, threads: int = 1, seed: int = 0,
                progress: Callable[[int], object] | None = None) -> PlayedGames:
-    """``games`` games of ``white`` against ``black`` on one batch, each played to its end or to
+    """``games`` games of ``white`` against ``black`` (agents or specs of ``agents.load``) on one batch, each played to its end or to
     ``max_plies`` plies. ``progress`` is called with the number of games that just ended.
 
     Two built-in agents keep nothing between calls, so once half the games of their batch have
     ended, the games still going move to a batch of their own (whose random streams, seeded
     afresh, choose on) and the ended ones stop costing a step.
     """
-    if max_plies < 1:
-        raise ValueError(f"max_plies must be at least 1, not {max_plies}")
+    games, max_plies, threads, seed = _checked_play(games, max_plies, threads, seed)
+    white, black = agents_module.load(white), agents_module.load(black)
     # A game that ends restarts at the next call; it has played its part and is not read again.
     batch = murkplay_rl.GameBatch(games, max_plies=max_plies, auto_reset=True, seed=seed, threads=threads)
     rows = np.arange(games)  # the game each row of the batch plays
@@ -129,19 +113,22 @@ def play_games(white, black, games: int, *, max_plies: int = 300, threads: int =
     done = np.zeros(games, dtype=bool)
     result = np.zeros(games, dtype=np.float32)
     plies = np.zeros(games, dtype=np.int32)
-    columns: list[np.ndarray] = []
+    columns: list[np.ndarray] = []  # the move of every game, ply by ply
+    slot_columns: list[np.ndarray] = []
     movers = (white, black)
     turn = 0
     while not done.all():
         mover, answer = movers[turn], movers[1 - turn]
         reply = agents_module.builtin_name(answer)
         step = agents_module.play(mover, step, batch, reply=reply, observe=observe)
-        columns.append(_column(games, rows, step.played_move))
+        columns.append(_column(games, rows, step.played_move, murkplay_rl.NO_MOVE, np.uint16))
+        slot_columns.append(_column(games, rows, step.played_slot, 0, np.int16))
         if reply is None:
             turn = 1 - turn
         else:
-            columns.append(_column(games, rows, step.reply_move))
-        ended = (step.terminated | step.truncated) & ~done[rows]
+            columns.append(_column(games, rows, step.reply_move, murkplay_rl.NO_MOVE, np.uint16))
+            slot_columns.append(_column(games, rows, step.reply_slot, 0, np.int16))
+        ended = step.restarting & ~done[rows]
         result[rows[ended]] = step.values[ended, 0]
         plies[rows[ended]] = step.plies[ended] + before
         done[rows[ended]] = True
@@ -155,14 +142,21 @@ def play_games(white, black, games: int, *, max_plies: int = 300, threads: int =
             batch = murkplay_rl.GameBatch([batch[int(row)] for row in going], max_plies=max_plies - before,
                                           auto_reset=True, seed=int(generation), threads=threads)
             rows = rows[going]
-    return PlayedGames(white.name, black.name, seed, result, plies, np.stack(columns))
+    return PlayedGames(white.name, black.name, seed, result, plies, np.stack(columns), np.stack(slot_columns))
 
 
-def _column(games: int, rows: np.ndarray, moves: np.ndarray) -> np.ndarray:
-    """One ply of every game: the moves of the batch's rows, NO_MOVE for the games not in it."""
-    column = np.full(games, murkplay_rl.NO_MOVE, dtype=np.uint16)
-    column[rows] = moves
+def _column(games: int, rows: np.ndarray, values: np.ndarray, missing, dtype) -> np.ndarray:
+    """One ply of every game: the values of the batch's rows, ``missing`` for the games not in it."""
+    column = np.full(games, missing, dtype=dtype)
+    column[rows] = values
     return column
+
+
+def _checked_play(games, max_plies, threads, seed) -> tuple[int, int, int, int]:
+    """The settings of a batch of arena games, checked before anything is played. A game needs
+    a ply limit: two agents that never take a king would play on for ever."""
+    return (integer("games", games, 1), integer("max_plies", max_plies, 1, MAX_PLIES),
+            integer("threads", threads, 1, murkplay_rl.MAX_THREADS), integer("seed", seed, 0, MAX_SEED // 2))
 
 
 def match(agent_a, agent_b, games: int = 100, *, max_plies: int = 300, threads: int = 1, seed: int = 0,
@@ -170,6 +164,7 @@ def match(agent_a, agent_b, games: int = 100, *, max_plies: int = 300, threads: 
     """``games`` games between two agents (or specs of ``agents.load``), half with each colour;
     the result is from ``agent_a``'s side. ``writer`` (a ``dataset.RecordWriter``) receives the
     games' records."""
+    _checked_play(games, max_plies, threads, seed)
     first = agents_module.load(agent_a)
     played = _match_games(first, agent_b, games, max_plies=max_plies, threads=threads, seed=seed,
                           progress=progress)
@@ -180,8 +175,6 @@ def match(agent_a, agent_b, games: int = 100, *, max_plies: int = 300, threads: 
 
 
 def _match_games(agent_a, agent_b, games, *, max_plies, threads, seed, progress) -> list[PlayedGames]:
-    if games < 1:
-        raise ValueError(f"games must be at least 1, not {games}")
     first, second = agents_module.load(agent_a), agents_module.load(agent_b)
     if first.name == second.name:
         raise ValueError(f"two agents are both named {first.name!r}; give one another name")
@@ -221,51 +214,81 @@ def tournament(agent_specs: Sequence, games: int = 100, *, max_plies: int = 300,
                out: str | os.PathLike | None = None, progress: bool = False, prior_draws: float = 1.0) -> Tournament:
     """Every pair of agents plays ``games`` games; the ratings are fitted to all of them.
 
-    With ``out``, a directory holding no shards yet, every game is written there as a record,
-    with ``arena.json`` naming who played White and Black in each.
+    With ``out``, a directory holding no games yet, every game is written there as a record,
+    with ``arena.json`` naming who played White and Black in each. Everything is checked before
+    the first game, so a refused call leaves nothing behind; an interrupted one leaves the
+    records of the games it finished, with their ``arena.json``.
     """
+    _checked_play(games, max_plies, threads, seed)
+    prior_draws = non_negative("prior_draws", prior_draws)
     loaded = [agents_module.load(spec) for spec in agent_specs]
-    names = [agent.name for agent in loaded]
-    if len(set(names)) != len(names) or len(names) < 2:
-        raise ValueError(f"a tournament needs at least two agents of different names, not {names}")
+    names = _distinct_names(loaded)
     pairs = list(itertools.combinations(range(len(loaded)), 2))
-    bar = None
-    if progress:
-        tqdm = require("tqdm", "arena", "the arena's progress bar")
-        bar = tqdm.tqdm(total=games * len(pairs), unit="game", file=sys.stderr)
-    writer = _writer(out) if out is not None else None
-    sidecar = {"agents": names, "max_plies": max_plies, "seed": seed, "white": [], "black": []}
+    tqdm = require("tqdm", "arena", "the arena's progress bar") if progress else None
+    writer, created = _writer(out) if out is not None else (None, False)
+    bar = tqdm.tqdm(total=games * len(pairs), unit=" games", file=sys.stderr) if tqdm else None
+    # (White, Black, games) of every batch handed to the writer, in order.
+    colours: list[tuple[int, int, int]] = []
     matches = []
     try:
         for number, (i, j) in enumerate(pairs):
+            if bar is not None:
+                bar.set_description(f"{names[i]} v {names[j]}")
             played = _match_games(loaded[i], loaded[j], games, max_plies=max_plies, threads=threads,
                                   seed=seed + 2 * number, progress=bar.update if bar else None)
             matches.append(_tally(played, names[i]))
             if writer is not None:
                 for batch_games in played:
+                    colours.append((names.index(batch_games.white), names.index(batch_games.black),
+                                    len(batch_games.result)))
                     writer.write(batch_games.records())
-                    count = len(batch_games.result)
-                    sidecar["white"] += [names.index(batch_games.white)] * count
-                    sidecar["black"] += [names.index(batch_games.black)] * count
     finally:
         if bar is not None:
             bar.close()
         if writer is not None:
-            writer.close()
-            with open(os.path.join(writer.directory, SIDECAR), "w") as sink:
-                json.dump(sidecar, sink)
+            _finish(writer, created, {"agents": names, "max_plies": max_plies, "seed": seed}, colours)
     fitted = ratings_module.fit(
         names, [(names.index(m.first), names.index(m.second), m.points, m.games) for m in matches],
         prior_draws=prior_draws)
     return Tournament(names, matches, fitted)
 
 
+def _distinct_names(loaded) -> list[str]:
+    names = [agent.name for agent in loaded]
+    if len(set(names)) != len(names) or len(names) < 2:
+        raise ValueError(f"a tournament needs at least two agents of different names, not {names}")
+    return names
+
+
 def _writer(out):
+    """A writer of a directory holding no games yet, and whether the directory is new."""
     from murkplay_rl.dataset import RecordWriter, shard_paths
 
+    require("pyarrow", "arena", "the arena's game records")
+    if os.path.exists(out) and not os.path.isdir(out):
+        raise ValueError(f"out: {os.fspath(out)!r} is a file, not a directory")
     if os.path.isdir(out) and (shard_paths(out) or os.path.exists(os.path.join(out, SIDECAR))):
-        raise ValueError(f"{os.fspath(out)!r} already holds games; the arena writes into a fresh directory")
-    return RecordWriter(out)
+        raise ValueError(f"out: {os.fspath(out)!r} already holds games; the arena writes into a fresh directory")
+    created = not os.path.exists(out)
+    return RecordWriter(out), created
+
+
+def _finish(writer, created: bool, sidecar: dict, colours) -> None:
+    """Writes what the writer holds and the ``arena.json`` of the records on disk; a directory
+    made for games that never came is removed again."""
+    writer.close()
+    taken = writer.written_games
+    white, black = [], []
+    for first, second, count in colours:
+        white += [first] * count
+        black += [second] * count
+    if taken:
+        path = os.path.join(writer.directory, SIDECAR)
+        with open(path + ".tmp", "w") as sink:
+            json.dump({**sidecar, "white": white[:taken], "black": black[:taken]}, sink)
+        os.replace(path + ".tmp", path)
+    elif created:
+        os.rmdir(writer.directory)
 
 
 def ratings_from_records(directory, *, prior_draws: float = 1.0) -> ratings_module.Ratings:
@@ -290,7 +313,7 @@ def ratings_from_records(directory, *, prior_draws: float = 1.0) -> ratings_modu
 
 
 def chart(ratings: ratings_module.Ratings, path, *, title: str = "Ratings (Elo, 95 % intervals)") -> None:
-    """A PNG chart of the ratings with their intervals."""
+    """A PNG chart of the ratings with their intervals, each point labelled with its value."""
     matplotlib = require("matplotlib", "arena", "the arena's chart")
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
@@ -299,9 +322,16 @@ def chart(ratings: ratings_module.Ratings, path, *, title: str = "Ratings (Elo, 
     figure, axes = plt.subplots(figsize=(7, 1 + 0.5 * len(order)))
     try:
         elo = ratings.elo[order]
-        axes.errorbar(elo, np.arange(len(order)), xerr=[elo - ratings.low[order], ratings.high[order] - elo],
-                      fmt="o", capsize=4)
-        axes.set_yticks(np.arange(len(order)), [ratings.names[i] for i in order])
+        rows = np.arange(len(order))
+        axes.errorbar(elo, rows, xerr=[elo - ratings.low[order], ratings.high[order] - elo], fmt="o", capsize=4)
+        for row, i in zip(rows, order):
+            anchored = ratings.names[i] == ratings.anchor
+            interval = "anchor" if anchored else f"{ratings.low[i]:.0f} .. {ratings.high[i]:.0f}"
+            axes.annotate(f"{ratings.elo[i]:.0f} ({interval})", (ratings.elo[i], row), textcoords="offset points",
+                          xytext=(0, 7), ha="center", fontsize=8)
+        axes.set_yticks(rows, [ratings.names[i] for i in order])
+        axes.set_ylim(-0.6, len(order) - 0.2)
+        axes.margins(x=0.1)
         axes.set_xlabel(f"Elo ({ratings.anchor} = 0)")
         axes.set_title(title)
         axes.grid(axis="x", alpha=0.3)
@@ -311,21 +341,44 @@ def chart(ratings: ratings_module.Ratings, path, *, title: str = "Ratings (Elo, 
         plt.close(figure)
 
 
+HELP_EPILOG = """agents:
+{agents}
+
+Every pair plays --games games, half with each colour. --out keeps every game as a Parquet
+record, arena.json (who played which colour) and ratings.png; arena.ratings_from_records(DIR)
+fits the ratings again from them."""
+
+
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m murkplay_rl.arena", description=__doc__.split("\n\n")[0])
-    parser.add_argument("agents", nargs="+", help="random, greedy, cautious, a checkpoint path or module:callable")
-    parser.add_argument("--games", type=int, default=100, help="games of every pair (default 100)")
-    parser.add_argument("--max-plies", type=int, default=300, help="a game still going then is a draw (default 300)")
-    parser.add_argument("--threads", type=int, default=1, help="native threads of each batch (default 1)")
-    parser.add_argument("--seed", type=int, default=0)
-    parser.add_argument("--out", help="a fresh directory for the game records, arena.json and ratings.png")
-    parser.add_argument("--prior-draws", type=float, default=1.0,
+    parser = _cli.ArgumentParser(prog="python -m murkplay_rl.arena", description=__doc__.split("\n\n")[0],
+                                 epilog=HELP_EPILOG.format(agents=agents_module.describe()),
+                                 formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("agents", nargs="+", metavar="AGENT", help="two or more agents (below)")
+    parser.add_argument("--games", type=_cli.integer(1), default=100, help="games of every pair (default 100)")
+    parser.add_argument("--max-plies", type=_cli.integer(1, MAX_PLIES), default=300,
+                        help="a game still going then is a draw (default 300)")
+    parser.add_argument("--threads", type=_cli.integer(1, murkplay_rl.MAX_THREADS), default=1,
+                        help="native threads of each batch (default 1)")
+    parser.add_argument("--seed", type=_cli.integer(0, MAX_SEED // 2), default=0, help="(default 0)")
+    parser.add_argument("--out", metavar="DIR",
+                        help="a fresh directory for the game records, arena.json and ratings.png")
+    parser.add_argument("--prior-draws", type=_cli.number(0), default=1.0,
                         help="imagined draws per pair that keep perfect scores finite (default 1)")
     options = parser.parse_args(argv)
     if len(options.agents) < 2:
         parser.error("name at least two agents")
-    result = tournament(options.agents, options.games, max_plies=options.max_plies, threads=options.threads,
-                        seed=options.seed, out=options.out, progress=True, prior_draws=options.prior_draws)
+    try:
+        loaded = [_load(spec) for spec in options.agents]
+        _distinct_names(loaded)
+        if options.out is not None:
+            require("matplotlib", "arena", "the arena's chart")  # drawn last: missed before any game
+        result = tournament(loaded, options.games, max_plies=options.max_plies, threads=options.threads,
+                            seed=options.seed, out=options.out, progress=True, prior_draws=options.prior_draws)
+    except (ValueError, TypeError, MissingExtra) as error:
+        parser.error(str(error))
+    except KeyboardInterrupt:
+        print(f"interrupted: {_written(options.out)}", file=sys.stderr)
+        return 130
     print(result.table())
     print()
     print(result.ratings.table())
@@ -334,10 +387,32 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"(each pair's results include {options.prior_draws:g} imagined draw{plural}: "
               "a weak prior that keeps perfect scores finite)")
     if options.out:
-        path = os.path.join(options.out, "ratings.png")
-        chart(result.ratings, path)
-        print(f"games, arena.json and ratings.png written to {options.out}")
+        chart(result.ratings, os.path.join(options.out, "ratings.png"))
+    print(_written(options.out))
     return 0
+
+
+def _load(spec: str):
+    """An agent named on the command line. Whatever stops it loading (a file that is no
+    checkpoint, a module that fails) is the caller's to fix, so it becomes a usage error."""
+    try:
+        return agents_module.load(spec)
+    except Exception as error:
+        kind = "" if isinstance(error, (ValueError, MissingExtra)) else f"{type(error).__name__}: "
+        raise ValueError(f"agent {spec!r}: {kind}{error}") from error
+
+
+def _written(out) -> str:
+    """The closing line: what the run left where."""
+    if out is None:
+        return "nothing written (--out DIR keeps the games, arena.json and ratings.png)"
+    sidecar = os.path.join(out, SIDECAR)
+    if not os.path.exists(sidecar):
+        return f"nothing written to {out}"
+    with open(sidecar) as source:
+        games = len(json.load(source)["white"])
+    chart_too = " and ratings.png" if os.path.exists(os.path.join(out, "ratings.png")) else ""
+    return f"wrote {games} game records, {SIDECAR}{chart_too} to {out}"
 
 
 if __name__ == "__main__":

@@ -16,17 +16,23 @@ the field, so a damaged dataset cannot train a policy on the wrong targets.
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
+import itertools
 import numbers
 import os
 import re
+import secrets
+import signal
+import threading
 from typing import Iterable, Iterator
 
 import murkplay
 import murkplay_rl
+from murkplay_rl._checks import flag, integer
 from murkplay_rl._optional import require
 
-# One writer owns a directory; it numbers its shards on from the highest number there.
+# Shards are numbered in the order they were written.
 _SHARD = re.compile(r"^shard-(\d+)\.parquet$")
 
 
@@ -76,10 +82,16 @@ def shard_paths(directory: str | os.PathLike) -> list[str]:
 class RecordWriter:
     """Writes game records to ``directory`` in Parquet shards of ``shard_games`` records.
 
-    A shard is written under a hidden temporary name and renamed into place when complete,
-    so a crash or an interrupt never leaves a partial file under a shard name. Leaving the
-    ``with`` block, by an exception too, writes the records still held as a last, shorter
-    shard: they are complete games.
+    A record handed to ``write`` stays in the writer until it is on disk: a flush that fails or
+    is interrupted (Ctrl-C included) keeps every pending record, and leaving the ``with`` block,
+    by an exception too, writes the records still held as a last, shorter shard. ``write``
+    checks every record of a call before taking any, so a record that cannot be written is
+    refused with a ValueError naming it and the call adds nothing.
+
+    A shard is written under a hidden temporary name unique to the writer and linked into place
+    under the next free shard number once complete, so a crash or an interrupt never leaves a
+    partial file under a shard name, and writers appending to one directory, in one process or
+    several, never take each other's numbers.
 
     A directory that already holds shards is refused (FileExistsError), since they are
     another run's games, unless ``append`` is true: then the new shards are numbered on from
@@ -88,12 +100,14 @@ class RecordWriter:
 
     def __init__(self, directory: str | os.PathLike, shard_games: int = 4096, *, compression: str = "zstd",
                  append: bool = False):
-        require("pyarrow.parquet", "dataset", "RecordWriter")  # fail here, not at the first full shard
+        pa = require("pyarrow", "dataset", "RecordWriter")  # fail here, not at the first full shard
+        require("pyarrow.parquet", "dataset", "RecordWriter")
 
-        if shard_games < 1:
-            raise ValueError(f"shard_games must be at least 1, not {shard_games}")
+        self.shard_games = integer("shard_games", shard_games, 1)
+        if compression != "none" and not (isinstance(compression, str) and _codec_available(pa, compression)):
+            raise ValueError(f"compression must be 'none' or a codec of pyarrow's (e.g. 'zstd'), not {compression!r}")
+        append = flag("append", append)
         self.directory = os.fspath(directory)
-        self.shard_games = shard_games
         self.compression = compression
         os.makedirs(self.directory, exist_ok=True)
         existing = shard_paths(self.directory)
@@ -102,26 +116,32 @@ class RecordWriter:
                 f"{self.directory} already holds {len(existing)} shard(s) of another run: write to a new "
                 "directory, or add to them with append=True"
             )
-        self._next = int(_SHARD.match(os.path.basename(existing[-1])).group(1)) + 1 if existing else 0
+        self._token = f"{os.getpid()}-{secrets.token_hex(4)}"
         self._pending: list[GameRecord] = []
         self.written_games = 0
         self.written_plies = 0
         self.shards: list[str] = []
 
+    @property
+    def pending(self) -> int:
+        """The records handed to ``write`` that are not on disk yet."""
+        return len(self._pending)
+
     def write(self, records: Iterable[GameRecord]) -> None:
-        for record in records:
-            if record.plies != len(record.moves) or len(record.moves) != len(record.slots):
-                raise ValueError(
-                    f"record of seed {record.seed}: {record.plies} plies, {len(record.moves)} moves "
-                    f"and {len(record.slots)} slots"
-                )
-            self._pending.append(record)
-            if len(self._pending) >= self.shard_games:
-                self._flush()
+        records = list(records)
+        if not _all_writable(records):
+            for number, record in enumerate(records):
+                problem = _unwritable(record)
+                if problem is not None:
+                    seed = f" (seed {record.seed})" if isinstance(record, GameRecord) else ""
+                    raise ValueError(f"write(): record {number} of the call{seed}: {problem}")
+        self._pending.extend(records)
+        while len(self._pending) >= self.shard_games:
+            self._flush(self.shard_games)
 
     def close(self) -> None:
         if self._pending:
-            self._flush()
+            self._flush(len(self._pending))
 
     def __enter__(self) -> RecordWriter:
         return self
@@ -129,31 +149,132 @@ class RecordWriter:
     def __exit__(self, *exc_info) -> None:
         self.close()
 
-    def _flush(self) -> None:
+    def _flush(self, count: int) -> None:
+        """Writes the first ``count`` pending records as one shard; they stay pending until the
+        shard holds them under its name, whatever fails or interrupts before."""
         pa = require("pyarrow", "dataset", "RecordWriter")
         pq = require("pyarrow.parquet", "dataset", "RecordWriter")
 
-        records, self._pending = self._pending, []
-        table = pa.table({name: [getattr(r, name) for r in records] for name in COLUMNS}, schema=schema())
-        name = f"shard-{self._next:05d}.parquet"
-        final = os.path.join(self.directory, name)
-        temporary = os.path.join(self.directory, f".{name}.{os.getpid()}.tmp")
+        records = self._pending[:count]
+        temporary = os.path.join(self.directory, f".shard.{self._token}.tmp")
         try:
+            table = pa.table({name: [getattr(r, name) for r in records] for name in COLUMNS}, schema=schema())
             with open(temporary, "wb") as sink:
                 pq.write_table(table, sink, compression=self.compression, write_page_checksum=True)
                 sink.flush()
-                # Renaming a file whose data is still in the page cache would not survive a power cut.
+                # Linking a file whose data is still in the page cache would not survive a power cut.
                 os.fsync(sink.fileno())
-            os.replace(temporary, final)
-        except BaseException:
-            self._pending = records + self._pending
+            with _interrupt_deferred():
+                # Between the shard taking its name and its records leaving the pending ones, a
+                # Ctrl-C would have them written twice.
+                final = self._claim(temporary)
+                del self._pending[:count]
+                self.shards.append(final)
+                self.written_games += len(records)
+                self.written_plies += sum(r.plies for r in records)
+        finally:
             if os.path.exists(temporary):
                 os.remove(temporary)
-            raise
-        self._next += 1
-        self.shards.append(final)
-        self.written_games += len(records)
-        self.written_plies += sum(r.plies for r in records)
+        _sync_directory(self.directory)
+
+    def _claim(self, temporary: str) -> str:
+        """Gives the complete shard ``temporary`` the next free shard name. A hard link is made
+        only where no file of that name exists, so two writers never replace each other's."""
+        while True:
+            paths = shard_paths(self.directory)
+            number = int(_SHARD.match(os.path.basename(paths[-1])).group(1)) + 1 if paths else 0
+            final = os.path.join(self.directory, f"shard-{number:05d}.parquet")
+            try:
+                os.link(temporary, final)
+            except FileExistsError:
+                continue  # another writer took the number in between
+            return final
+
+
+@contextlib.contextmanager
+def _interrupt_deferred():
+    """Holds a Ctrl-C (SIGINT) back until the block has run, then delivers it as it would have
+    been. Signals reach Python's handlers on the main thread only, so only there is any to hold."""
+    if threading.current_thread() is not threading.main_thread() or signal.getsignal(signal.SIGINT) is None:
+        yield  # off the main thread, or under a handler set outside Python, which could not be put back
+        return
+    held = []
+    previous = signal.signal(signal.SIGINT, lambda *received: held.append(received))
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+        if held:
+            if callable(previous):
+                previous(*held[0])
+            elif previous == signal.SIG_DFL:
+                signal.raise_signal(signal.SIGINT)
+
+
+def _codec_available(pa, name: str) -> bool:
+    try:
+        return pa.Codec.is_available(name)
+    except ValueError:
+        return False
+
+
+def _sync_directory(directory: str) -> None:
+    """Makes a new name in ``directory`` survive a power cut."""
+    descriptor = os.open(directory, os.O_RDONLY)
+    try:
+        os.fsync(descriptor)
+    finally:
+        os.close(descriptor)
+
+
+_INT64 = (-2**63, 2**63 - 1)
+
+
+def _all_writable(records: list) -> bool:
+    """Whether every record passes ``_unwritable``, tested at once for the common case, records
+    the package made: their exact types, and the moves and slots of all of them together."""
+    low, high = _INT64
+    for r in records:
+        if not (type(r) is GameRecord and type(r.start) is str and type(r.moves) is list and type(r.slots) is list
+                and type(r.plies) is int and r.plies == len(r.moves) == len(r.slots)
+                and type(r.result) in (float, int) and r.result in (-1, 0, 1)
+                and type(r.seed) is int and low <= r.seed <= high
+                and type(r.policy_version) is int and low <= r.policy_version <= high):
+            return False
+    moves = list(itertools.chain.from_iterable(r.moves for r in records))
+    slots = list(itertools.chain.from_iterable(r.slots for r in records))
+    return (set(map(type, moves)) <= {str} and set(map(type, slots)) <= {int}
+            and (not slots or (min(slots) >= 0 and max(slots) < murkplay_rl.ACTION_COUNT)))
+
+
+def _unwritable(record) -> str | None:
+    """Why ``record`` cannot become a row of a shard, or None: each field must fit its column
+    and mean what it says (a slot is a policy slot, the result one of the three outcomes)."""
+    if not isinstance(record, GameRecord):
+        return f"expected a GameRecord, got {type(record).__name__}"
+    if not isinstance(record.start, str):
+        return f"field 'start': expected FEN text, got {type(record.start).__name__}"
+    if not isinstance(record.moves, list) or not all(type(move) is str for move in record.moves):
+        return "field 'moves': expected a list of UCI strings"
+    if not isinstance(record.slots, list):
+        return f"field 'slots': expected a list of integers, got {type(record.slots).__name__}"
+    slots = record.slots
+    # The exact type first: it is what records hold, and the general test costs ten times more.
+    if not (all(type(slot) is int for slot in slots)
+            or all(isinstance(slot, numbers.Integral) and not isinstance(slot, bool) for slot in slots)):
+        return "field 'slots': expected a list of integers"
+    if slots and (min(slots) < 0 or max(slots) >= murkplay_rl.ACTION_COUNT):
+        return f"field 'slots': a slot out of 0 to {murkplay_rl.ACTION_COUNT - 1}"
+    for name in ("plies", "seed", "policy_version"):
+        value = getattr(record, name)
+        if isinstance(value, bool) or not isinstance(value, numbers.Integral) or not _INT64[0] <= value <= _INT64[1]:
+            return f"field {name!r}: expected a 64-bit integer, got {value!r}"
+    if record.plies != len(record.moves) or len(record.moves) != len(record.slots):
+        return f"{record.plies} plies, {len(record.moves)} moves and {len(record.slots)} slots"
+    result = record.result
+    if isinstance(result, bool) or not isinstance(result, numbers.Real) or result not in (-1, 0, 1):
+        return f"field 'result': expected 1.0, -1.0 or 0.0, got {record.result!r}"
+    return None
 
 
 def read_records(directory: str | os.PathLike) -> Iterator[GameRecord]:
@@ -294,12 +415,31 @@ def _replay_checked(records, starts, where, first_row, *, oracle=False, threads=
 START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
 
 
+def records_of(start: str, moves, slots, plies, results, *, seed: int, policy_version: int = 0) -> list[GameRecord]:
+    """The ``GameRecord``s of games given as arrays with a row a game: ``moves`` (move codes)
+    and ``slots`` ply by ply, read up to each game's ``plies``, and ``results``, White's values.
+    Every record of the package is made here, from a recorder's rows or from the arena's."""
+    import numpy as np
+
+    plies = np.asarray(plies, dtype=np.int64)
+    played = np.arange(moves.shape[1])[None, :] < plies[:, None]
+    # A game's moves are text in the record; most codes recur, so each is converted once.
+    text = {code: murkplay_rl.move_uci(code) for code in np.unique(moves[played]).tolist()}
+    return [
+        GameRecord(start=start, moves=[text[code] for code in moves[game, :length].tolist()],
+                   slots=slots[game, :length].tolist(), plies=length, result=float(results[game]), seed=seed,
+                   policy_version=policy_version)
+        for game, length in enumerate(plies.tolist())
+    ]
+
+
 class GameRecorder:
     """The games a ``GameBatch`` finishes, as ``GameRecord``s, collected from the steps it reports.
 
     Hand ``record`` every Step that ``batch.step`` or ``batch.step_random`` returns, once: it keeps the
-    move and slot each game played, and returns the records of the games that this step reported
-    ended (each once; with ``auto_reset`` the restarted game is recorded afresh). ``records``
+    move and slot each game played, and the reply of a step with ``reply=`` at the ply after it,
+    and returns the records of the games that this step reported ended (each once; with
+    ``auto_reset`` the restarted game is recorded afresh). ``records``
     holds every record returned so far. ``start`` is the FEN the batch's games start from (the
     standard start by default), ``seed`` goes into the records (the batch's seed by default).
     """
@@ -307,9 +447,11 @@ class GameRecorder:
     def __init__(self, batch, *, start: str | None = None, seed: int | None = None, policy_version: int = 0):
         import numpy as np
 
+        if start is not None:
+            murkplay.SelfPlayGame(start)  # refused here, not when the first game ends
         self.start = start or START_FEN
-        self.seed = batch.seed if seed is None else seed
-        self.policy_version = policy_version
+        self.seed = batch.seed if seed is None else integer("seed", seed, *_INT64)
+        self.policy_version = integer("policy_version", policy_version, *_INT64)
         self.records: list[GameRecord] = []
         width = batch.max_plies or 256
         self._moves = np.zeros((len(batch), width), np.uint16)
@@ -321,32 +463,34 @@ class GameRecorder:
         entry per game, limits them to some games of the batch."""
         import numpy as np
 
-        moved = np.flatnonzero(step.played_move != murkplay_rl.NO_MOVE)
-        ply = step.plies[moved] - 1
-        if len(ply) and ply.max() >= self._moves.shape[1]:
-            # Without a ply limit games can outgrow the arrays: double them.
-            self._moves = np.concatenate([self._moves, np.zeros_like(self._moves)], axis=1)
-            self._slots = np.concatenate([self._slots, np.zeros_like(self._slots)], axis=1)
-        self._moves[moved, ply] = step.played_move[moved]
-        self._slots[moved, ply] = step.played_slot[moved]
-        self._recorded[moved] = False
+        # A step's last ply is its reply where one was played, else its move.
+        last = step.plies.astype(np.int64) - 1
+        if step.reply_move is None:
+            self._keep(step.played_move, step.played_slot, last)
+        else:
+            replied = step.reply_move != murkplay_rl.NO_MOVE
+            self._keep(step.played_move, step.played_slot, last - replied)
+            self._keep(step.reply_move, step.reply_slot, last)
         ended = (step.terminated | step.truncated) & ~self._recorded
         self._recorded |= ended
         if games is not None:
             ended &= games
-        new = [self._record(int(row), step) for row in np.flatnonzero(ended)]
+        rows = np.flatnonzero(ended)
+        new = records_of(self.start, self._moves[rows], self._slots[rows], step.plies[rows], step.values[rows, 0],
+                         seed=self.seed, policy_version=self.policy_version)
         self.records.extend(new)
         return new
 
-    def _record(self, row: int, step) -> GameRecord:
-        plies = int(step.plies[row])
-        move_uci = murkplay_rl.move_uci
-        return GameRecord(
-            start=self.start,
-            moves=[move_uci(int(code)) for code in self._moves[row, :plies]],
-            slots=self._slots[row, :plies].tolist(),
-            plies=plies,
-            result=float(step.values[row, 0]),
-            seed=self.seed,
-            policy_version=self.policy_version,
-        )
+    def _keep(self, moves, slots, plies) -> None:
+        """Keeps the moves and slots of the games that played one, at their plies."""
+        import numpy as np
+
+        played = np.flatnonzero(moves != murkplay_rl.NO_MOVE)
+        at = plies[played]
+        while len(at) and at.max() >= self._moves.shape[1]:
+            # Without a ply limit games can outgrow the arrays: double them.
+            self._moves = np.concatenate([self._moves, np.zeros_like(self._moves)], axis=1)
+            self._slots = np.concatenate([self._slots, np.zeros_like(self._slots)], axis=1)
+        self._moves[played, at] = moves[played]
+        self._slots[played, at] = slots[played]
+        self._recorded[played] = False

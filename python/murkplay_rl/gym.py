@@ -34,6 +34,7 @@ from gymnasium.vector.utils import batch_space  # noqa: E402
 import murkplay_rl  # noqa: E402
 from murkplay import SelfPlayGame  # noqa: E402
 from murkplay_rl import agents  # noqa: E402
+from murkplay_rl._checks import flag, integer, ply_limit  # noqa: E402
 from murkplay_rl._spaces import observation_space  # noqa: E402
 
 ENV_ID = "murkplay/FogChess-v0"
@@ -53,10 +54,10 @@ class _Match:
             raise ValueError(f"FogChess-v0 renders nothing; render_mode must be None, not {render_mode!r}")
         if side not in SIDES:
             raise ValueError(f"side must be 'white' or 'black', not {side!r}")
+        self.max_plies = ply_limit(max_plies)
+        self.oracle = flag("oracle", oracle)
         self.opponent = agents.load(opponent)
         self.side = SIDES.index(side)
-        self.max_plies = max_plies
-        self.oracle = oracle
         self._fen = fen
         start = SelfPlayGame(fen)
         self._opponent_opens = start.turn != (self.side == 0)
@@ -134,8 +135,8 @@ class FogChessVectorEnv(_Match, VectorEnv):
             raise ValueError(
                 f"the vector environment's opponent plays inside the batch's step: one of {', '.join(agents.BUILTIN)}"
             )
-        self.num_envs = num_envs
-        self.threads = threads
+        self.num_envs = integer("num_envs", num_envs, 1)
+        self.threads = integer("threads", threads, 1, murkplay_rl.MAX_THREADS)
         self.single_action_space = spaces.Discrete(murkplay_rl.ACTION_COUNT)
         self.observation_space = batch_space(self.single_observation_space, num_envs)
         self.action_space = batch_space(self.single_action_space, num_envs)
@@ -146,14 +147,12 @@ class FogChessVectorEnv(_Match, VectorEnv):
         # Games lost by an illegal slot: the batch knows nothing of that ending, so they are
         # restarted here after the following step.
         self._lost = np.zeros(num_envs, dtype=bool)
-        self._ended = np.zeros(num_envs, dtype=bool)  # the games the last step reported ended
 
     def reset(self, *, seed=None, options=None):
         super().reset(seed=seed)
         self._batch = self._new_batch(self.num_envs, auto_reset=True, threads=self.threads)
         self._lost = np.zeros(self.num_envs, dtype=bool)
         self._step = self._play_opening(self._batch)
-        self._ended = self._step.terminated | self._step.truncated
         return self._observation(self._step), self._infos(self._step)
 
     def step(self, actions):
@@ -162,7 +161,7 @@ class FogChessVectorEnv(_Match, VectorEnv):
         before = self._step
         slots = np.asarray(actions, dtype=np.int64).reshape(self.num_envs).copy()
         # The batch restarts the games it saw end, without reading their action.
-        restarting = self._ended
+        restarting = before.restarting
         in_range = (slots >= 0) & (slots < murkplay_rl.ACTION_COUNT)
         if in_range.all():
             legal = before.mask[self._games, slots]
@@ -182,12 +181,10 @@ class FogChessVectorEnv(_Match, VectorEnv):
         # A game's value is 0 until a king is taken.
         rewards = step.values[:, self.side].copy()
         terminations = step.terminated.copy()
-        self._ended = terminations | step.truncated
         if illegal.any():
             rewards[illegal] = -1.0
             terminations[illegal] = True
-            self._lost = illegal & ~self._ended
-            self._ended |= illegal
+            self._lost = illegal & ~step.restarting
         else:
             self._lost[:] = False
         truncations = step.truncated & ~terminations
@@ -205,7 +202,7 @@ class FogChessVectorEnv(_Match, VectorEnv):
         opened = self._play_opening(opener)
         for k, game in enumerate(rows.tolist()):
             self._batch[game] = opener[k]
-        for name in ("observation", "mask", "terminated", "truncated", "values", "plies"):
+        for name in ("observation", "mask", "terminated", "truncated", "values", "plies", "restarting"):
             getattr(step, name)[rows] = getattr(opened, name)
 
     def _observation(self, step):

@@ -34,6 +34,7 @@ from pettingzoo.utils import wrappers  # noqa: E402
 from murkplay import SelfPlayGame  # noqa: E402
 
 from . import _native as engine  # noqa: E402
+from ._checks import flag, ply_limit  # noqa: E402
 from ._spaces import observation_space  # noqa: E402
 from ._views import square_views, true_pieces  # noqa: E402
 
@@ -66,15 +67,15 @@ class raw_env(AECEnv, EzPickle):
 
     def __init__(self, fen=None, max_plies: int | None = None, oracle: bool = False, render_mode: str | None = None):
         """``fen``: the start position, as FEN text or a python-chess Board (default: the standard
-        start). ``max_plies``: truncate after that many plies (default: never). ``oracle``: show
+        start). ``max_plies``: truncate after that many plies (None or 0: never). ``oracle``: show
         every square's true contents in the observation instead of the fogged view."""
         EzPickle.__init__(self, fen, max_plies, oracle, render_mode)
         super().__init__()
         if render_mode is not None and render_mode not in self.metadata["render_modes"]:
             raise ValueError(f"render_mode must be one of {self.metadata['render_modes']} or None, not {render_mode!r}")
+        self._max_plies = None if max_plies is None else ply_limit(max_plies) or None
+        self._oracle = flag("oracle", oracle)
         self._start = SelfPlayGame(fen)
-        self._max_plies = max_plies
-        self._oracle = oracle
         self.render_mode = render_mode
 
         self.agents = [WHITE, BLACK]

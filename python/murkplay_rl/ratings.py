@@ -17,6 +17,8 @@ from typing import NamedTuple, Sequence
 
 import numpy as np
 
+from murkplay_rl._checks import non_negative
+
 # Elo points per unit of the logistic's argument: p = 1 / (1 + exp(-SCALE * difference)).
 SCALE = math.log(10) / 400
 Z95 = 1.959963984540054
@@ -49,16 +51,21 @@ def fit(names: Sequence[str], pairs: Sequence[tuple[int, int, float, float]], *,
     """
     names = list(names)
     count = len(names)
+    prior_draws = non_negative("prior_draws", prior_draws)
     if anchor is None:
         anchor = "random" if "random" in names else names[0]
+    if anchor not in names:
+        raise ValueError(f"anchor {anchor!r} is not one of the names {names}")
     fixed = names.index(anchor)
     points = np.zeros((count, count))
     games = np.zeros((count, count))
     for i, j, score, played in pairs:
+        if not (0 <= i < count and 0 <= j < count and i != j):
+            raise ValueError(f"pairs: ({i}, {j}) is not a pair of two of the {count} agents")
         if played <= 0:
             continue
         if not 0 <= score <= played:
-            raise ValueError(f"{names[i]} against {names[j]}: {score} points in {played} games")
+            raise ValueError(f"pairs: {names[i]} against {names[j]}: {score} points in {played} games")
         points[i, j] += score + prior_draws / 2
         points[j, i] += played - score + prior_draws / 2
         games[i, j] += played + prior_draws
@@ -66,18 +73,14 @@ def fit(names: Sequence[str], pairs: Sequence[tuple[int, int, float, float]], *,
     free = [i for i in range(count) if i != fixed]
     if not _connected(games > 0):
         raise ValueError("every agent must be linked to every other by games played")
+    _refuse_perfect_scores(names, points, games)
 
-    unbounded = ValueError("the ratings have no finite maximum (a perfect score without prior draws)")
     rating = np.zeros(count)
     likelihood = _log_likelihood(rating, points, games)
     for _ in range(200):
         gradient, information = _derivatives(rating, points, games)
         change = np.zeros(count)
-        try:
-            change[free] = np.linalg.solve(information[np.ix_(free, free)], gradient[free])
-        except np.linalg.LinAlgError:
-            # The curvature vanishes only as the ratings run off to infinity.
-            raise unbounded from None
+        change[free] = np.linalg.solve(information[np.ix_(free, free)], gradient[free])
         # Halve the step until the likelihood rises: Newton's method can overshoot far from the top.
         for _ in range(60):
             candidate = rating + change
@@ -85,15 +88,33 @@ def fit(names: Sequence[str], pairs: Sequence[tuple[int, int, float, float]], *,
             if candidate_likelihood >= likelihood - 1e-12:
                 break
             change /= 2
+        else:
+            break  # no step rises any more: the top, to the precision of the likelihood
         rating, likelihood = candidate, candidate_likelihood
         if np.max(np.abs(change)) < 1e-9:
             break
-    if not np.all(np.isfinite(rating)) or np.max(np.abs(rating)) > 1e5:
-        raise unbounded
-    _, information = _derivatives(rating, points, games)
+    gradient, information = _derivatives(rating, points, games)
+    # Every maximum exists once the scores pass the check above (the likelihood is then strictly
+    # concave), so a fit that ends elsewhere is a fault, never a result.
+    if not np.all(np.isfinite(rating)) or np.max(np.abs(gradient[free])) > 1e-6 * max(1.0, games.sum()):
+        raise RuntimeError(f"the rating fit did not converge (ratings {rating}, gradient {gradient})")
     spread = np.zeros(count)
     spread[free] = Z95 * np.sqrt(np.diag(np.linalg.inv(information[np.ix_(free, free)])))
     return Ratings(names, rating, rating - spread, rating + spread, anchor)
+
+
+def _refuse_perfect_scores(names, points, games) -> None:
+    """Ratings have a finite maximum only if no group of agents scored nothing against the
+    rest: from every agent, following "scored against", every other agent must be reached."""
+    for start in range(len(names)):
+        reached = sorted(_reached(points > 0, start))
+        if len(reached) < len(names):
+            rest = [i for i in range(len(names)) if i not in reached]
+            played = int(games[np.ix_(reached, rest)].sum())
+            raise ValueError(
+                f"the ratings have no finite maximum: {', '.join(names[i] for i in reached)} scored nothing "
+                f"in {played} games against {', '.join(names[i] for i in rest)}; fit with prior_draws above 0 "
+                "(1 by default)")
 
 
 def _log_likelihood(rating, points, games) -> float:
@@ -111,16 +132,20 @@ def _derivatives(rating, points, games):
     return gradient, information
 
 
-def _connected(linked: np.ndarray) -> bool:
-    reached = {0}
-    frontier = [0]
+def _reached(linked: np.ndarray, start: int) -> set[int]:
+    reached = {start}
+    frontier = [start]
     while frontier:
         i = frontier.pop()
         for j in np.flatnonzero(linked[i]):
             if j not in reached:
                 reached.add(int(j))
                 frontier.append(int(j))
-    return len(reached) == len(linked)
+    return reached
+
+
+def _connected(linked: np.ndarray) -> bool:
+    return len(_reached(linked, 0)) == len(linked)
 
 
 def score_interval(points: float, games: int) -> tuple[float, float]:

@@ -15,6 +15,7 @@ from dataclasses import dataclass, field
 from typing import Callable, NamedTuple
 
 import murkplay_rl
+from murkplay_rl._checks import MAX_PLIES, integer
 from murkplay_rl._optional import require
 from murkplay_rl.dataset import START_FEN, GameRecord, GameRecorder, RecordWriter
 
@@ -49,12 +50,13 @@ class SelfPlayWorker:
 
     def __init__(self, batch: int = 32, *, max_plies: int = 300, hidden: int = 256, fen: str | None = None,
                  torch_threads: int = 1, network: Callable | None = None):
+        # A task's games are played whole, so each needs an end.
+        max_plies = integer("max_plies", max_plies, 1, MAX_PLIES)
+        torch_threads = integer("torch_threads", torch_threads, 1)
         torch = require("torch", "ray", "SelfPlayWorker")
 
         from murkplay_rl.policy import policy_network
 
-        if max_plies < 1:
-            raise ValueError(f"max_plies must be at least 1, not {max_plies}")
         # Actors are the parallelism; torch's own threads would only compete with them for cores.
         torch.set_num_threads(torch_threads)
         self.start = fen or START_FEN
@@ -78,24 +80,23 @@ class SelfPlayWorker:
         recorder = GameRecorder(batch, start=self.start, seed=seed, policy_version=version)
         owed = np.arange(rows) < games  # rows whose current game is one of this task's
         started = int(owed.sum())
-        ended = np.zeros(rows, bool)  # these restart at the next step, which ignores their action
         actions = np.zeros(rows, np.int64)
         batch.reset()
         step = batch.observe()
         with torch.inference_mode():
             while owed.any():
-                chosen = np.flatnonzero(owed & ~ended)
+                # A game that restarts at this step has its action ignored.
+                chosen = np.flatnonzero(owed & ~step.restarting)
                 if len(chosen):
                     logits = self.network(torch.from_numpy(step.observation[chosen]))
                     logits.masked_fill_(~torch.from_numpy(step.mask[chosen]), -math.inf)
                     actions[chosen] = sample_slots(logits, generator).numpy()
                 # Games beyond the task's count keep the batch's shape with their first legal move.
-                idle = np.flatnonzero(~owed & ~ended)
+                idle = np.flatnonzero(~owed & ~step.restarting)
                 actions[idle] = step.slots[step.offsets[idle]]
                 step = batch.step(actions, by="slot")
-                ended = step.terminated | step.truncated
                 recorder.record(step, games=owed)
-                for row in np.flatnonzero(ended & owed):
+                for row in np.flatnonzero(step.restarting & owed):
                     if started < games:
                         started += 1
                     else:
@@ -150,6 +151,8 @@ def run_selfplay(actors: list, network, writer: RecordWriter, *, games: int, gam
     it returns True when it changed ``network``'s weights, which become the next version. An
     actor's error reaches the caller as Ray raises it, with the worker's traceback.
     """
+    games = integer("games", games, 1)
+    games_per_task = integer("games_per_task", games_per_task, 1)
     ray = require("ray", "ray", "run_selfplay()")
 
     tasks = math.ceil(games / games_per_task)

@@ -49,13 +49,14 @@ steps_init() { # SCRIPT-NAME
 }
 
 # Runs FUNCTION [ARGS] as the step ID labelled LABEL, in a subshell with errexit of its own, so
-# the first failing command ends the step. The function may call skip_step REASON. A failed
-# step ends the script with its exit status.
+# the first failing command ends the step. The function may call skip_step REASON, step_note
+# TEXT and step_details LINES. A failed step ends the script with its exit status. The table
+# has a row a step: id, label, time, outcome, and the details with their lines joined by \036.
 run_step() { # ID LABEL FUNCTION [ARGS...]
   local id="$1" label="$2" rc=0 start=$SECONDS outcome
   shift 2
   if ! step_selected "$id"; then
-    printf '%s\t%s\t%s\t%s\n' "$id" "$label" "-" "skipped: not in MURKPLAY_STEPS" >>"$MURKPLAY_STEP_TABLE"
+    printf '%s\t%s\t%s\t%s\t\n' "$id" "$label" "-" "skipped: not in MURKPLAY_STEPS" >>"$MURKPLAY_STEP_TABLE"
     return 0
   fi
   printf '\n==== %s: %s [%s] ====\n' "$steps_script" "$label" "$id"
@@ -79,8 +80,11 @@ run_step() { # ID LABEL FUNCTION [ARGS...]
     outcome="passed"
   fi
   if [ -s "$notes/note" ]; then outcome="$outcome ($(cat "$notes/note"))"; fi
+  local details=""
+  if [ -s "$notes/details" ]; then details="$(grep -v '^$' "$notes/details" | tr '\n' '\036' || true)"; fi
   rm -rf "$notes"
-  printf '%s\t%s\t%s\t%s\n' "$id" "$label" "$((SECONDS - start))s" "$outcome" >>"$MURKPLAY_STEP_TABLE"
+  printf '%s\t%s\t%s\t%s\t%s\n' "$id" "$label" "$((SECONDS - start))s" "$outcome" "${details%$'\036'}" \
+    >>"$MURKPLAY_STEP_TABLE"
   if [ "$rc" -ne 0 ]; then
     printf '\n%s: step "%s" [%s] FAILED with exit %d\n' "$steps_script" "$label" "$id" "$rc" >&2
     exit "$rc"
@@ -94,6 +98,10 @@ skip_step() { # REASON: ends the step as skipped
 
 step_note() { # TEXT: shown beside the step's outcome, e.g. its test counts
   printf '%s' "$1" >"$STEP_NOTES/note"
+}
+
+step_details() { # LINES: shown under the step's row, e.g. why tests were skipped
+  printf '%s\n' "$1" >>"$STEP_NOTES/details"
 }
 
 # "N passed, N failed, N skipped" of a JUnit XML report, for step_note.
@@ -114,11 +122,42 @@ print(", ".join(f"{n} {key}" for key, n in count.items() if n))
 EOF
 }
 
+# Why tests of a JUnit XML report were skipped: a line per reason with its count, the commonest
+# first, for step_details.
+junit_skips() { # FILE
+  python3 - "$1" <<'EOF' 2>/dev/null || true
+import collections
+import sys
+import xml.etree.ElementTree as ET
+
+reasons = collections.Counter()
+for case in ET.parse(sys.argv[1]).getroot().iter("testcase"):
+    skipped = case.find("skipped")
+    if skipped is not None:
+        reason = " ".join((skipped.get("message") or skipped.text or "no reason given").split())
+        reasons[reason if len(reason) <= 110 else reason[:107] + "..."] += 1
+for reason, count in sorted(reasons.items(), key=lambda item: (-item[1], item[0])):
+    print(f"{count} skipped: {reason}")
+EOF
+}
+
+# A JUnit XML report's counts beside the step, and its skip reasons under it.
+junit_report() { # FILE
+  step_note "$(junit_counts "$1")"
+  step_details "$(junit_skips "$1")"
+}
+
 steps_summary() {
   local rc=$? failed
   trap - EXIT
   printf '\n==== %s: summary ====\n' "$steps_script"
-  awk -F'\t' '{ printf "  %-14s %-76s %5s  %s\n", $1, $2, $3, $4 }' "$MURKPLAY_STEP_TABLE"
+  # Two passes: the widest id, label and time first, so that every row lines up.
+  awk -F'\t' 'NR == FNR { if (length($1) > w1) w1 = length($1); if (length($2) > w2) w2 = length($2)
+                          if (length($3) > w3) w3 = length($3); next }
+              { printf "  %-*s  %-*s  %*s  %s\n", w1, $1, w2, $2, w3, $3, $4
+                n = split($5, lines, "\036")
+                for (i = 1; i <= n; i++) printf "  %-*s    %s\n", w1, "", lines[i] }' \
+    "$MURKPLAY_STEP_TABLE" "$MURKPLAY_STEP_TABLE"
   failed="$(awk -F'\t' '$4 ~ /^FAILED/ { print $2 " [" $1 "]"; exit }' "$MURKPLAY_STEP_TABLE")"
   if [ "$rc" -eq 0 ]; then
     printf '%s: no step failed (%d passed, %d skipped) in %ds\n' "$steps_script" \

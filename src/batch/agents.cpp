@@ -13,10 +13,6 @@ namespace murkplay::batch {
 
 namespace {
 
-// By kind, pawn to king: what taking the piece gains, and how dear it is as a capturer. A
-// king is worth more than everything else together, so taking it beats any other capture.
-constexpr std::array<int, piece_kind_count> piece_value{1, 3, 3, 5, 9, 100};
-
 // What the move takes, by what stands on its destination (which the mover always sees); a
 // pawn moving aslant onto an empty square takes the pawn beside it en passant.
 int gain_of(const Board& board, const BoardMove& move) {

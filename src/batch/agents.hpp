@@ -20,9 +20,11 @@
 // indexed by pick(word, count).
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 #include "rules/board.hpp"
 #include "rules/uci.hpp"
@@ -30,6 +32,14 @@
 namespace murkplay::batch {
 
 enum class Agent : std::uint8_t { Random, Greedy, Cautious };
+
+// How callers name the agents, in the order of the enum.
+inline constexpr std::array<std::string_view, 3> agent_names{"random", "greedy", "cautious"};
+
+// By kind, pawn to king, in pawns: what taking the piece gains, and how dear it is as a
+// capturer. A king is worth more than everything else together, so taking it beats any other
+// capture. The belief search counts material by the same values.
+inline constexpr std::array<int, piece_kind_count> piece_value{1, 3, 3, 5, 9, 100};
 
 // The position of the random agent's move among `count` legal moves (count > 0).
 std::size_t random_move(std::size_t count, std::uint64_t word);

@@ -49,7 +49,8 @@ std::vector<std::uint8_t> write_batch_bytes(const GameBatch& batch) {
         put_game(out, entry.game);
         put(out, entry.plies, 4);
         put(out, entry.episode, 4);
-        put(out, entry.ended, 1);
+        // Bit 0: ended; bit 1: began at the batch's start (payloads without it say no).
+        put(out, std::uint64_t{entry.ended} | std::uint64_t{entry.from_start} << 1, 1);
     }
     return out;
 }
@@ -76,9 +77,9 @@ std::optional<GameBatch> read_batch_bytes(std::span<const std::uint8_t> in) {
         const std::optional<Game> game = take_game(in);
         const auto plies = static_cast<std::uint32_t>(take(in, 4));
         const auto episode = static_cast<std::uint32_t>(take(in, 4));
-        const std::uint64_t ended = take(in, 1);
-        if (!game || ended > 1 || plies > max_ply_count) return std::nullopt;
-        entries.push_back(Entry{*game, plies, episode, ended == 1});
+        const std::uint64_t flags = take(in, 1);
+        if (!game || flags > 3 || plies > max_ply_count) return std::nullopt;
+        entries.push_back(Entry{*game, plies, episode, (flags & 1) != 0, (flags & 2) != 0});
     }
     return GameBatch(std::move(entries), *start, settings);
 }

@@ -1,6 +1,7 @@
 #include "batch/belief.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <limits>
 
@@ -41,31 +42,62 @@ Board seen_board(const View& v, Color side) {
 }  // namespace
 
 BeliefTracker::BeliefTracker(const Game& game, Color side, BeliefSettings settings)
-    : side_(side), settings_(settings), random_{mix(settings.seed ^ 0xBE11EFull)} {
+    : side_(side), settings_(settings) {
     settings_.limit = std::max<std::size_t>(settings_.limit, 2);
+    now_.random = {mix(settings.seed ^ 0xBE11EFull)};
     boards_.push_back(game.board);
-    awaiting_move_ = game.board.side_to_move == side;
-    memory_age_[index(side)] = game.memory_age[index(side)];
-    memory_piece_[index(side)] = game.memory_piece[index(side)];
-    memory_age_[index(opposite(side))].fill(never_seen_age);
+    now_.awaiting_move = game.board.side_to_move == side;
+    now_.memory_age[index(side)] = game.memory_age[index(side)];
+    now_.memory_piece[index(side)] = game.memory_piece[index(side)];
+    now_.memory_age[index(opposite(side))].fill(never_seen_age);
 }
 
 std::optional<BeliefError> BeliefTracker::check(const std::optional<BoardMove>& played, const Game& game) const {
     if (is_terminal(game)) return BeliefError::GameOver;
     if (game.board.side_to_move != side_) return BeliefError::NotItsTurn;
-    if (awaiting_move_ && !played) return BeliefError::MissingMove;
-    if (!awaiting_move_ && played) return BeliefError::UnexpectedMove;
-    // Every kept position lists the same moves for the tracked side: they show it the same.
-    if (played && !boards_.empty()) {
+    if (now_.awaiting_move && !played) return BeliefError::MissingMove;
+    if (!now_.awaiting_move && played) return BeliefError::UnexpectedMove;
+    if (boards_.empty()) return std::nullopt;
+    // Every kept position lists the same moves for the tracked side, and holds its pieces on
+    // the same squares: they show it the same.
+    Board after = boards_.front();
+    if (played) {
         MoveList listed;
-        generate_moves(boards_.front(), listed);
+        generate_moves(after, listed);
         if (std::find(listed.begin(), listed.end(), *played) == listed.end()) return BeliefError::IllegalMove;
+        if (contains(after.pieces(opposite(side_), PieceKind::King), played->destination)) return std::nullopt;
+        [[maybe_unused]] const auto refused = play_move(after, *played);
     }
+    // The side sees all its own pieces. Since its move, the opponent can only have taken one.
+    const View view = view_of(game.board, side_);
+    const SquareSet ours = side_ == Color::White ? view.white : view.occupied & ~view.white;
+    SquareSet lost = 0;
+    for (int k = 0; k < piece_kind_count; ++k) {
+        const SquareSet had = after.pieces(side_, static_cast<PieceKind>(k));
+        const SquareSet seen = view.kinds[k] & ours;
+        if (seen & ~had) return BeliefError::NotItsMove;
+        lost |= had & ~seen;
+    }
+    if (count(lost) > 1) return BeliefError::NotItsMove;
     return std::nullopt;
 }
 
-std::optional<BeliefError> BeliefTracker::update(const std::optional<BoardMove>& played, const Game& game) {
+std::optional<BeliefError> BeliefTracker::update(const std::optional<BoardMove>& played, const Game& game,
+                                                 Stop& stop) {
+    if (const auto refusal = prepare(played, game, stop)) return refusal;
+    commit();
+    return std::nullopt;
+}
+
+std::optional<BeliefError> BeliefTracker::prepare(const std::optional<BoardMove>& played, const Game& game,
+                                                  Stop& stop) {
+    prepared_ = false;
     if (const auto refusal = check(played, game)) return refusal;
+    next_ = now_;
+    next_boards_.clear();
+    index_of_.clear();
+    heap_.clear();
+    salt_ = next_.random.next();
     std::vector<Board> pending;
     if (played) {
         pending.reserve(boards_.size());
@@ -78,12 +110,12 @@ std::optional<BeliefError> BeliefTracker::update(const std::optional<BoardMove>&
     }
 
     const View view = view_of(game.board, side_);
-    const double scale = estimate_ / static_cast<double>(std::max<std::size_t>(boards_.size(), 1));
-    restart_set();
+    const double scale = now_.estimate / static_cast<double>(std::max<std::size_t>(boards_.size(), 1));
     for (const Board& before : pending) {
+        if (stop.poll()) return BeliefError::Stopped;
         MoveList replies;
         generate_moves(before, replies);
-        checked_ += replies.size();
+        next_.checked += replies.size();
         for (const BoardMove& reply : replies) {
             // Taking the tracked side's king would have ended the game.
             if (contains(before.pieces(side_, PieceKind::King), reply.destination)) continue;
@@ -92,78 +124,83 @@ std::optional<BeliefError> BeliefTracker::update(const std::optional<BoardMove>&
             if (shows(after, side_, view)) keep(after);
         }
     }
-    regenerated_ = next_.empty();
-    if (regenerated_) regenerate(view, game.memory_piece[index(side_)]);
+    next_.regenerated = next_boards_.empty();
+    if (next_.regenerated) {
+        if (now_.exact) return BeliefError::Unexplained;
+        if (!regenerate(view, game.memory_piece[index(side_)], stop)) return BeliefError::Stopped;
+    }
     finish_update(scale);
-    memory_age_[index(side_)] = game.memory_age[index(side_)];
-    memory_piece_[index(side_)] = game.memory_piece[index(side_)];
-    awaiting_move_ = true;
+    next_.memory_age[index(side_)] = game.memory_age[index(side_)];
+    next_.memory_piece[index(side_)] = game.memory_piece[index(side_)];
+    next_.awaiting_move = true;
+    prepared_ = true;
     return std::nullopt;
 }
 
-void BeliefTracker::restart_set() {
-    salt_ = random_.next();
-    next_.clear();
-    index_of_.clear();
-    heap_.clear();
+void BeliefTracker::commit() noexcept {
+    assert(prepared_);
+    now_ = next_;
+    boards_.swap(next_boards_);
+    next_boards_.clear();
+    prepared_ = false;
 }
 
 void BeliefTracker::keep(const Board& board) {
     const std::uint64_t hash = board_hash(board);
     if (index_of_.contains(hash)) return;
     const std::uint64_t key = mix(hash ^ salt_);
-    if (next_.size() < settings_.limit) {
-        index_of_.emplace(hash, static_cast<std::uint32_t>(next_.size()));
-        next_.push_back(board);
+    if (next_boards_.size() < settings_.limit) {
+        index_of_.emplace(hash, static_cast<std::uint32_t>(next_boards_.size()));
+        next_boards_.push_back(board);
         return;
     }
     if (heap_.empty()) {
         // The set has just filled: from now on it keeps the smallest keys.
-        for (std::uint32_t i = 0; i < next_.size(); ++i) heap_.emplace_back(mix(board_hash(next_[i]) ^ salt_), i);
+        for (std::uint32_t i = 0; i < next_boards_.size(); ++i) {
+            heap_.emplace_back(mix(board_hash(next_boards_[i]) ^ salt_), i);
+        }
         std::make_heap(heap_.begin(), heap_.end());
     }
     if (key >= heap_.front().first) return;
     std::pop_heap(heap_.begin(), heap_.end());
     const std::uint32_t place = heap_.back().second;
-    index_of_.erase(board_hash(next_[place]));
-    next_[place] = board;
+    index_of_.erase(board_hash(next_boards_[place]));
+    next_boards_[place] = board;
     index_of_.emplace(hash, place);
     heap_.back() = {key, place};
     std::push_heap(heap_.begin(), heap_.end());
 }
 
 void BeliefTracker::finish_update(double scale) {
-    if (regenerated_) {
-        ++regenerations_;
-        exact_ = false;
-        estimate_ = static_cast<double>(next_.size());
-        relative_error_ = std::numeric_limits<double>::quiet_NaN();
+    if (next_.regenerated) {
+        ++next_.regenerations;
+        next_.exact = false;
+        next_.estimate = static_cast<double>(next_boards_.size());
+        next_.relative_error = std::numeric_limits<double>::quiet_NaN();
     } else if (!heap_.empty()) {
         // The k-th smallest of hash-keyed uniform keys estimates the number of distinct keys
         // (k - 1) / U(k), with a relative standard error of about 1 / sqrt(k - 2).
         const double k = static_cast<double>(heap_.size());
         const double kth = static_cast<double>(heap_.front().first) / 18446744073709551616.0;
-        estimate_ = scale * (k - 1.0) / kth;
-        relative_error_ = std::hypot(relative_error_, 1.0 / std::sqrt(k - 2.0));
-        exact_ = false;
-        sampling_ = true;
+        next_.estimate = scale * (k - 1.0) / kth;
+        next_.relative_error = std::hypot(next_.relative_error, 1.0 / std::sqrt(k - 2.0));
+        next_.exact = false;
+        next_.sampling = true;
     } else {
         // Positions kept from a sample stand for `scale` positions each.
-        estimate_ = scale * static_cast<double>(next_.size());
+        next_.estimate = scale * static_cast<double>(next_boards_.size());
     }
-    boards_.swap(next_);
-    next_.clear();
     heap_.clear();
     index_of_.clear();
 }
 
-void BeliefTracker::regenerate(const View& view, const std::array<SeenPiece, 64>& remembered) {
+bool BeliefTracker::regenerate(const View& view, const std::array<SeenPiece, 64>& remembered, Stop& stop) {
     const Board seen = seen_board(view, side_);
     const Color them = opposite(side_);
     std::array<int, piece_kind_count> unseen{};
     for (int k = 0; k < piece_kind_count; ++k) {
         unseen[k] = view.opponent_counts[k] - count(seen.pieces(them, static_cast<PieceKind>(k)));
-        if (unseen[k] < 0) return;
+        if (unseen[k] < 0) return true;
     }
     const SquareSet fog = ~view.visible;
     const SquareSet pawn_ranks = ~(rank_mask(0) | rank_mask(7));
@@ -186,7 +223,7 @@ void BeliefTracker::regenerate(const View& view, const std::array<SeenPiece, 64>
             for (int n = 0; n < left[k]; ++n) {
                 const SquareSet free = allowed_for(k) & ~b.occupied;
                 if (free == 0) return;
-                put(b, them, static_cast<PieceKind>(k), nth_square(free, random_.below(count(free))));
+                put(b, them, static_cast<PieceKind>(k), nth_square(free, next_.random.below(count(free))));
             }
         }
         for (const CastlingMove& castle : castling_moves_of(them)) {
@@ -199,16 +236,23 @@ void BeliefTracker::regenerate(const View& view, const std::array<SeenPiece, 64>
     };
     // About half the placements follow the memory, as far as distinct ones allow.
     const std::size_t wanted = std::min<std::size_t>(settings_.limit, 1000);
-    for (std::size_t attempt = 0; attempt < 10 * wanted && next_.size() < wanted / 2; ++attempt) place(true);
-    const std::size_t target = std::min(wanted, std::max<std::size_t>(2 * next_.size(), 1));
-    for (std::size_t attempt = 0; attempt < 20 * wanted && next_.size() < target; ++attempt) place(false);
+    for (std::size_t attempt = 0; attempt < 10 * wanted && next_boards_.size() < wanted / 2; ++attempt) {
+        if (stop.poll()) return false;
+        place(true);
+    }
+    const std::size_t target = std::min(wanted, std::max<std::size_t>(2 * next_boards_.size(), 1));
+    for (std::size_t attempt = 0; attempt < 20 * wanted && next_boards_.size() < target; ++attempt) {
+        if (stop.poll()) return false;
+        place(false);
+    }
+    return true;
 }
 
 bool BeliefTracker::keeps(const Board& board) const {
     return std::find(boards_.begin(), boards_.end(), board) != boards_.end();
 }
 
-std::vector<std::size_t> BeliefTracker::sample(std::size_t k) {
+std::vector<std::size_t> BeliefTracker::sample(std::size_t k, RandomStream& random) const {
     const std::size_t n = boards_.size();
     std::vector<std::size_t> chosen;
     if (k >= n) {
@@ -219,13 +263,13 @@ std::vector<std::size_t> BeliefTracker::sample(std::size_t k) {
     // among the earlier ones, so large samples take a partial shuffle instead.
     if (k <= 64) {
         for (std::size_t j = n - k; j < n; ++j) {
-            const auto t = static_cast<std::size_t>(random_.below(j + 1));
+            const auto t = static_cast<std::size_t>(random.below(j + 1));
             chosen.push_back(std::find(chosen.begin(), chosen.end(), t) == chosen.end() ? t : j);
         }
         return chosen;
     }
     for (std::size_t i = 0; i < n; ++i) chosen.push_back(i);
-    for (std::size_t i = 0; i < k; ++i) std::swap(chosen[i], chosen[i + random_.below(n - i)]);
+    for (std::size_t i = 0; i < k; ++i) std::swap(chosen[i], chosen[i + random.below(n - i)]);
     chosen.resize(k);
     return chosen;
 }
@@ -249,8 +293,8 @@ Marginals BeliefTracker::marginals() const {
 Game BeliefTracker::position_game(std::size_t i) const {
     Game g;
     g.board = boards_[i];
-    g.memory_age = memory_age_;
-    g.memory_piece = memory_piece_;
+    g.memory_age = now_.memory_age;
+    g.memory_piece = now_.memory_piece;
     g.captured_king = no_king_captured;
     return g;
 }

@@ -23,6 +23,7 @@
 
 #include "batch/belief_view.hpp"
 #include "batch/random_stream.hpp"
+#include "batch/stop.hpp"
 #include "game/game.hpp"
 
 namespace murkplay::batch {
@@ -49,6 +50,11 @@ enum class BeliefError : std::uint8_t {
     MissingMove,    // the tracked side has moved since the last update, but no move was given
     UnexpectedMove, // a move was given, but the tracked side has not moved since
     IllegalMove,    // the move given is not in the tracked side's list
+    NotItsMove,     // the side's pieces in the game do not follow from the move given (or from
+                    // none): another move, the same update twice, or another game
+    Unexplained,    // the set is exact, so it holds the truth, yet nothing in it explains the
+                    // view: the move or the game given is not what happened
+    Stopped,        // asked to stop before the update was done
 };
 
 // Per square, the probability of each piece (White pawn to king, Black pawn to king) and of
@@ -58,66 +64,85 @@ using Marginals = std::array<std::array<double, marginal_columns>, 64>;
 
 class BeliefTracker {
 public:
-    // The game's true board is the known start; if the tracked side is to move, its first
-    // update follows its first move.
+    // The game is the known start: its true board, which the side is taken to know. If the
+    // tracked side is to move, its first update follows its first move.
     BeliefTracker(const Game& game, Color side, BeliefSettings settings);
 
     // `played`: the tracked side's move since the last update, none if it has not moved (only
     // when the tracker started with the opponent to move). `game`: the game now, at the tracked
-    // side's turn; only the tracked side's view of it and its memory are read.
-    [[nodiscard]] std::optional<BeliefError> update(const std::optional<BoardMove>& played, const Game& game);
-    // What update() would refuse, without changing anything.
+    // side's turn; only the tracked side's view of it and its memory are read. A refusal (or
+    // a stop) changes nothing.
+    [[nodiscard]] std::optional<BeliefError> update(const std::optional<BoardMove>& played, const Game& game,
+                                                    Stop& stop);
+    // update() in two halves: prepare() makes the new belief apart from the one kept, which
+    // commit() then replaces. commit() cannot fail, so many trackers can be prepared, on any
+    // threads, and committed only when all succeeded. A new prepare() drops an uncommitted one.
+    [[nodiscard]] std::optional<BeliefError> prepare(const std::optional<BoardMove>& played, const Game& game,
+                                                     Stop& stop);
+    void commit() noexcept;
+    // What update() would refuse, without changing anything (Unexplained is found only by
+    // the update itself).
     [[nodiscard]] std::optional<BeliefError> check(const std::optional<BoardMove>& played, const Game& game) const;
 
     Color side() const { return side_; }
     const std::vector<Board>& positions() const { return boards_; }
-    bool exact() const { return exact_; }
-    bool sampling() const { return sampling_; }
-    bool regenerated() const { return regenerated_; }
-    std::uint32_t regenerations() const { return regenerations_; }
+    bool exact() const { return now_.exact; }
+    bool sampling() const { return now_.sampling; }
+    bool regenerated() const { return now_.regenerated; }
+    std::uint32_t regenerations() const { return now_.regenerations; }
     // The estimated number of consistent positions and its standard error (0 while exact).
-    double estimated_size() const { return estimate_; }
-    double size_error() const { return estimate_ * relative_error_; }
+    double estimated_size() const { return now_.estimate; }
+    double size_error() const { return now_.estimate * now_.relative_error; }
     // Opponent moves tried, applied and compared, since the tracker began.
-    std::uint64_t candidates_checked() const { return checked_; }
+    std::uint64_t candidates_checked() const { return now_.checked; }
     // Whether the tracked side is to move in the kept positions (it then owes a move).
-    bool awaiting_move() const { return awaiting_move_; }
+    bool awaiting_move() const { return now_.awaiting_move; }
 
     // Whether the board is among the kept positions: for checking a belief against the truth.
     bool keeps(const Board& board) const;
-    // A draw from the tracker's random stream, for choices made on its behalf.
-    std::uint64_t draw() { return random_.next(); }
-    // Up to k distinct positions, uniformly without replacement; all of them when fewer.
-    std::vector<std::size_t> sample(std::size_t k);
+    // The tracker's own random stream, for choices made on its behalf: a caller that may drop
+    // its choices draws from a copy and hands it back with set_random() once it keeps them.
+    RandomStream random() const { return now_.random; }
+    void set_random(const RandomStream& random) { now_.random = random; }
+    // Up to k distinct positions, uniformly without replacement from `random`; all of them
+    // when fewer.
+    std::vector<std::size_t> sample(std::size_t k, RandomStream& random) const;
     Marginals marginals() const;
     // A kept position as a game: its board, the tracked side's memory, the opponent's empty.
     Game position_game(std::size_t i) const;
 
 private:
-    // Adds a consistent position under the current salt, evicting the largest key when full.
+    // Everything of the belief but its positions; an update works on a copy.
+    struct Summary {
+        RandomStream random;
+        std::array<std::array<float, 64>, 2> memory_age{};
+        std::array<std::array<SeenPiece, 64>, 2> memory_piece{};
+        double estimate = 1.0;
+        double relative_error = 0.0;
+        std::uint64_t checked = 0;
+        std::uint32_t regenerations = 0;
+        bool exact = true;
+        bool sampling = false;
+        bool regenerated = false;
+        bool awaiting_move = false;
+    };
+
+    // Adds a consistent position to the update under way, evicting the largest key when full.
     void keep(const Board& board);
-    void regenerate(const View& view, const std::array<SeenPiece, 64>& remembered);
-    void restart_set();
+    [[nodiscard]] bool regenerate(const View& view, const std::array<SeenPiece, 64>& remembered, Stop& stop);
     void finish_update(double scale);
 
     Color side_;
     BeliefSettings settings_;
-    RandomStream random_;
+    Summary now_;
     std::vector<Board> boards_;
-    std::vector<Board> next_;
-    std::unordered_map<std::uint64_t, std::uint32_t> index_of_;  // hash -> place in next_
-    std::vector<std::pair<std::uint64_t, std::uint32_t>> heap_;  // (key, place), largest key on top
+    // The update being prepared, and its working sets.
+    Summary next_;
+    std::vector<Board> next_boards_;
+    bool prepared_ = false;
     std::uint64_t salt_ = 0;
-    std::array<std::array<float, 64>, 2> memory_age_{};
-    std::array<std::array<SeenPiece, 64>, 2> memory_piece_{};
-    double estimate_ = 1.0;
-    double relative_error_ = 0.0;
-    std::uint64_t checked_ = 0;
-    std::uint32_t regenerations_ = 0;
-    bool exact_ = true;
-    bool sampling_ = false;
-    bool regenerated_ = false;
-    bool awaiting_move_ = false;
+    std::unordered_map<std::uint64_t, std::uint32_t> index_of_;  // hash -> place in next_boards_
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> heap_;  // (key, place), largest key on top
 };
 
 }  // namespace murkplay::batch

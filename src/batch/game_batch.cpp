@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <chrono>
-#include <thread>
+#include <exception>
 #include <utility>
 
 #include "batch/random_stream.hpp"
@@ -21,15 +21,6 @@ constexpr std::size_t logits_ahead = 2;
 
 static_assert(sizeof(Entry) <= 1024 - 16, "a game in a batch must stay within a kibibyte");
 
-std::optional<Agent> agent_of(Choice choice) {
-    switch (choice) {
-        case Choice::Random: return Agent::Random;
-        case Choice::Greedy: return Agent::Greedy;
-        case Choice::Cautious: return Agent::Cautious;
-        default: return std::nullopt;
-    }
-}
-
 std::span<const BoardMove> listed_moves_of(const MoveList& moves) { return {moves.begin(), moves.size()}; }
 
 // Whether a game stands ended: a king captured, the ply limit reached, or no move to play.
@@ -40,18 +31,23 @@ bool has_ended(const Entry& entry, const MoveList& moves, std::uint32_t max_plie
 }  // namespace
 
 GameBatch::GameBatch(std::vector<Entry> entries, const Game& start, Settings settings)
-    : entries_(std::move(entries)), start_(start), settings_(settings),
-      cores_(std::max(1u, std::thread::hardware_concurrency())), plans_(entries_.size()), counts_(entries_.size()),
-      listed_(entries_.size(), 0) {
+    : entries_(std::move(entries)), start_(start), settings_(settings), plans_(entries_.size()),
+      counts_(entries_.size()), listed_(entries_.size(), 0) {
 }
 
 std::size_t GameBatch::parts() {
     const std::size_t wanted = tuner_.next(std::clamp<std::size_t>(
-        std::min(settings_.threads, cores_), 1, std::max<std::size_t>(size() / min_games_per_thread, 1)));
+        std::min<std::size_t>(settings_.threads, ThreadTeam::cores()), 1,
+        std::max<std::size_t>(size() / min_games_per_thread, 1)));
     if (wanted > 1 && !team_) team_ = std::make_unique<ThreadTeam>();
     const std::size_t parts = wanted > 1 ? team_->reserve(wanted) : 1;
     // Only ever more chunks: a refused call must leave the last listing whole.
     if (chunks_.size() < parts) chunks_.resize(parts);
+    refused_.assign(parts, std::nullopt);
+    failed_.assign(parts, nullptr);
+    for (std::size_t part = 0; part < parts; ++part) {
+        chunks_[part].moves.reserve((part_begin(part + 1, parts) - part_begin(part, parts)) * max_moves);
+    }
     return parts;
 }
 
@@ -65,13 +61,19 @@ void GameBatch::run(std::size_t count, const std::function<void(std::size_t)>& j
     tuner_.spent(std::chrono::steady_clock::now() - began);
 }
 
+Entry written_entry(const Game& game, std::uint32_t episode) {
+    MoveList moves;
+    generate_moves(game.board, moves);
+    return Entry{game, 0, episode, is_terminal(game) || moves.size() == 0, false};
+}
+
 void GameBatch::set_game(std::size_t i, const Game& game) {
-    entries_[i] = Entry{game, 0, entries_[i].episode};
+    entries_[i] = written_entry(game, entries_[i].episode);
     listed_[i] = 0;
 }
 
 void GameBatch::restart(std::size_t i) {
-    entries_[i] = Entry{start_, 0, entries_[i].episode + 1};
+    entries_[i] = Entry{start_, 0, entries_[i].episode + 1, false, true};
     listed_[i] = 0;
 }
 
@@ -133,10 +135,10 @@ std::optional<Refusal> GameBatch::plan(std::size_t i, const MoveCode* listed, Mo
             position = *found;
             break;
         }
-        case Choice::Random: position = random_move(count, random_word(i)); break;
-        case Choice::Greedy:
-        case Choice::Cautious:
-            position = choose_move(*agent_of(request.choice), entry.game.board, listed_moves_of(all()), random_word(i));
+        case Choice::Agent:
+            position = request.agent == Agent::Random
+                           ? random_move(count, random_word(i))
+                           : choose_move(request.agent, entry.game.board, listed_moves_of(all()), random_word(i));
             break;
         case Choice::Logits: {
             const auto drawn = sample_move(side, listed_moves_of(all()), request.logits + i * action_count,
@@ -162,6 +164,7 @@ void GameBatch::report(std::size_t i, std::size_t part, bool oracle, std::option
     if (out.log_prob) out.log_prob[i] = plan.log_prob;
     if (out.entropy) out.entropy[i] = plan.entropy;
     if (out.reply_move) out.reply_move[i] = no_move;
+    if (out.reply_slot) out.reply_slot[i] = -1;
     const auto play = [&](const BoardMove& move) {
         // Listed moves are always playable.
         [[maybe_unused]] const auto applied = apply_move(entry.game, move);
@@ -182,6 +185,7 @@ void GameBatch::report(std::size_t i, std::size_t part, bool oracle, std::option
             if (!has_ended(entry, moves, settings_.max_plies)) {
                 const BoardMove answer = moves[choose_move(*reply, entry.game.board, listed_moves_of(moves), random_word(i))];
                 if (out.reply_move) out.reply_move[i] = move_code(answer);
+                if (out.reply_slot) out.reply_slot[i] = slot_of(entry.game.board.side_to_move, answer);
                 play(answer);
                 moves.clear();
                 listed_now = false;
@@ -195,10 +199,11 @@ void GameBatch::report(std::size_t i, std::size_t part, bool oracle, std::option
     const bool terminated = is_terminal(game);
     const bool cut_off = settings_.max_plies != 0 && entry.plies >= settings_.max_plies;
     const bool truncated = !terminated && (cut_off || moves.size() == 0);
-    if (plan.kind != Plan::Kind::Keep) entry.ended = terminated || truncated;
+    entry.ended = terminated || truncated;
 
     if (out.terminated) out.terminated[i] = terminated;
     if (out.truncated) out.truncated[i] = truncated;
+    if (out.restarting) out.restarting[i] = settings_.auto_reset && entry.ended;
     if (out.values) {
         out.values[2 * i] = terminal_value(game, Color::White);
         out.values[2 * i + 1] = terminal_value(game, Color::Black);
@@ -265,7 +270,8 @@ std::optional<Refusal> GameBatch::step(const Request& request, bool oracle, cons
     if (checked_first) {
         if (auto refusal = check(request)) return refusal;
     }
-    std::vector<std::optional<Refusal>> refused(count);
+    std::vector<std::optional<Refusal>>& refused = refused_;
+    std::vector<std::exception_ptr>& failed = failed_;
     const auto play = [&](std::size_t part) {
         MoveList moves;
         std::size_t at = 0;
@@ -276,25 +282,38 @@ std::optional<Refusal> GameBatch::step(const Request& request, bool oracle, cons
         const bool fetch = request.choice == Choice::Logits && kept;
         std::size_t ahead = begin;
         std::size_t ahead_at = 0;
-        for (std::size_t i = begin; i < end && !refused[part]; ++i) {
-            for (; fetch && ahead < end && ahead <= i + logits_ahead; ahead_at += counts_[ahead++]) {
-                if (!listed_[ahead]) continue;
-                prefetch_logits(entries_[ahead].game.board.side_to_move,
-                                {chunks_[part].moves.data() + ahead_at, counts_[ahead]},
-                                request.logits + ahead * action_count);
+        // A part that fails still reaches the barrier, or the others would wait there forever.
+        try {
+            for (std::size_t i = begin; i < end && !refused[part]; ++i) {
+                for (; fetch && ahead < end && ahead <= i + logits_ahead; ahead_at += counts_[ahead++]) {
+                    if (!listed_[ahead]) continue;
+                    prefetch_logits(entries_[ahead].game.board.side_to_move,
+                                    {chunks_[part].moves.data() + ahead_at, counts_[ahead]},
+                                    request.logits + ahead * action_count);
+                }
+                const MoveCode* listed = kept && listed_[i] ? chunks_[part].moves.data() + at : nullptr;
+                at += counts_[i];
+                refused[part] = plan(i, listed, moves, request);
             }
-            const MoveCode* listed = kept && listed_[i] ? chunks_[part].moves.data() + at : nullptr;
-            at += counts_[i];
-            refused[part] = plan(i, listed, moves, request);
+        } catch (...) {
+            failed[part] = std::current_exception();
         }
         assert(!checked_first || !refused[part]);
         if (!checked_first && count > 1) team_->barrier();
-        // Other parts' refusals are read only after the barrier, which orders them before.
-        if (checked_first || std::none_of(refused.begin(), refused.end(), [](const auto& r) { return r.has_value(); })) {
-            report_part(part, count, oracle, request.reply, out);
-        }
+        if (failed[part]) std::rethrow_exception(failed[part]);
+        // Other parts' outcomes are read only after the barrier, which orders them before.
+        // Without the barrier no part can refuse or fail: planning a move by position or by an
+        // agent takes no memory, and the number of moves was checked. Playing cannot fail.
+        bool stopped = false;
+        for (std::size_t p = 0; p < count && !checked_first; ++p) stopped = stopped || refused[p] || failed[p];
+        if (!stopped) report_part(part, count, oracle, request.reply, out);
     };
-    run(count, play);
+    try {
+        run(count, play);
+    } catch (...) {
+        std::fill(plans_.begin(), plans_.end(), Plan{});
+        throw;
+    }
     // The first refusal in game order, whatever the split; the plans made are simply dropped.
     for (const auto& refusal : refused) {
         if (refusal) {

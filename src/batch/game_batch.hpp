@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -23,14 +24,21 @@
 namespace murkplay::batch {
 
 // One game and what the batch keeps beside it: the moves played since it (re)started, how
-// often it has been restarted (a game's random stream depends on both), and whether the last
-// step reported it ended.
+// often it has been restarted (a game's random stream depends on both), whether it stands
+// ended as last reported or written (with auto_reset, it then restarts at the next step), and
+// whether it began at the batch's start position rather than as a game written into the batch
+// (which is all a belief that joins it late can know of its past).
 struct Entry {
     Game game;
     std::uint32_t plies = 0;
     std::uint32_t episode = 0;
     bool ended = false;
+    bool from_start = false;
 };
+
+// A game as it enters a batch, written or given: its plies counted afresh, ended as it stands
+// (a king taken, or no move to play), and a known start of its own.
+Entry written_entry(const Game& game, std::uint32_t episode = 0);
 
 struct Settings {
     std::uint32_t max_plies = 0;  // 0: no limit
@@ -52,15 +60,14 @@ inline constexpr std::uint32_t max_ply_count = 2147483647;
 enum class Choice : std::uint8_t {
     Position,  // by its place in the game's list of legal moves
     Slot,      // by its policy slot; the first listed move with that slot
-    Random,    // by a built-in agent, from the game's own random stream
-    Greedy,
-    Cautious,
     Logits,    // drawn from the policy's logits over the legal slots, by the game's random stream
+    Agent,     // by a built-in agent, from the game's own random stream
 };
 
 // What one step is asked to do.
 struct Request {
-    Choice choice = Choice::Random;
+    Choice choice = Choice::Agent;
+    Agent agent = Agent::Random;           // Agent
     const std::int64_t* values = nullptr;  // Position, Slot: one per game
     const float* logits = nullptr;         // Logits: games x action_count
     Sampling sampling;
@@ -92,6 +99,8 @@ struct Outputs {
     float* log_prob = nullptr;           // of the slot drawn from logits, or 0 where none was drawn
     float* entropy = nullptr;            // of the distribution it was drawn from, or 0
     MoveCode* reply_move = nullptr;      // the reply played after it, or no_move
+    std::int64_t* reply_slot = nullptr;  // its slot, seen from the side that replied, or -1
+    std::uint8_t* restarting = nullptr;  // the game restarts at the next step (auto_reset, ended)
 };
 
 class GameBatch {
@@ -109,7 +118,8 @@ public:
     std::size_t listed_moves() const;
     void write_listing(std::int64_t* offsets, MoveCode* moves, std::int64_t* slots) const;
 
-    // A game written into the batch starts counting its plies afresh.
+    // A game written into the batch starts counting its plies afresh; whether it stands ended
+    // is known at once, so a finished game restarts at the next step with auto_reset.
     void set_game(std::size_t i, const Game& game);
     void restart(std::size_t i);
     void set_threads(std::uint32_t threads) { settings_.threads = threads; }
@@ -152,12 +162,12 @@ private:
     std::vector<Entry> entries_;
     Game start_;
     Settings settings_;
-    // Native threads beyond the machine's cores would only wait for one another.
-    std::uint32_t cores_;
     std::vector<Plan> plans_;
     // Each thread lists the moves of its own games here, on cache lines of its own; the parts
     // are ranges of games in order, so one after another they are in game order. The next
-    // step plays from this listing instead of generating the moves again.
+    // step plays from this listing instead of generating the moves again. Room for as many
+    // moves as its games can have is reserved before a step changes anything, so that no
+    // step fails halfway for want of memory.
     struct alignas(64) ChunkMoves {
         std::vector<MoveCode> moves;
     };
@@ -165,6 +175,9 @@ private:
     // Into how many parts the last report split the games: its listing is in the first chunks.
     std::size_t listed_parts_ = 0;
     std::vector<std::uint32_t> counts_;
+    // A step's refusals and failures, one per part, kept from call to call.
+    std::vector<std::optional<Refusal>> refused_;
+    std::vector<std::exception_ptr> failed_;
     // Whether game i's moves in the listing are those of the game as it stands: not after the
     // game was written or restarted from outside.
     std::vector<std::uint8_t> listed_;

@@ -45,16 +45,12 @@ std::optional<Sampled> sample_move(Color side_to_move, std::span<const BoardMove
                                    const Sampling& sampling, std::uint64_t word) {
     // Each slot once, at its first listed move; only promotions share slots, so only they are
     // looked up among the slots taken so far.
-    std::array<float, max_moves> scaled;
+    std::array<double, max_moves> raw;
     std::array<std::uint16_t, max_moves> first;
     std::array<int, max_moves> slots;
     std::size_t count = 0;
-    float top = -std::numeric_limits<float>::infinity();
+    double top = -std::numeric_limits<double>::infinity();
     bool unusable = false;  // a NaN or +inf met: found after the loop, which then runs unbranched
-    // A multiplication rather than a division for each logit, unless the temperature is so
-    // small that its inverse is no number.
-    const double inverse = 1.0 / sampling.temperature;
-    const bool divide = !std::isfinite(inverse);
     for (std::size_t m = 0; m < moves.size(); ++m) {
         const int slot = slot_of(side_to_move, moves[m]);
         if (moves[m].promotion != PieceKind::None) {
@@ -63,28 +59,38 @@ std::optional<Sampled> sample_move(Color side_to_move, std::span<const BoardMove
             if (repeated) continue;
         }
         const double logit = logits[slot];
-        const auto z = static_cast<float>(divide ? logit / sampling.temperature : logit * inverse);
-        unusable |= std::isnan(z) || z == std::numeric_limits<float>::infinity();
+        unusable |= std::isnan(logit) || logit == std::numeric_limits<double>::infinity();
         slots[count] = slot;
         first[count] = static_cast<std::uint16_t>(m);
-        scaled[count++] = z;
-        top = std::max(top, z);
+        raw[count++] = logit;
+        top = std::max(top, logit);
     }
     if (unusable) return std::nullopt;
-    if (top == -std::numeric_limits<float>::infinity()) return std::nullopt;
+    if (top == -std::numeric_limits<double>::infinity()) return std::nullopt;
 
-    // The weights relative to the greatest, in single precision, where exp is cheap; the sums,
-    // the draw and the logarithms stay in double.
+    // Each logit's distance below the greatest, scaled by the temperature in double precision:
+    // however small the temperature, a finite logit then stays a number (the greatest scales to
+    // 0), where scaling first could overflow. A multiplication rather than a division for each,
+    // unless the temperature is so small that its inverse is no number.
+    std::array<double, max_moves> below;
+    const double inverse = 1.0 / sampling.temperature;
+    if (std::isfinite(inverse)) {
+        for (std::size_t k = 0; k < count; ++k) below[k] = (raw[k] - top) * inverse;
+    } else {
+        for (std::size_t k = 0; k < count; ++k) below[k] = (raw[k] - top) / sampling.temperature;
+    }
+    // The weights in single precision, where exp is cheap; the sums, the draw and the
+    // logarithms stay in double.
     std::array<float, max_moves> weights;
-    for (std::size_t k = 0; k < count; ++k) weights[k] = scaled[k] - top;
+    for (std::size_t k = 0; k < count; ++k) weights[k] = static_cast<float>(below[k]);
     for (std::size_t k = 0; k < count; ++k) weights[k] = exp_of_nonpositive(weights[k]);
     double total = 0.0;
-    double weighted = 0.0;  // sum of weight * (z - top), for the entropy
+    double weighted = 0.0;  // sum of weight * below, for the entropy
     std::size_t best = 0;
     for (std::size_t k = 0; k < count; ++k) {
         total += weights[k];
-        if (weights[k] != 0.0f) weighted += static_cast<double>(weights[k]) * (scaled[k] - top);
-        if (scaled[k] > scaled[best]) best = k;
+        if (weights[k] != 0.0f) weighted += static_cast<double>(weights[k]) * below[k];
+        if (below[k] > below[best]) best = k;
     }
     std::size_t chosen = best;
     if (!sampling.greedy) {
@@ -100,7 +106,7 @@ std::optional<Sampled> sample_move(Color side_to_move, std::span<const BoardMove
         }
     }
     const double log_total = std::log(total);
-    return Sampled{first[chosen], static_cast<float>(static_cast<double>(scaled[chosen] - top) - log_total),
+    return Sampled{first[chosen], static_cast<float>(below[chosen] - log_total),
                    static_cast<float>(log_total - weighted / total)};
 }
 

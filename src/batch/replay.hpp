@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 
+#include "batch/thread_team.hpp"
 #include "encode/move_code.hpp"
 #include "game/game.hpp"
 
@@ -29,9 +30,13 @@ struct ReplayRefusal {
 
 // Game g starts from starts[g] and plays moves[offsets[g]] to moves[offsets[g + 1]]; the
 // offsets ascend from 0 to moves.size(). Every move must be legal where it is played; the
-// first that is not, in game order, refuses the replay (outputs written so far are left).
+// first that is not, in game order, refuses the replay. With `check_first`, every move is
+// checked before any row is written, so that a refused replay leaves the outputs as they were
+// (for outputs the caller keeps); otherwise the rows written so far are left. The games are
+// spread over `threads` threads of `team`.
 [[nodiscard]] std::optional<ReplayRefusal> replay(std::span<const Game> starts, std::span<const MoveCode> moves,
                                                   std::span<const std::int64_t> offsets, bool oracle,
-                                                  std::size_t threads, const ReplayOutputs& out);
+                                                  bool check_first, ThreadTeam& team, std::size_t threads,
+                                                  const ReplayOutputs& out);
 
 }  // namespace murkplay::batch

@@ -17,6 +17,9 @@ std::int64_t this_process() { return static_cast<std::int64_t>(::getpid()); }
 // Python, a policy's argmax), short enough that a batch left idle soon stops using a core.
 constexpr std::chrono::microseconds spin_time{100};
 
+// How often a caller that waits for long parts looks whether to stop.
+constexpr std::chrono::microseconds poll_interval{200};
+
 void relax() {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();
@@ -25,8 +28,9 @@ void relax() {
 #endif
 }
 
-// Returns the counter's value once it is no longer `old`: spinning at first, then asleep.
-std::uint32_t await_change(const std::atomic<std::uint32_t>& counter, std::uint32_t old) {
+// Returns the counter's value once it is no longer `old`: spinning at first, then asleep, and
+// with a stop, waking now and then to poll it.
+std::uint32_t await_change(const std::atomic<std::uint32_t>& counter, std::uint32_t old, Stop* stop = nullptr) {
     const auto until = std::chrono::steady_clock::now() + spin_time;
     for (int spins = 1;; ++spins) {
         const std::uint32_t now = counter.load(std::memory_order_acquire);
@@ -40,7 +44,12 @@ std::uint32_t await_change(const std::atomic<std::uint32_t>& counter, std::uint3
         }
     }
     for (;;) {
-        counter.wait(old, std::memory_order_acquire);
+        if (stop == nullptr) {
+            counter.wait(old, std::memory_order_acquire);
+        } else {
+            stop->poll();
+            std::this_thread::sleep_for(poll_interval);
+        }
         const std::uint32_t now = counter.load(std::memory_order_acquire);
         if (now != old) return now;
     }
@@ -66,7 +75,13 @@ void ThreadTeam::let_go() {
     workers_.clear();
 }
 
+std::size_t ThreadTeam::cores() {
+    static const std::size_t count = std::max(1u, std::thread::hardware_concurrency());
+    return count;
+}
+
 std::size_t ThreadTeam::reserve(std::size_t parts) {
+    parts = std::min(parts, cores());
     if (owner_ != this_process()) {
         let_go();
         owner_ = this_process();
@@ -97,7 +112,7 @@ void ThreadTeam::work(std::size_t index, std::uint32_t round) {
     }
 }
 
-void ThreadTeam::run(std::size_t parts, const std::function<void(std::size_t)>& job) {
+void ThreadTeam::run(std::size_t parts, const std::function<void(std::size_t)>& job, Stop* stop) {
     if (parts <= 1) {
         job(0);
         return;
@@ -115,9 +130,17 @@ void ThreadTeam::run(std::size_t parts, const std::function<void(std::size_t)>& 
     } catch (...) {
         own = std::current_exception();
     }
-    for (std::uint32_t left = busy_.load(std::memory_order_acquire); left != 0;) left = await_change(busy_, left);
+    for (std::uint32_t left = busy_.load(std::memory_order_acquire); left != 0;) left = await_change(busy_, left, stop);
     if (own) std::rethrow_exception(own);
     if (failure_) std::rethrow_exception(failure_);
+}
+
+void ThreadTeam::for_each_range(std::size_t count, std::size_t threads, std::size_t least,
+                                const std::function<void(std::size_t, std::size_t)>& body, Stop* stop) {
+    const std::size_t most = std::max<std::size_t>(count / std::max<std::size_t>(least, 1), 1);
+    const std::size_t wanted = std::clamp<std::size_t>(threads, 1, most);
+    const std::size_t parts = wanted > 1 ? reserve(wanted) : 1;
+    run(parts, [&](std::size_t part) { body(count * part / parts, count * (part + 1) / parts); }, stop);
 }
 
 void ThreadTeam::barrier() {

@@ -6,6 +6,11 @@
 // hand-off first spins for a while on the shared counter before it sleeps: a worker whose
 // part is done watches for the next call, and the caller for the end of the parts. The
 // counters the two sides write live on cache lines of their own.
+//
+// Every parallel call of the native code runs on a team: a batch's steps on the batch's own,
+// the beliefs' updates and searches on theirs, a replay on one of its own. A part that fails
+// (std::bad_alloc above all) never ends the process: its exception is carried back to the
+// calling thread once every part is done.
 #pragma once
 
 #include <atomic>
@@ -17,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include "batch/stop.hpp"
+
 namespace murkplay::batch {
 
 class ThreadTeam {
@@ -26,14 +33,25 @@ public:
     ThreadTeam& operator=(const ThreadTeam&) = delete;
     ~ThreadTeam();
 
-    // How many parts run() can run at once, at most `parts`: fewer when the system refuses
-    // threads, and the caller then splits its work into that many.
+    // Native threads beyond the machine's cores would only wait for one another.
+    static std::size_t cores();
+
+    // How many parts run() can run at once, at most `parts` and the cores: fewer when the
+    // system refuses threads, and the caller then splits its work into that many.
     std::size_t reserve(std::size_t parts);
 
     // Runs job(part) for every part in [0, parts), part 0 on the calling thread, all at the same
     // time, so parts may wait for one another (barrier()); returns when all are done. `parts` is
-    // at most what reserve() gave. An exception in any part is rethrown here.
-    void run(std::size_t parts, const std::function<void(std::size_t)>& job);
+    // at most what reserve() gave. An exception in any part is rethrown here, the calling
+    // thread's own first. With `stop`, the calling thread polls it while it waits for the
+    // other parts, so that an interrupt is noticed however long they take.
+    void run(std::size_t parts, const std::function<void(std::size_t)>& job, Stop* stop = nullptr);
+
+    // Runs body(begin, end) over [0, count) cut into nearly equal ranges in order, as many as
+    // `threads` asks and the team gives, but never fewer than `least` items to a range; as
+    // run() does otherwise.
+    void for_each_range(std::size_t count, std::size_t threads, std::size_t least,
+                        const std::function<void(std::size_t, std::size_t)>& body, Stop* stop = nullptr);
 
     // Called by every part of a run: returns once all of them have called it.
     void barrier();

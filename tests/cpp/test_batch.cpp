@@ -90,6 +90,12 @@ Request by(Choice choice, const std::int64_t* values = nullptr) {
     return request;
 }
 
+Request by_agent(Agent agent) {
+    Request request = by(Choice::Agent);
+    request.agent = agent;
+    return request;
+}
+
 TEST(GameBatch, PlayMatchesSingleGamesForEveryThreadCount) {
     // Enough games that three threads share them unevenly.
     constexpr std::size_t n = 3 * min_games_per_thread + 5;
@@ -97,7 +103,8 @@ TEST(GameBatch, PlayMatchesSingleGamesForEveryThreadCount) {
     std::vector<float> logits(n * action_count);
     for (std::size_t k = 0; k < logits.size(); ++k) logits[k] = -static_cast<float>(k % action_count) / 500.0f;
     const auto request = [&](int step) {
-        Request made = by(std::array{Choice::Random, Choice::Greedy, Choice::Cautious, Choice::Logits}[step % 4]);
+        Request made = step % 4 == 3 ? by(Choice::Logits)
+                                     : by_agent(std::array{Agent::Random, Agent::Greedy, Agent::Cautious}[step % 4]);
         made.logits = logits.data();
         return made;
     };

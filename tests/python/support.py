@@ -194,6 +194,7 @@ def plain_buffers(n):
         "plies": buffer("i", 4, n),
         "played_move": buffer("H", 2, n),
         "played_slot": buffer("q", 8, n),
+        "restarting": buffer("B", 1, n),
     }
     return type("Buffers", (), fields)()
 

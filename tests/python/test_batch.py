@@ -151,6 +151,24 @@ BAD_CALLS = [
      ValueError, "temperature must be a finite number above 0, not inf"),
     ("temperature bool", lambda b, g: b.step(np.zeros((N, 4352), np.float32), by="logits", temperature=True),
      TypeError, "temperature must be a real number, not 'bool'"),
+    ("temperature huge", lambda b, g: b.step(np.zeros((N, 4352), np.float32), by="logits", temperature=10**400),
+     ValueError, "temperature must be a finite number above 0, not an integer too large for a float"),
+    ("temperature nan", lambda b, g: b.step(np.zeros((N, 4352), np.float32), by="logits", temperature=float("nan")),
+     ValueError, "temperature must be a finite number above 0, not nan"),
+    ("temperature negative", lambda b, g: b.step(by="random", temperature=-1), ValueError,
+     "temperature must be a finite number above 0, not -1.000000"),
+    ("temperature text", lambda b, g: b.step(by="random", temperature="1"), TypeError,
+     "temperature must be a real number, not 'str'"),
+    ("reply with a NUL", lambda b, g: b.step(by="random", reply="random\x00junk"), ValueError,
+     "reply must be 'random', 'greedy', 'cautious' or None, not 'random\\x00junk'"),
+    ("reply type", lambda b, g: b.step(by="random", reply=b"random"), TypeError, "reply must be a str, not 'bytes'"),
+    ("by with a NUL", lambda b, g: b.step(by="greedy\x00"), ValueError,
+     "by must be 'position', 'slot', 'logits', 'random', 'greedy' or 'cautious', not 'greedy\\x00'"),
+    ("by type", lambda b, g: b.step(by=None), TypeError, "by must be a str, not 'NoneType'"),
+    ("reply_slot dtype", lambda b, g: b.step(by="random", reply="greedy", out=out(reply_slot=np.zeros(N, np.int32))),
+     TypeError, "out.reply_slot: expected elements of int64, got int32"),
+    ("restarting shape", lambda b, g: b.observe(out=out(restarting=np.zeros(N + 1, bool))), ValueError,
+     "out.restarting: expected shape (3,), got (4,)"),
     ("greedy flag", lambda b, g: b.step(np.zeros((N, 4352), np.float32), by="logits", greedy=1), TypeError,
      "argument 'greedy': 'int' object is not an instance of 'bool'"),
     ("logits under an output", lambda b, g: b.step(LOGITS, by="logits", out=out(log_prob=LOGITS[1, :N])), ValueError,
@@ -423,3 +441,54 @@ def test_a_batch_starts_from_any_position_a_game_takes():
     assert rl.GameBatch(2, fen=board)[1].board == SelfPlayGame(board).board
     with pytest.raises(ValueError, match="^fen must be FEN text or a python-chess Board$"):
         rl.GameBatch(2, fen=42)
+
+
+def finished_game():
+    game = SelfPlayGame("4k3/8/8/8/8/8/8/r3K3 w - - 0 1")
+    game.apply("e1d1")
+    game.apply("a1d1")  # Black takes the king
+    assert game.is_terminal()
+    return game
+
+
+def test_a_finished_game_written_into_the_batch_restarts_at_the_next_step():
+    batch = rl.GameBatch(2, auto_reset=True)
+    batch.step_random()
+    batch[0] = finished_game()
+    seen = batch.observe()
+    assert seen.terminated.tolist() == [True, False] and seen.restarting.tolist() == [True, False]
+    step = batch.step_random()
+    assert step.played_move[0] == rl.NO_MOVE and step.plies.tolist() == [0, 2]
+    assert batch[0].board == SelfPlayGame().board and not step.restarting.any()
+
+
+@pytest.mark.parametrize("auto_reset", [True, False])
+def test_restarting_says_which_games_the_next_step_restarts(auto_reset):
+    rng = random.Random(5)
+    batch = rl.GameBatch(24, max_plies=12, auto_reset=auto_reset, seed=3, threads=2)
+    report = batch.observe()
+    for turn in range(80):
+        assert (report.restarting == (auto_reset & (report.terminated | report.truncated))).all()
+        action = rng.random()
+        if action < 0.1:
+            batch[rng.randrange(24)] = finished_game()
+            report = batch.observe()
+            continue
+        if action < 0.15:
+            batch.reset([rng.randrange(24)])
+            report = batch.observe()
+            continue
+        step = batch.step_random(observe=turn % 3 == 0)
+        restarted = step.played_move == rl.NO_MOVE
+        assert (restarted == report.restarting).all()
+        assert (step.plies[report.restarting] == 0).all()
+        report = step
+
+
+def test_a_refused_replay_leaves_the_callers_arrays_as_they_were():
+    moves = [rl.move_code("e2e4")] * 3  # game 1 plays it twice
+    kept = rl.Replay(np.full((10, 64, 35), 7, np.float32), np.ones((10, rl.ACTION_COUNT), bool),
+                     np.full(10, 7, np.int64), np.full(10, 7, np.float32))
+    with pytest.raises(ValueError, match="^game 1, ply 1: e2e4 is not a legal move there$"):
+        rl.replay([START_FEN, START_FEN], moves, [0, 1, 3], threads=2, out=kept)
+    assert (kept.observation == 7).all() and kept.mask.all() and (kept.slot == 7).all() and (kept.outcome == 7).all()

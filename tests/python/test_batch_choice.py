@@ -96,8 +96,10 @@ def test_replies_and_fields_follow_the_mode(by, reply):
     for step in seen:
         assert (step["log_prob"] is None) == (by != "logits")
         assert (step["reply_move"] is None) == (reply is None)
+        assert (step["reply_slot"] is None) == (reply is None)
         if reply is None:
             continue
+        assert ((step["reply_slot"] == -1) == (step["reply_move"] == rl.NO_MOVE)).all()
         ended = step["terminated"] | step["truncated"]
         played = step["played_move"] != rl.NO_MOVE
         replied = step["reply_move"] != rl.NO_MOVE
@@ -139,3 +141,30 @@ def test_games_written_or_restarted_between_steps_play_from_their_own_moves(by):
         slots[GAMES - 3] = SelfPlayGame().action_index(SelfPlayGame().legal_actions_uci()[0])
         step = batch.step(slots, by="slot")
     assert step.played_move.tolist() == [first[i] for i in range(GAMES)]
+
+
+@pytest.mark.parametrize("reply", ["random", "greedy", "cautious"])
+def test_reply_slots_are_the_replies_slots_from_the_side_that_replied(reply):
+    batch = rl.GameBatch(GAMES, seed=6, max_plies=30, auto_reset=True)
+    for _ in range(20):
+        before = [batch[i] for i in range(GAMES)]
+        step = batch.step(by="random", reply=reply, observe=False)
+        for i, game in enumerate(before):
+            if step.reply_move[i] == rl.NO_MOVE:
+                continue
+            game.apply(rl.move_uci(int(step.played_move[i])))
+            assert step.reply_slot[i] == game.action_index(rl.move_uci(int(step.reply_move[i])))
+
+
+@pytest.mark.parametrize("greedy", [False, True])
+def test_a_tiny_temperature_plays_the_best_slot(greedy):
+    rng = np.random.default_rng(2)
+    batch = rl.GameBatch(GAMES, seed=1)
+    listed = batch.observe()
+    # Finite logits, large, distinct and close together, which scaled by 1e38 would overflow a float.
+    logits = (1e30 + np.stack([rng.permutation(rl.ACTION_COUNT) for _ in range(GAMES)]) * 1e23).astype(np.float32)
+    step = batch.step(logits, by="logits", temperature=1e-38, greedy=greedy)
+    for i in range(GAMES):
+        slots = listed.slots[listed.offsets[i]:listed.offsets[i + 1]]
+        assert step.played_slot[i] == slots[np.argmax(logits[i, slots])]
+    assert (step.log_prob == 0).all() and (step.entropy == 0).all()

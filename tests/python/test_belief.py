@@ -152,23 +152,62 @@ def test_sampled_games_carry_the_sides_memory():
 
 
 def test_regenerates_when_nothing_explains_the_view():
-    tracker = BeliefTracker(SelfPlayGame(), True, seed=1)
-    # White is shown a position its move cannot have led to: a second pawn has advanced.
-    shown = SelfPlayGame("rnbqkbnr/pp1p1ppp/8/2p1p3/3PP3/8/PPP2PPP/RNBQKBNR w KQkq - 0 3")
-    tracker.update(shown, "e2e4")
+    # A sample of two positions soon loses the true one; then nothing kept explains the view.
+    for ply, tracker, game, _ in tracked_random_game(3, True, 40, 2):
+        if tracker.regenerated:
+            break
     assert tracker.regenerated and not tracker.exact and tracker.regenerations == 1 and len(tracker) > 0
     for candidate in tracker.sample(20):
-        assert view(candidate, True) == view(shown, True)
+        assert view(candidate, True) == view(game, True)
 
 
 def test_regeneration_puts_pieces_back_where_they_were_last_seen():
     start = "4k3/8/8/4n3/8/2B5/8/4K3 w - - 0 1"  # the bishop sees the knight on e5
-    tracker = BeliefTracker(SelfPlayGame(start), True, seed=2)
-    shown = after("c3b4", "e8d8", fen=start)  # the bishop looks away; e5 is out of sight now
-    tracker.update(shown, "c3d2")  # a move other than the one played: nothing kept explains it
+    tracker = BeliefTracker(SelfPlayGame(start), True, limit=60, seed=2702)
+    game = SelfPlayGame(start)
+    moves = ["c3d2", "e5d7", "d2h6", "d7f8", "e1d1", "f8g6", "d1c1", "g6h4", "c1b1", "e8d7", "b1a1", "h4f3",
+             "a1b1", "f3d2", "h6g5", "d2f3"]
+    for white, black in zip(moves[::2], moves[1::2]):
+        game.apply(white)
+        game.apply(black)
+        tracker.update(game, white)
+    # The sample of 60 lost the true position; the knight, out of sight, goes back to e5 often.
     assert tracker.regenerated
     knight_on_e5 = tracker.marginals()[4 * 8 + 4, 6 + 1]
     assert 0.3 < knight_on_e5 < 0.9
+
+
+@pytest.mark.parametrize("shown, played, error", [
+    # A second pawn has advanced: the side's own pieces do not follow from its move.
+    ("rnbqkbnr/pp1p1ppp/8/2p1p3/3PP3/8/PPP2PPP/RNBQKBNR w KQkq - 0 3", "e2e4", "pieces"),
+    # The move named is legal but is not the one played (d2d4 where e2e4 was).
+    ("rnbqkbnr/pppp1ppp/8/4p3/4P3/8/PPPP1PPP/RNBQKBNR w KQkq - 0 2", "d2d4", "pieces"),
+    # The side's pieces follow, but Black cannot have moved two pawns at once.
+    ("rnbqkbnr/ppp2ppp/8/3pp3/4P3/8/PPPP1PPP/RNBQKBNR w KQkq - 0 2", "e2e4", "nothing the side can have seen"),
+])
+def test_an_update_that_did_not_happen_is_refused_and_changes_nothing(shown, played, error):
+    tracker = BeliefTracker(SelfPlayGame(), True, seed=1)
+    with pytest.raises(ValueError, match=error):
+        tracker.update(SelfPlayGame(shown), played)
+    assert len(tracker) == 1 and tracker.exact and tracker.keeps(SelfPlayGame())
+    # The true update still goes through afterwards.
+    game = after("e2e4", "e7e5")
+    tracker.update(game, "e2e4")
+    assert tracker.exact and tracker.keeps(game)
+
+
+def test_the_same_update_twice_is_refused_and_changes_nothing():
+    game = after("e2e4", "e7e5")
+    tracker = BeliefTracker(SelfPlayGame(), True)
+    tracker.update(game, "e2e4")
+    game.apply("g1f3")
+    game.apply("b8c6")
+    tracker.update(game, "g1f3")
+    kept = tracked_keys(tracker)
+    for played in ("g1f3", "e2e4", None):
+        with pytest.raises(ValueError):
+            tracker.update(game, played)
+        assert tracked_keys(tracker) == kept and tracker.keeps(game)
 
 
 def test_batch_beliefs_follow_each_game_as_a_tracker_would():
@@ -186,6 +225,7 @@ def test_batch_beliefs_follow_each_game_as_a_tracker_would():
         else:
             played = step.played_move.copy()
     batch.step_random()
+    beliefs.update(played)
     positions = beliefs.choose(samples=2, depth=2)
     assert positions.shape == (6,)
     black_to_move = np.array([not batch[i].turn for i in range(6)])
@@ -261,3 +301,188 @@ def test_belief_agent_plays_through_the_agent_protocol():
     result = arena.match(agent, "random", games=4, max_plies=60)
     assert result.wins + result.losses + result.draws == 4
     assert result.score >= 0.5
+
+
+def e4_position(batch):
+    return [batch[i].legal_actions_uci().index("e2e4") for i in range(len(batch))]
+
+
+class OpensE4:
+    """White: 1. e4 in every game, then the first listed move."""
+
+    name = "e4"
+    observes = False
+
+    def act(self, step, batch):
+        return "position", [row.index("e2e4") if "e2e4" in row else 0
+                            for row in (batch[i].legal_actions_uci() for i in range(len(batch)))]
+
+
+@pytest.mark.parametrize("made", ["ply 1", "restarted", "reset"])
+def test_a_belief_that_joins_after_the_opening_move_enumerates_it(made):
+    batch = GameBatch(2, max_plies=3, auto_reset=True)
+    if made == "ply 1":
+        batch.step(e4_position(batch))
+        beliefs = BatchBeliefs(batch, False)
+    else:
+        beliefs = BatchBeliefs(batch, False)
+        if made == "restarted":
+            for _ in range(3):
+                batch.step_random()
+            assert batch.observe().restarting.all()
+            batch.step_random()  # the restart
+        batch.step(e4_position(batch))
+        if made == "reset":
+            beliefs.reset()
+        else:
+            beliefs.update()
+    # Black cannot tell White's 20 first moves apart, and its belief holds every one.
+    assert [len(beliefs[i]) for i in range(2)] == [20, 20] and beliefs.following.all()
+    assert all(beliefs[i].keeps(batch[i]) for i in range(2))
+    assert (beliefs.choose(samples=1, depth=1) >= 0).all()
+
+
+def test_a_game_written_into_the_batch_is_a_known_start_only_where_it_stands():
+    batch = GameBatch(3)
+    written = after("e2e4", "e7e5", "g1f3")
+    batch[0] = written
+    batch[1] = written
+    batch.step([0, 0, 0])  # games 1 and 2 move on: 1 from the written game, 2 from the start
+    batch[0] = after("e2e4", "e7e5")  # game 0 written again, White to move
+    beliefs = BatchBeliefs(batch, True)
+    # Game 0 is taken as known; game 1 has moved since it was written: its past is unknown.
+    assert beliefs.following.tolist() == [True, False, True]
+    assert len(beliefs[0]) == 1 and beliefs[0].keeps(batch[0])
+    chosen = beliefs.choose(samples=1, depth=1)
+    assert chosen[0] >= 0 and chosen[1] == -1 and chosen[2] == -1  # Black moves in game 2
+
+
+@pytest.mark.parametrize("prepare, refused, message", [
+    (lambda batch, beliefs, played: beliefs.update(played), lambda beliefs, played: beliefs.update(played),
+     "already stands at ply 2, where the game is: the same update twice"),
+    (lambda batch, beliefs, played: (batch.step_random(), batch.step_random()),
+     lambda beliefs, played: beliefs.update(played), "stands at ply 0, the game at ply 4: an update .* was missed"),
+    (lambda batch, beliefs, played: None, lambda beliefs, played: beliefs.choose(),
+     "stands at ply 0, the game at ply 2: update\\(\\) it first"),
+])
+def test_updates_missed_or_repeated_are_refused_and_change_nothing(prepare, refused, message):
+    batch = GameBatch(2, seed=4)
+    beliefs = BatchBeliefs(batch, True)
+    played = batch.step_random().played_move.copy()  # White's first moves
+    batch.step_random()
+    prepare(batch, beliefs, played)
+    kept = [tracked_keys(beliefs[i]) for i in range(2)]
+    with pytest.raises(ValueError, match=f"^game 0: .*{message}"):
+        refused(beliefs, played)
+    assert [tracked_keys(beliefs[i]) for i in range(2)] == kept
+
+
+def test_the_belief_agent_starts_honestly_in_the_environment_and_the_arena():
+    pytest.importorskip("gymnasium")
+    from murkplay_rl import arena
+    from murkplay_rl.belief_agent import BeliefAgent
+    from murkplay_rl.gym import FogChessEnv
+
+    opponent = BeliefAgent(samples=1, depth=1)
+    env = FogChessEnv(opponent=opponent, side="white")
+    for seed in range(2):  # every reset makes a new batch, which the agent joins at ply 1
+        env.reset(seed=seed)
+        env.step(SelfPlayGame().action_index("e2e4"))
+        assert len(opponent.beliefs[False][0]) == 20
+    black = BeliefAgent(samples=1, depth=1, name="belief")
+    arena.play_games(OpensE4(), black, 2, max_plies=2)
+    assert [len(black.beliefs[False][i]) for i in range(2)] == [20, 20]
+
+
+def test_the_belief_agent_refuses_a_batch_it_joins_too_late():
+    from murkplay_rl.belief_agent import BeliefAgent
+
+    batch = GameBatch(3, seed=1)
+    for _ in range(2):
+        batch.step_random()
+    with pytest.raises(ValueError, match="^the belief agent first sees game 0 at ply 2: it cannot know"):
+        BeliefAgent().act(batch.observe(), batch)
+
+
+def tracker_after_e4_e5():
+    tracker = BeliefTracker(SelfPlayGame(), True)
+    return tracker, after("e2e4", "e7e5")
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda t, g: t.update(g, 2**70), ValueError,
+     "played must be a move code from 0 to 65534, not 1180591620717411303424"),
+    (lambda t, g: t.update(g, -1), ValueError, "played must be a move code from 0 to 65534, not -1"),
+    (lambda t, g: t.update(g, np.int64(65000)), ValueError, "played: 65000 is not a move code"),
+    (lambda t, g: t.update(g, True), TypeError, "played must be None, a move code or UCI text, not 'bool'"),
+    (lambda t, g: t.update(g, np.uint16(murkplay_rl.move_code("d2d4"))), ValueError,
+     "the side's pieces in this game do not follow from the move played: another move, the same update twice, or "
+     "another game"),
+    (lambda t, g: BatchBeliefs(GameBatch(1), True).choose(samples=65), ValueError,
+     "samples must be from 1 to 64, not 65"),
+    (lambda t, g: BatchBeliefs(GameBatch(1), True).choose(depth=6), ValueError, "depth must be from 1 to 5, not 6"),
+    (lambda t, g: BatchBeliefs(GameBatch(1), True).choose(samples=2**70), ValueError,
+     "samples must be from 1 to 64, not 1180591620717411303424"),
+])
+def test_refused_values_name_themselves_and_change_nothing(call, error, message):
+    tracker, game = tracker_after_e4_e5()
+    with pytest.raises(error) as raised:
+        call(tracker, game)
+    assert type(raised.value) is error and str(raised.value) == message
+    assert len(tracker) == 1 and tracker.keeps(SelfPlayGame())
+    # A move code as a Step holds it serves.
+    tracker.update(game, np.uint16(murkplay_rl.move_code("e2e4")))
+    assert tracker.keeps(game)
+
+
+@pytest.mark.parametrize("options, error, message", [
+    (dict(samples=0), ValueError, "samples must be from 1 to 64, not 0"),
+    (dict(samples=65), ValueError, "samples must be from 1 to 64, not 65"),
+    (dict(samples=True), TypeError, "samples must be an integer, not 'bool'"),
+    (dict(depth=0), ValueError, "depth must be from 1 to 5, not 0"),
+    (dict(depth="3"), TypeError, "depth must be an integer, not 'str'"),
+    (dict(limit=1), ValueError, "limit must be from 2 to 4294967295, not 1"),
+    (dict(seed=-1), ValueError, "seed must be from 0 to 18446744073709551615, not -1"),
+    (dict(seed=2**64), ValueError, "seed must be from 0 to 18446744073709551615, not 18446744073709551616"),
+    (dict(threads=0), ValueError, "threads must be from 1 to 256, not 0"),
+    (dict(threads=1.0), TypeError, "threads must be an integer, not 'float'"),
+    (dict(name=3), TypeError, "name must be a str, not 'int'"),
+])
+def test_the_belief_agent_refuses_bad_settings_where_they_are_given(options, error, message):
+    from murkplay_rl.belief_agent import BeliefAgent
+
+    with pytest.raises(error) as raised:
+        BeliefAgent(**options)
+    assert type(raised.value) is error and str(raised.value) == message
+
+
+def test_the_belief_agent_takes_the_largest_seed():
+    from murkplay_rl import arena
+    from murkplay_rl.belief_agent import BeliefAgent
+
+    result = arena.match(BeliefAgent(seed=2**64 - 1, samples=1, depth=1), "random", games=2, max_plies=20)
+    assert result.games == 2
+
+
+def test_the_belief_agent_takes_up_a_written_game_once_it_forgets_it():
+    from murkplay_rl import agents
+    from murkplay_rl.belief_agent import BeliefAgent
+
+    agent = BeliefAgent(samples=1, depth=1)
+    batch = GameBatch(2, seed=3)
+    step = batch.observe()
+    for _ in range(2):
+        step = agents.play(agent, step, batch)  # White: the agent
+        step = batch.step_random()  # Black: at random
+    batch[0] = after("e2e4", "e7e5")
+    with pytest.raises(ValueError, match="^game 0: the game stands at ply 0, before its belief \\(ply 2\\)"):
+        agent.act(batch.observe(), batch)
+    agent.forget([0])
+    for _ in range(2):
+        shown = [batch[i] for i in range(2)]
+        agents.play(agent, batch.observe(), batch)
+        assert agent.beliefs[True].following.all()
+        assert all(agent.beliefs[True][i].keeps(shown[i]) for i in range(2))
+        batch.step_random()
+    # Taken up at the game written, which it is taken to know.
+    assert len(agent.beliefs[True][0]) > 1

@@ -3,6 +3,10 @@
 import dataclasses
 import os
 import re
+import signal
+import subprocess
+import sys
+import time
 
 import pytest
 
@@ -145,10 +149,102 @@ def test_damaged_shards_are_refused(tmp_path, short_records):
         list(read_records(tmp_path / "written"))
 
 
-def test_a_record_whose_lengths_disagree_is_not_written(tmp_path, records):
-    with RecordWriter(tmp_path) as writer, pytest.raises(ValueError, match="5 plies, 4 moves and 4 slots"):
-        writer.write([dataclasses.replace(records[0], moves=records[0].moves[:4], slots=records[0].slots[:4], plies=5)])
-    assert os.listdir(tmp_path) == []
+UNWRITABLE = {
+    "lengths": (lambda r: dataclasses.replace(r, moves=r.moves[:4], slots=r.slots[:4], plies=5),
+                "5 plies, 4 moves and 4 slots"),
+    "slot out of range": (lambda r: dataclasses.replace(r, slots=[4352] + r.slots[1:]), "field 'slots': a slot out of"),
+    "slot not an integer": (lambda r: dataclasses.replace(r, slots=[0.5] + r.slots[1:]), "field 'slots': expected"),
+    "move not text": (lambda r: dataclasses.replace(r, moves=[None] + r.moves[1:]), "field 'moves': expected"),
+    "no start": (lambda r: dataclasses.replace(r, start=None), "field 'start': expected FEN text"),
+    "result": (lambda r: dataclasses.replace(r, result=0.5), "field 'result': expected 1.0, -1.0 or 0.0"),
+    "seed": (lambda r: dataclasses.replace(r, seed=2**63), "field 'seed': expected a 64-bit integer"),
+    "not a record": (lambda r: dataclasses.asdict(r), "expected a GameRecord, got dict"),
+}
+
+
+@pytest.mark.parametrize("damage, problem", UNWRITABLE.values(), ids=UNWRITABLE.keys())
+def test_a_record_that_cannot_be_written_is_refused_and_the_others_are_kept(tmp_path, records, damage, problem):
+    with RecordWriter(tmp_path, shard_games=3) as writer:
+        writer.write(records[:2])
+        with pytest.raises(ValueError, match=rf"^write\(\): record 2 of the call.*: {re.escape(problem)}"):
+            writer.write([*records[2:4], damage(records[4])])  # a full shard, had it been taken
+        assert writer.pending == 2 and os.listdir(tmp_path) == []
+        writer.write(records[2:])
+    assert list(read_records(tmp_path)) == records
+
+
+@pytest.mark.parametrize("where, error", [("table", KeyboardInterrupt), ("table", MemoryError),
+                                          ("write_table", OSError), ("link", OSError)])
+def test_a_failed_flush_keeps_every_record(tmp_path, records, monkeypatch, where, error):
+    def fail(*args, **kwargs):
+        raise error("injected")
+
+    target = {"table": (pa, "table"), "write_table": (pq, "write_table"), "link": (os, "link")}[where]
+    writer = RecordWriter(tmp_path, shard_games=4)
+    writer.write(records[:3])
+    monkeypatch.setattr(*target, fail)
+    with pytest.raises(error, match="injected"):
+        writer.write(records[3:9])
+    assert writer.pending == 9 and os.listdir(tmp_path) == []  # no shard, no temporary file
+    with pytest.raises(error, match="injected"):
+        writer.close()
+    monkeypatch.undo()
+    writer.write(records[9:])
+    writer.close()
+    assert writer.pending == 0 and list(read_records(tmp_path)) == records
+
+
+def writing_child(directory, shard_games, tag, calls):
+    """A child process that hands ``calls`` lots of 10 copies of one game's record to one writer,
+    the seeds counting from ``tag``, unless interrupted; it prints how many write() calls returned."""
+    code = f"""
+import dataclasses
+import murkplay_rl
+from murkplay_rl.dataset import GameRecorder, RecordWriter
+batch = murkplay_rl.GameBatch(1, max_plies=80, seed=3)
+recorder = GameRecorder(batch)
+while not recorder.records:
+    recorder.record(batch.step_random())
+done = 0
+try:
+    with RecordWriter({str(directory)!r}, shard_games={shard_games}, append=True) as writer:
+        print("ready", flush=True)
+        for seed in range({tag}, {tag} + {10 * calls}, 10):
+            writer.write([dataclasses.replace(recorder.records[0], seed=seed + k) for k in range(10)])
+            done += 1
+except KeyboardInterrupt:
+    pass
+print(done, flush=True)
+"""
+    return subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
+
+
+@pytest.mark.slow
+def test_a_timed_interrupt_loses_no_record(tmp_path):
+    for delay in (0.05, 0.15, 0.25, 0.35):
+        directory = tmp_path / str(delay)
+        child = writing_child(directory, 2000, 0, 10**6)
+        assert child.stdout.readline() == "ready\n"
+        time.sleep(delay)
+        child.send_signal(signal.SIGINT)
+        done = int(child.communicate(timeout=60)[0])
+        assert child.returncode == 0
+        seeds = [record.seed for record in read_records(directory)]
+        # Every record of a write() that returned is on disk, in order, and nothing else but
+        # perhaps the whole call that the interrupt met.
+        assert seeds in (list(range(10 * done)), list(range(10 * done + 10))), (delay, done, len(seeds))
+        assert all(name.startswith("shard-") for name in os.listdir(directory))
+
+
+@pytest.mark.slow
+def test_two_processes_appending_to_one_directory_keep_every_record(tmp_path):
+    children = [writing_child(tmp_path, 10, tag, 200) for tag in (0, 10**6)]
+    for child in children:
+        assert child.stdout.readline() == "ready\n"
+    assert [int(child.communicate(timeout=120)[0]) for child in children] == [200, 200]
+    seeds = sorted(record.seed for record in read_records(tmp_path))
+    assert seeds == list(range(2000)) + list(range(10**6, 10**6 + 2000))
+    assert len(shard_paths(tmp_path)) == 400 == len(os.listdir(tmp_path))
 
 
 @pytest.mark.parametrize("append", [False, True])
@@ -191,3 +287,31 @@ def test_a_recorder_turns_a_batch_run_into_records_that_replay(max_plies):
         assert (record.plies, record.result, record.seed, record.policy_version) == (
             len(record.moves), game.terminal_value(True), 5, 3)
         assert game.is_terminal() or record.plies == max_plies or not game.legal_actions_uci()
+
+
+@pytest.mark.parametrize("by, reply", [("random", "greedy"), ("greedy", "cautious"), ("cautious", "random")])
+def test_a_recorder_keeps_the_replies_of_a_batch_that_plays_them(by, reply):
+    """Each game's moves as the steps report them, the reply after the move, replay to the
+    recorded game (the recorder used to keep only the move, at the reply's ply, and left code 0,
+    a1a1, in the gaps)."""
+    import murkplay_rl
+    from murkplay_rl.dataset import GameRecorder
+
+    batch = murkplay_rl.GameBatch(6, max_plies=40, auto_reset=True, seed=9)
+    recorder = GameRecorder(batch)
+    played = [[] for _ in range(len(batch))]
+    expected = []
+    step = batch.observe()
+    while len(expected) < 18:
+        step = batch.step(by=by, reply=reply)
+        for game in range(len(batch)):
+            for move in (step.played_move[game], step.reply_move[game]):
+                if move != murkplay_rl.NO_MOVE:
+                    played[game].append(murkplay_rl.move_uci(int(move)))
+            if step.terminated[game] or step.truncated[game]:
+                expected.append(played[game])
+                played[game] = []
+        recorder.record(step)
+    assert [record.moves for record in recorder.records] == expected
+    replay = replay_records(recorder.records)  # refuses a move or slot the game did not play
+    assert len(replay.slot) == sum(len(moves) for moves in expected)

@@ -140,5 +140,6 @@ def test_without_gymnasium_the_error_names_the_extra(block_import, monkeypatch):
 
     block_import("gymnasium")
     monkeypatch.delitem(sys.modules, "murkplay_rl.gym")
-    with pytest.raises(ImportError, match=r'^murkplay_rl.gym needs gymnasium, .*: pip install "murkplay\[gym\]"$'):
+    with pytest.raises(ImportError, match=r'^murkplay_rl.gym needs gymnasium, which is not installed: pip install "murkplay\[gym\]" '
+                       r'\(from a checkout: pip install "\.\[gym\]"\)$'):
         importlib.import_module("murkplay_rl.gym")

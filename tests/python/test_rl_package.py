@@ -26,6 +26,18 @@ def test_importing_loads_no_optional_tool():
     assert loaded.strip() == "[]"
 
 
+def test_the_namespace_is_the_api_and_the_version_is_the_installed_one():
+    code = (
+        "import importlib.metadata, murkplay_rl\n"
+        "print(sorted(name for name in vars(murkplay_rl) if not name.startswith('_')))\n"
+        "print(murkplay_rl.__version__ == importlib.metadata.version('murkplay'), murkplay_rl.__version__)"
+    )
+    public, version = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True,
+                                     text=True).stdout.splitlines()
+    assert public == str(sorted(single.__all__))
+    assert version.startswith("True ") and version.split()[1][0].isdigit()
+
+
 def positions():
     yield from (game.clone() for game in support.random_play(range(6), 40))
     promotions = SelfPlayGame(PROMOTIONS_FEN)

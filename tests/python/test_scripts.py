@@ -59,3 +59,30 @@ run_step five "a step after the failure" true
         ("one", "passed"), ("two", "skipped: nothing to do"), ("three", "skipped: not in MURKPLAY_STEPS"),
         ("four", "FAILED (exit 1)")]
     assert 'try-steps: FAILED in step "a step that fails [four]"' in done.stderr
+
+
+def test_the_summary_lines_up_and_lists_counts_and_skip_reasons(clone, tmp_path):
+    report = tmp_path / "report.xml"
+    report.write_text("""<testsuites><testsuite>
+<testcase name="a"/><testcase name="b"><skipped message="needs torch, which is not installed"/></testcase>
+<testcase name="c"><skipped message="needs torch, which is not installed"/></testcase>
+<testcase name="d"><skipped message="no GPU"/></testcase><testcase name="e"><failure message="x"/></testcase>
+</testsuite></testsuites>""")
+    script = clone / "scripts" / "try-steps"
+    script.write_text(f"""set -Eeuo pipefail
+source "$(dirname "$0")/lib/steps.bash"
+steps_init try-steps
+run_step short "a" junit_report {report}
+run_step asan-python,typing,package "a label much longer than the others, as a step's label can be" true
+""")
+    done = run(str(script), clone)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.split("summary ====\n")[1].splitlines()
+    first, *details, second = lines[:4]
+    assert first.startswith("  short  ") and first.endswith("s  passed (1 passed, 1 failed, 3 skipped)")
+    assert second.startswith("  asan-python,typing,package  a label") and second.endswith("s  passed")
+    # The label and the time line up whatever the lengths of the ids and labels.
+    assert first.index(" a ") + 1 == second.index("a label")
+    assert first.index("s  passed") == second.index("s  passed")
+    indent = " " * (2 + len("asan-python,typing,package") + 4)
+    assert details == [indent + "2 skipped: needs torch, which is not installed", indent + "1 skipped: no GPU"]

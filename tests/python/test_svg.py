@@ -50,3 +50,20 @@ def test_a_view_shades_fog_and_shows_memories_faintly():
         occupied = {name(8 * (7 - rank) + file) for rank in range(8) for file in range(8) if board[rank][file]}
         assert drawn(render_svg(game, game.turn)) == (fog, remembered, occupied - fog)
         assert drawn(render_svg(game)) == (set(), set(), occupied)
+
+
+@pytest.mark.parametrize("view, legend, shown", [("white", True, True), (False, True, True), ("black", False, False),
+                                                 (None, True, False)])
+def test_a_view_has_a_legend_beneath_the_board(view, legend, shown):
+    game = [game.clone() for game in support.random_play([4], 12)][-1]
+    picture = render_svg(game, view, size=300, legend=legend)
+    root = ET.fromstring(picture)
+    keys = [group for group in root.iter(SVG + "g") if group.get("class") == "legend"]
+    assert len(keys) == shown
+    width, height = int(root.get("width")), int(root.get("height"))
+    if shown:
+        words = " ".join(text.text for text in keys[0].iter(SVG + "text"))
+        assert "fog: not seen now" in words and "faint piece: remembered" in words
+        assert root.get("viewBox") == "0 0 390 420" and height == round(width * 420 / 390)
+    else:
+        assert root.get("viewBox") == "0 0 390 390" and height == width

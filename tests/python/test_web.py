@@ -627,7 +627,7 @@ def test_without_the_extra_the_command_says_what_to_install(hidden):
     assert ran.returncode == 2
     last = ran.stderr.splitlines()[-1]
     assert last == (f"python -m murkplay_rl.web: error: the web app needs {hidden}, which is not installed: "
-                    'pip install "murkplay[web]"')
+                    'pip install "murkplay[web]" (from a checkout: pip install ".[web]")')
     assert "Traceback" not in ran.stderr
 
 

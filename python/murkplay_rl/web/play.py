@@ -58,7 +58,7 @@ class PlaySession:
         except ValueError as error:
             raise Refused(400, f"fen {shown(fen)} is not a valid position") from error
         # Each game draws its random choices afresh.
-        self.batch = murkplay_rl.GameBatch([start], max_plies=MAX_PLIES, seed=secrets.randbits(63))
+        self.batch = murkplay_rl.GameBatch(1, fen=fen, max_plies=MAX_PLIES, seed=secrets.randbits(63))
         self.step = self.batch.observe()
         self.belief = murkplay_rl.BeliefTracker(start, white, limit=BELIEF_LIMIT, seed=self.batch.seed)
         self.moves: list[tuple[str, bool]] = []  # (UCI, played by the person)

@@ -140,12 +140,14 @@ bool take_view(PyObject* object, const char* name, Element element, std::initial
                      dtype_text(view).c_str());
         return false;
     }
-    const std::vector<Py_ssize_t> expected(shape);
-    const bool shape_ok = view.ndim == static_cast<int>(expected.size()) &&
+    // The list's own storage: no copy on a path every output of every call takes.
+    const Py_ssize_t* expected = shape.begin();
+    const auto dims = static_cast<Py_ssize_t>(shape.size());
+    const bool shape_ok = view.ndim == dims &&
                           (at_least ? view.shape[0] >= expected[0] : view.shape[0] == expected[0]) &&
-                          std::equal(expected.begin() + 1, expected.end(), view.shape + 1);
+                          std::equal(expected + 1, expected + dims, view.shape + 1);
     if (!shape_ok) {
-        std::string wanted = "shape " + shape_text(expected.data(), static_cast<Py_ssize_t>(expected.size()));
+        std::string wanted = "shape " + shape_text(expected, dims);
         if (at_least) {
             // The first dimension is a least length: "(3 or more, 64, 35)", or "(any length,)".
             const std::string first = std::to_string(expected[0]);

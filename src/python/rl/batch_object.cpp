@@ -2,8 +2,10 @@
 // work, then hand the arrays back.
 #include "python/rl/batch_object.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cfloat>
+#include <span>
 #include <memory>
 #include <utility>
 #include <new>
@@ -18,6 +20,7 @@
 #include "python/game_object.hpp"
 #include "python/rl/arrays.hpp"
 #include "python/rl/records.hpp"
+#include "python/rl/released.hpp"
 #include "python/rl/state.hpp"
 #include "python/conversions.hpp"
 
@@ -60,6 +63,8 @@ enum Field : int {
     log_prob,
     entropy,
     reply_move,
+    reply_slot,
+    restarting,
     field_count,
 };
 
@@ -81,6 +86,9 @@ constexpr RecordField step_fields[] = {
                 "None for other steps"},
     {"reply_move", "uint16 (games,): the reply each game played after its move, NO_MOVE where none; None without "
                    "reply"},
+    {"reply_slot", "int64 (games,): the reply's slot, seen from the side that replied, or -1; None without reply"},
+    {"restarting", "bool (games,): the game restarts at the next step instead of playing a move (auto_reset, and "
+                   "it ended)"},
 };
 
 // The arrays of one call: the caller's where `out` names them, new ones elsewhere.
@@ -99,7 +107,9 @@ struct CallArrays {
                 views[played_slot].data<std::int64_t>(),
                 optional<float>(log_prob),
                 optional<float>(entropy),
-                optional<MoveCode>(reply_move)};
+                optional<MoveCode>(reply_move),
+                optional<std::int64_t>(reply_slot),
+                views[restarting].data<std::uint8_t>()};
     }
 
     template <typename T>
@@ -112,7 +122,7 @@ struct CallArrays {
 struct Wanted {
     bool observe = true;
     bool sampled = false;  // log_prob and entropy
-    bool replied = false;  // reply_move
+    bool replied = false;  // reply_move and reply_slot
 };
 
 // The outputs whose length is known only after the native work: every game's legal moves.
@@ -135,12 +145,13 @@ bool prepare(PyObject* self, PyObject* out, Py_ssize_t n, const Wanted& wanted, 
         {observation, Element::Float32, {n, 64, 35}}, {mask, Element::Byte, {n, action_count}},
         {offsets, Element::Int64, {n + 1}},
         {log_prob, Element::Float32, {n}},     {entropy, Element::Float32, {n}},
-        {reply_move, Element::UInt16, {n}},
+        {reply_move, Element::UInt16, {n}},    {reply_slot, Element::Int64, {n}},
+        {restarting, Element::Byte, {n}},
     };
     for (const Spec& spec : specs) {
         if (!wanted.observe && (spec.field == observation || spec.field == mask)) continue;
         if (!wanted.sampled && (spec.field == log_prob || spec.field == entropy)) continue;
-        if (!wanted.replied && spec.field == reply_move) continue;
+        if (!wanted.replied && (spec.field == reply_move || spec.field == reply_slot)) continue;
         const std::string name = std::string("out.") + step_fields[spec.field].name;
         call.arrays[spec.field] =
             output_array(given[spec.field].get(), name.c_str(), spec.element, spec.shape, call.views[spec.field]);
@@ -178,10 +189,11 @@ PyObject* make_step(PyObject* self, const GameBatch& batch, CallArrays& call, co
         call.arrays[field] = listing_array(given[field].get(), call.arrays[field], element, count, call.views[field]);
         if (!call.arrays[field]) return nullptr;
     }
-    Py_BEGIN_ALLOW_THREADS
-    batch.write_listing(call.views[offsets].data<std::int64_t>(), call.views[moves].data<MoveCode>(),
-                        call.views[slots].data<std::int64_t>());
-    Py_END_ALLOW_THREADS
+    const bool written = run_released([&](batch::Stop&) {
+        batch.write_listing(call.views[offsets].data<std::int64_t>(), call.views[moves].data<MoveCode>(),
+                            call.views[slots].data<std::int64_t>());
+    });
+    if (!written) return nullptr;
 
     State& state = state_of_type(Py_TYPE(self));
     return make_record(state.step_type, call.arrays).release();
@@ -220,7 +232,8 @@ PyObject* batched_call(PyObject* self, std::optional<batch::Request> request, Py
         std::vector<std::int64_t> values;
         ArrayView logits;
         std::vector<Extent> inputs(1);
-        const Choice choice = request ? request->choice : Choice::Random;
+        inputs.reserve(1 + field_count);
+        const Choice choice = request ? request->choice : Choice::Agent;
         if (request && (choice == Choice::Position || choice == Choice::Slot)) {
             if (!read_integers(actions, "actions", n, values, &inputs[0])) return nullptr;
             request->values = values.data();
@@ -238,19 +251,14 @@ PyObject* batched_call(PyObject* self, std::optional<batch::Request> request, Py
         if (!prepare(self, out, n, wanted, call, given, std::move(inputs))) return nullptr;
         const batch::Outputs outputs = call.outputs();
         std::optional<batch::Refusal> refused;
-        bool out_of_memory = false;
-        Py_BEGIN_ALLOW_THREADS
-        try {
+        const bool ran = run_released([&](batch::Stop&) {
             if (request) {
                 refused = batch.step(*request, oracle, outputs);
             } else {
                 batch.observe(oracle, outputs);
             }
-        } catch (const std::bad_alloc&) {
-            out_of_memory = true;
-        }
-        Py_END_ALLOW_THREADS
-        if (out_of_memory) return PyErr_NoMemory();
+        });
+        if (!ran) return nullptr;
         if (refused) return refusal_error(*refused);
         return make_step(self, batch, call, given);
     });
@@ -262,7 +270,7 @@ bool read_entries(const State& state, PyObject* games, const Game& start, std::v
     if (PyLong_Check(games) || PyIndex_Check(games)) {
         std::uint64_t count = 0;
         if (!read_integer(games, "games", 0, PY_SSIZE_T_MAX, count)) return false;
-        entries.assign(static_cast<std::size_t>(count), batch::Entry{start});
+        entries.assign(static_cast<std::size_t>(count), batch::Entry{start, 0, 0, false, true});
         return true;
     }
     Ref items(PySequence_Fast(games, "games must be a count or a sequence of SelfPlayGame objects"));
@@ -273,7 +281,7 @@ bool read_entries(const State& state, PyObject* games, const Game& start, std::v
         PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
         Game game;
         if (!check_game(state, item, "games") || !copy_game(item, game)) return false;
-        entries.push_back(batch::Entry{game});
+        entries.push_back(batch::written_entry(game));
     }
     return true;
 }
@@ -355,25 +363,66 @@ PyObject* observe_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     return batched_call(self, std::nullopt, nullptr, oracle, true, out);
 }
 
-// The ways a step can choose its moves, by the name `by` gives them.
-struct ChoiceName {
-    const char* name;
-    Choice choice;
-    bool reads_actions;
-};
-constexpr ChoiceName choice_names[] = {
-    {"position", Choice::Position, true}, {"slot", Choice::Slot, true},         {"logits", Choice::Logits, true},
-    {"random", Choice::Random, false},    {"greedy", Choice::Greedy, false},    {"cautious", Choice::Cautious, false},
-};
+// The ways a step can choose its moves, by the name `by` gives them: the three that read
+// the actions, in the order of Choice, then the built-in agents.
+constexpr std::size_t array_choices = 3;
+constexpr auto choice_names = [] {
+    std::array<std::string_view, array_choices + batch::agent_names.size()> names{"position", "slot", "logits"};
+    std::copy(batch::agent_names.begin(), batch::agent_names.end(), names.begin() + array_choices);
+    return names;
+}();
 
-// A temperature: any real number but a bool, which is a flag and no temperature. An omitted
-// argument (null) keeps `out`.
+// "'a', 'b' or 'c'"
+std::string quoted_list(std::span<const std::string_view> names, const char* last_joint) {
+    std::string text;
+    for (std::size_t k = 0; k < names.size(); ++k) {
+        if (k > 0) text += k + 1 == names.size() ? last_joint : ", ";
+        text += "'" + std::string(names[k]) + "'";
+    }
+    return text;
+}
+
+// The place of the text `object` among `names`, the whole text compared (a NUL within it
+// ends nothing); otherwise ValueError (TypeError for anything but a str) naming `name`.
+// `others` is what else the argument may be, for the message.
+std::optional<std::size_t> read_name(PyObject* object, const char* name, std::span<const std::string_view> names,
+                                     const char* others = nullptr) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_Check(object) ? PyUnicode_AsUTF8AndSize(object, &size) : nullptr;
+    if (text == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_TypeError, "%s must be a str, not '%s'", name, Py_TYPE(object)->tp_name);
+        }
+        return std::nullopt;
+    }
+    const std::string_view given(text, static_cast<std::size_t>(size));
+    for (std::size_t k = 0; k < names.size(); ++k) {
+        if (names[k] == given) return k;
+    }
+    const std::string choices =
+        others == nullptr ? quoted_list(names, " or ") : quoted_list(names, ", ") + " or " + others;
+    PyErr_Format(PyExc_ValueError, "%s must be %s, not %R", name, choices.c_str(), object);
+    return std::nullopt;
+}
+
+// A temperature: any real number but a bool, which is a flag and no temperature, finite and
+// above 0. An omitted argument (null) keeps `out`.
 bool read_temperature(PyObject* number, double& out) {
     if (number == nullptr) return true;
+    constexpr const char* wanted = "temperature must be a finite number above 0";
     const double value = PyBool_Check(number) ? -1.0 : PyFloat_AsDouble(number);
     if (PyBool_Check(number) || (value == -1.0 && PyErr_Occurred())) {
+        if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_ValueError, "%s, not an integer too large for a float", wanted);
+            return false;
+        }
         PyErr_Clear();
         PyErr_Format(PyExc_TypeError, "temperature must be a real number, not '%s'", Py_TYPE(number)->tp_name);
+        return false;
+    }
+    if (!(value > 0.0 && value <= DBL_MAX)) {
+        PyErr_Format(PyExc_ValueError, "%s, not %s", wanted, std::to_string(value).c_str());
         return false;
     }
     out = value;
@@ -384,7 +433,7 @@ PyObject* step_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"actions", "by",    "oracle",      "observe", "out",
                                      "reply",   "temperature", "greedy", nullptr};
     PyObject* actions = Py_None;
-    const char* by = "position";
+    PyObject* by = nullptr;
     PyObject* flags[2] = {nullptr, nullptr};
     PyObject* out = nullptr;
     PyObject* reply = Py_None;
@@ -393,49 +442,38 @@ PyObject* step_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     bool oracle = false;
     bool observe = true;
     bool greedy = false;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$sOOOOOO:step", const_cast<char**>(keywords), &actions, &by,
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$OOOOOOO:step", const_cast<char**>(keywords), &actions, &by,
                                      &flags[0], &flags[1], &out, &reply, &temperature_number, &greedy_flag) ||
         !read_flag(flags[0], "oracle", oracle) || !read_flag(flags[1], "observe", observe) ||
         !read_flag(greedy_flag, "greedy", greedy)) {
         return nullptr;
     }
-    const std::string_view named = by;
-    const ChoiceName* found = nullptr;
-    for (const ChoiceName& candidate : choice_names) {
-        if (named == candidate.name) found = &candidate;
+    batch::Request request;
+    request.choice = Choice::Position;
+    if (by != nullptr) {
+        const auto named = read_name(by, "by", choice_names);
+        if (!named) return nullptr;
+        request.choice = *named < array_choices ? static_cast<Choice>(*named) : Choice::Agent;
+        if (*named >= array_choices) request.agent = static_cast<batch::Agent>(*named - array_choices);
     }
-    if (found == nullptr) {
-        return PyErr_Format(PyExc_ValueError,
-                            "by must be 'position', 'slot', 'logits', 'random', 'greedy' or 'cautious', not '%s'", by);
+    const bool reads_actions = request.choice != Choice::Agent;
+    const std::string_view named = choice_names[request.choice == Choice::Agent
+                                                    ? array_choices + static_cast<std::size_t>(request.agent)
+                                                    : static_cast<std::size_t>(request.choice)];
+    if (reads_actions && actions == Py_None) {
+        return PyErr_Format(PyExc_TypeError, "step(by='%s') needs actions, one per game", named.data());
     }
-    if (found->reads_actions && actions == Py_None) {
-        return PyErr_Format(PyExc_TypeError, "step(by='%s') needs actions, one per game", by);
-    }
-    if (!found->reads_actions && actions != Py_None) {
-        return PyErr_Format(PyExc_TypeError, "step(by='%s') chooses the moves itself; actions must be None", by);
+    if (!reads_actions && actions != Py_None) {
+        return PyErr_Format(PyExc_TypeError, "step(by='%s') chooses the moves itself; actions must be None",
+                            named.data());
     }
     double temperature = 1.0;
     if (!read_temperature(temperature_number, temperature)) return nullptr;
-    if (!(temperature > 0.0 && temperature <= DBL_MAX)) {
-        return PyErr_Format(PyExc_ValueError, "temperature must be a finite number above 0, not %s",
-                            std::to_string(temperature).c_str());
-    }
-    batch::Request request;
-    request.choice = found->choice;
     request.sampling = {temperature, greedy};
     if (reply != Py_None) {
-        const char* reply_name = PyUnicode_Check(reply) ? PyUnicode_AsUTF8(reply) : nullptr;
-        if (reply_name == nullptr && PyErr_Occurred()) return nullptr;
-        const std::string_view agent = reply_name == nullptr ? std::string_view() : reply_name;
-        if (agent == "random") {
-            request.reply = batch::Agent::Random;
-        } else if (agent == "greedy") {
-            request.reply = batch::Agent::Greedy;
-        } else if (agent == "cautious") {
-            request.reply = batch::Agent::Cautious;
-        } else {
-            return PyErr_Format(PyExc_ValueError, "reply must be 'random', 'greedy', 'cautious' or None, not %R", reply);
-        }
+        const auto agent = read_name(reply, "reply", batch::agent_names, "None");
+        if (!agent) return nullptr;
+        request.reply = static_cast<batch::Agent>(*agent);
     }
     return batched_call(self, request, actions, oracle, observe, out);
 }
@@ -452,7 +490,8 @@ PyObject* step_random_method(PyObject* self, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     batch::Request request;
-    request.choice = Choice::Random;
+    request.choice = Choice::Agent;
+    request.agent = batch::Agent::Random;
     return batched_call(self, request, nullptr, oracle, observe, out);
 }
 
@@ -619,7 +658,8 @@ PyMethodDef batch_methods[] = {
      "plays that agent's reply (reply_move), before the report.\n"
      "Random choices take each game's own stream of the seed, the same for every thread count.\n"
      "Every action is checked before any game changes. With auto_reset, a game that ended at the\n"
-     "last step restarts instead and its action is not read."},
+     "last step (or was written into the batch finished) restarts instead and its action is not\n"
+     "read: the last report's restarting says which."},
     {"step_random", as_table_entry<step_random_method>(), METH_VARARGS | METH_KEYWORDS,
      "step_random($self, /, *, oracle=False, observe=True, out=None)\n--\n\n"
      "Plays a uniformly random legal move in every game, from each game's own stream of the seed,\n"
@@ -645,7 +685,9 @@ PyType_Slot batch_slots[] = {
                     "Many fog-of-war games held in native memory and stepped together.\n\n"
                     "games is a count of new games, or a sequence of SelfPlayGame objects to copy, fog memories\n"
                     "included. fen is the position new and restarted games start from (the standard start by\n"
-                    "default). batch[i] is an independent copy of game i; batch[i] = game writes one back.")},
+                    "default). batch[i] is an independent copy of game i; batch[i] = game writes one back\n"
+                    "(with auto_reset, a finished game written restarts at the next step, as Step.restarting\n"
+                    "says of every game).")},
     {Py_tp_new, reinterpret_cast<void*>(batch_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(batch_dealloc)},
     {Py_tp_methods, batch_methods},

@@ -15,6 +15,7 @@
 #include "python/method_table.hpp"
 #include "python/rl/arrays.hpp"
 #include "python/rl/batch_object.hpp"
+#include "python/rl/released.hpp"
 #include "python/rl/state.hpp"
 
 namespace murkplay::python::rl {
@@ -62,16 +63,26 @@ bool read_belief_settings(PyObject* limit, PyObject* seed, BeliefSettings& out) 
     return true;
 }
 
-// None, a move code, or UCI text.
+// None, a move code (any integer but a bool, numpy's included, as a Step holds them), or UCI
+// text.
 bool read_played(PyObject* played, std::optional<BoardMove>& out) {
     out.reset();
     if (played == nullptr || played == Py_None) return true;
-    if (PyLong_Check(played)) {
-        const long code = PyLong_AsLong(played);
-        if (code == -1 && PyErr_Occurred()) return false;
-        if (code >= 0 && code < no_move) out = move_of_code(static_cast<MoveCode>(code));
-        if (!out) PyErr_Format(PyExc_ValueError, "played: %ld is not a move code", code);
-        return out.has_value();
+    if (!PyBool_Check(played) && PyIndex_Check(played)) {
+        const Ref number(PyNumber_Index(played));
+        if (!number) return false;
+        // Negative values and values beyond 64 bits fail the conversion: out of range either way.
+        const unsigned long long code = PyLong_AsUnsignedLongLong(number.get());
+        if (code == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+            PyErr_Clear();
+        } else if (code < no_move) {
+            out = move_of_code(static_cast<MoveCode>(code));
+            if (!out) PyErr_Format(PyExc_ValueError, "played: %llu is not a move code", code);
+            return out.has_value();
+        }
+        PyErr_Format(PyExc_ValueError, "played must be a move code from 0 to %d, not %S", no_move - 1, number.get());
+        return false;
     }
     Py_ssize_t size = 0;
     const char* text = PyUnicode_Check(played) ? PyUnicode_AsUTF8AndSize(played, &size) : nullptr;
@@ -99,6 +110,13 @@ const char* error_text(BeliefError error) {
             return "the tracked side has moved since the last update: pass the move it played";
         case BeliefError::UnexpectedMove: return "the tracked side has not moved since the last update: pass no move";
         case BeliefError::IllegalMove: return "the move played is not one of the tracked side's moves";
+        case BeliefError::NotItsMove:
+            return "the side's pieces in this game do not follow from the move played: another move, the same "
+                   "update twice, or another game";
+        case BeliefError::Unexplained:
+            return "nothing the side can have seen explains this game: the move played or the game is not what "
+                   "happened";
+        case BeliefError::Stopped: return "the update was stopped";
     }
     return "unknown refusal";
 }
@@ -166,15 +184,7 @@ PyObject* update_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     return with_tracker<Access::Exclusive>(self, [&](BeliefTracker& tracker) -> PyObject* {
         std::optional<BeliefError> refused;
-        bool out_of_memory = false;
-        Py_BEGIN_ALLOW_THREADS
-        try {
-            refused = tracker.update(move, now);
-        } catch (const std::bad_alloc&) {
-            out_of_memory = true;
-        }
-        Py_END_ALLOW_THREADS
-        if (out_of_memory) return PyErr_NoMemory();
+        if (!run_released([&](batch::Stop& stop) { refused = tracker.update(move, now, stop); })) return nullptr;
         if (refused) return PyErr_Format(PyExc_ValueError, "%s", error_text(*refused));
         Py_RETURN_NONE;
     });
@@ -185,7 +195,9 @@ PyObject* sample_method(PyObject* self, PyObject* arg) {
     if (!read_integer(arg, "k", 0, PY_SSIZE_T_MAX, k)) return nullptr;
     auto* game_type = reinterpret_cast<PyTypeObject*>(state_of_type(Py_TYPE(self)).game_type);
     return with_tracker<Access::Exclusive>(self, [&](BeliefTracker& tracker) -> PyObject* {
-        const std::vector<std::size_t> chosen = tracker.sample(static_cast<std::size_t>(k));
+        batch::RandomStream random = tracker.random();
+        const std::vector<std::size_t> chosen = tracker.sample(static_cast<std::size_t>(k), random);
+        tracker.set_random(random);
         Ref games(PyList_New(static_cast<Py_ssize_t>(chosen.size())));
         if (!games) return nullptr;
         for (std::size_t i = 0; i < chosen.size(); ++i) {
@@ -203,9 +215,7 @@ PyObject* marginals_method(PyObject* self, PyObject*) {
     if (!array) return nullptr;
     return with_tracker<Access::Shared>(self, [&](BeliefTracker& tracker) -> PyObject* {
         batch::Marginals m;
-        Py_BEGIN_ALLOW_THREADS
-        m = tracker.marginals();
-        Py_END_ALLOW_THREADS
+        if (!run_released([&](batch::Stop&) { m = tracker.marginals(); })) return nullptr;
         float* out = view.data<float>();
         for (int q = 0; q < 64; ++q) {
             for (int c = 0; c < batch::marginal_columns; ++c) {
@@ -221,9 +231,7 @@ PyObject* keeps_method(PyObject* self, PyObject* game) {
     if (!check_game(state_of_type(Py_TYPE(self)), game, "game") || !copy_game(game, truth)) return nullptr;
     return with_tracker<Access::Shared>(self, [&](BeliefTracker& tracker) -> PyObject* {
         bool kept = false;
-        Py_BEGIN_ALLOW_THREADS
-        kept = tracker.keeps(truth.board);
-        Py_END_ALLOW_THREADS
+        if (!run_released([&](batch::Stop&) { kept = tracker.keeps(truth.board); })) return nullptr;
         return PyBool_FromLong(kept);
     });
 }
@@ -318,6 +326,54 @@ PyObject* with_beliefs(PyObject* self, Body&& body) {
     return body(*as_beliefs(self)->beliefs, *handle.batch);
 }
 
+// The message of a refused batch update or choice, naming the game.
+PyObject* beliefs_refusal(const batch::BeliefRefusal& refusal) {
+    using Reason = batch::BeliefRefusal::Reason;
+    const std::size_t game = refusal.game;
+    const unsigned belief = refusal.belief_ply;
+    const unsigned now = refusal.game_ply;
+    switch (refusal.reason) {
+        case Reason::Tracker: return PyErr_Format(PyExc_ValueError, "game %zu: %s", game, error_text(refusal.error));
+        case Reason::AlreadyUpdated:
+            return PyErr_Format(PyExc_ValueError,
+                                "game %zu: its belief already stands at ply %u, where the game is: the same update "
+                                "twice",
+                                game, now);
+        case Reason::MissedUpdates:
+            return PyErr_Format(PyExc_ValueError,
+                                "game %zu: its belief stands at ply %u, the game at ply %u: an update at one of the "
+                                "side's turns was missed",
+                                game, belief, now);
+        case Reason::Written:
+            return PyErr_Format(PyExc_ValueError,
+                                "game %zu: the game stands at ply %u, before its belief (ply %u): a game was written "
+                                "into the batch since; reset its belief",
+                                game, now, belief);
+        case Reason::NotUpdated:
+            return PyErr_Format(PyExc_ValueError,
+                                "game %zu: its belief stands at ply %u, the game at ply %u: update() it first", game,
+                                belief, now);
+    }
+    return internal_failure("unknown refusal");
+}
+
+// The threads of a call: the batch's own when None or omitted.
+bool read_threads(PyObject* threads, const GameBatch& batch, std::size_t& out) {
+    std::uint64_t count = batch.settings().threads;
+    if (!read_integer(threads == Py_None ? nullptr : threads, "threads", 1, batch::max_threads, count)) return false;
+    out = static_cast<std::size_t>(count);
+    return true;
+}
+
+// Pays, with the interpreter released, what the beliefs owe and can pay at once.
+PyObject* catch_up(BatchBeliefs& beliefs, const GameBatch& batch) {
+    std::optional<batch::BeliefRefusal> refused;
+    const std::size_t threads = batch.settings().threads;
+    if (!run_released([&](batch::Stop& stop) { refused = beliefs.catch_up(batch, threads, stop); })) return nullptr;
+    if (refused) return beliefs_refusal(*refused);
+    Py_RETURN_NONE;
+}
+
 PyObject* beliefs_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"batch", "side", "limit", "seed", nullptr};
     PyObject* batch_object = nullptr;
@@ -337,17 +393,20 @@ PyObject* beliefs_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     const BorrowGuard guard(*handle.borrow, Access::Shared);
     if (!guard) return nullptr;
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    Ref owned(self);
+    std::unique_ptr<BatchBeliefs> beliefs;
     try {
-        as_beliefs(self)->beliefs = new BatchBeliefs(*handle.batch, color, settings);
+        beliefs = std::make_unique<BatchBeliefs>(*handle.batch, color, settings);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
+    const Ref caught_up(catch_up(*beliefs, *handle.batch));
+    if (!caught_up) return nullptr;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    as_beliefs(self)->beliefs = beliefs.release();
     as_beliefs(self)->batch = Py_NewRef(batch_object);
     new (&as_beliefs(self)->borrow) BorrowCounter(0);
-    return owned.release();
+    return self;
 }
 
 void beliefs_dealloc(PyObject* self) {
@@ -363,14 +422,6 @@ int beliefs_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(as_beliefs(self)->batch);
     return 0;
-}
-
-// The threads of a call: the batch's own when None or omitted.
-bool read_threads(PyObject* threads, const GameBatch& batch, std::size_t& out) {
-    std::uint64_t count = batch.settings().threads;
-    if (!read_integer(threads == Py_None ? nullptr : threads, "threads", 1, batch::max_threads, count)) return false;
-    out = static_cast<std::size_t>(count);
-    return true;
 }
 
 PyObject* beliefs_update(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -399,16 +450,10 @@ PyObject* beliefs_update(PyObject* self, PyObject* args, PyObject* kwargs) {
             codes[i] = static_cast<MoveCode>(values[i]);
         }
         std::optional<batch::BeliefRefusal> refused;
-        bool out_of_memory = false;
-        Py_BEGIN_ALLOW_THREADS
-        try {
-            refused = beliefs.update(batch, codes.data(), thread_count);
-        } catch (const std::bad_alloc&) {
-            out_of_memory = true;
-        }
-        Py_END_ALLOW_THREADS
-        if (out_of_memory) return PyErr_NoMemory();
-        if (refused) return PyErr_Format(PyExc_ValueError, "game %zu: %s", refused->game, error_text(refused->error));
+        const bool ran = run_released(
+            [&](batch::Stop& stop) { refused = beliefs.update(batch, codes.data(), thread_count, stop); });
+        if (!ran) return nullptr;
+        if (refused) return beliefs_refusal(*refused);
         Py_RETURN_NONE;
     });
 }
@@ -422,22 +467,26 @@ PyObject* beliefs_choose(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      &depth_argument, &threads)) {
         return nullptr;
     }
-    std::uint64_t samples = 8;
-    std::uint64_t depth = 3;
-    if (!read_integer(samples_argument, "samples", 1, 4096, samples) ||
-        !read_integer(depth_argument, "depth", 1, 8, depth)) {
+    batch::SearchSettings search;
+    std::uint64_t samples = search.samples;
+    std::uint64_t depth = static_cast<std::uint64_t>(search.depth);
+    if (!read_integer(samples_argument, "samples", 1, batch::max_search_samples, samples) ||
+        !read_integer(depth_argument, "depth", 1, batch::max_search_depth, depth)) {
         return nullptr;
     }
+    search = {static_cast<std::size_t>(samples), static_cast<int>(depth)};
     return with_beliefs<Access::Exclusive>(self, [&](BatchBeliefs& beliefs, const GameBatch& batch) -> PyObject* {
         std::size_t thread_count = 1;
         if (!read_threads(threads, batch, thread_count)) return nullptr;
         ArrayView view;
         Ref positions = new_array(Element::Int64, {static_cast<Py_ssize_t>(batch.size())}, view);
         if (!positions) return nullptr;
-        const batch::SearchSettings search{static_cast<std::size_t>(samples), static_cast<int>(depth)};
-        Py_BEGIN_ALLOW_THREADS
-        beliefs.choose(batch, search, view.data<std::int64_t>(), thread_count);
-        Py_END_ALLOW_THREADS
+        std::optional<batch::BeliefRefusal> refused;
+        const bool ran = run_released([&](batch::Stop& stop) {
+            refused = beliefs.choose(batch, search, view.data<std::int64_t>(), thread_count, stop);
+        });
+        if (!ran) return nullptr;
+        if (refused) return beliefs_refusal(*refused);
         return positions.release();
     });
 }
@@ -464,7 +513,7 @@ PyObject* beliefs_reset(PyObject* self, PyObject* args, PyObject* kwargs) {
         } catch (const std::bad_alloc&) {
             return PyErr_NoMemory();
         }
-        Py_RETURN_NONE;
+        return catch_up(beliefs, batch);
     });
 }
 
@@ -488,29 +537,54 @@ PyObject* beliefs_item(PyObject* self, PyObject* key) {
 
 PyObject* beliefs_batch(PyObject* self, void*) { return Py_NewRef(as_beliefs(self)->batch); }
 
+PyObject* beliefs_following(PyObject* self, void*) {
+    const BorrowGuard guard(as_beliefs(self)->borrow, Access::Shared);
+    if (!guard) return nullptr;
+    const BatchBeliefs& beliefs = *as_beliefs(self)->beliefs;
+    ArrayView view;
+    Ref following = new_array(Element::Byte, {static_cast<Py_ssize_t>(beliefs.size())}, view);
+    if (!following) return nullptr;
+    for (std::size_t i = 0; i < beliefs.size(); ++i) view.data<std::uint8_t>()[i] = beliefs.following(i);
+    return following.release();
+}
+
 PyMethodDef beliefs_methods[] = {
     {"update", as_table_entry<beliefs_update>(), METH_VARARGS | METH_KEYWORDS,
      "update($self, /, played=None, *, threads=None)\n--\n\n"
-     "Brings every game's belief up to the side's turn. played: uint16 (games,) move codes, each the\n"
-     "side's move in that game since the last update, or NO_MOVE (None: NO_MOVE everywhere). Games\n"
-     "that have ended or where the side is not to move are left alone; a game the batch restarted\n"
-     "begins again from its start position. Every game is checked first: ValueError naming the\n"
-     "game changes nothing. threads: the batch's own when None."},
+     "Brings the belief of every followed game where the side is to move up to the side's turn.\n"
+     "played: uint16 (games,) move codes, each the side's move in that game since the last update,\n"
+     "or NO_MOVE (None: NO_MOVE everywhere). Each belief must stand at the side's last turn in its\n"
+     "game: an update missed, or the same update twice, is refused. Games that have ended or where\n"
+     "the side is not to move are left alone. A game the batch restarted is followed again from\n"
+     "its start when its belief can know what happened since (played names the side's move only\n"
+     "if the side moved first); otherwise it is not followed until its next restart (following).\n"
+     "Every game is checked first and the new beliefs are made apart: a ValueError naming the game,\n"
+     "a failure or an interrupt (KeyboardInterrupt) changes nothing. threads: the batch's own when\n"
+     "None."},
     {"choose", as_table_entry<beliefs_choose>(), METH_VARARGS | METH_KEYWORDS,
      "choose($self, /, *, samples=8, depth=3, threads=None)\n--\n\n"
-     "The belief agent's move in every game where the side is to move, as an int64 (games,) array\n"
-     "of positions in each game's list of legal moves (-1 where the side does not move): `samples`\n"
-     "positions drawn from the belief, each searched `depth` plies deep with full sight (taking a\n"
-     "king wins, else material), and the move with the best average score."},
+     "The belief agent's move in every followed game where the side is to move, as an int64\n"
+     "(games,) array of positions in each game's list of legal moves (-1 where the side does not\n"
+     "move, or its belief does not follow the game): `samples` positions (1 to 64) drawn from the\n"
+     "belief, each searched `depth` plies deep (1 to 5) with full sight (taking a king wins, else\n"
+     "material), and the move with the best average score. At the bounds one game's choice takes a\n"
+     "few seconds on one core; an interrupt (KeyboardInterrupt) stops it, changing nothing.\n"
+     "ValueError naming the game where a belief has not been updated to its game's ply."},
     {"reset", as_table_entry<beliefs_reset>(), METH_VARARGS | METH_KEYWORDS,
      "reset($self, /, games=None)\n--\n\n"
-     "Starts the beliefs of the given games (all when None) afresh from their true boards as they\n"
-     "stand, as after batch[i] = game."},
+     "Starts the beliefs of the given games (all when None) afresh at each game's known start as it\n"
+     "is now: after batch[i] = game, that game, which the side is taken to know as after fen=; a\n"
+     "game at ply 1 or 2 that began at the batch's start, from that start, owing the plies since."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef beliefs_properties[] = {
     {"batch", beliefs_batch, nullptr, "The GameBatch the beliefs follow.", nullptr},
+    {"following", beliefs_following, nullptr,
+     "bool (games,): whether each game's belief follows the game, as of the last update: False where\n"
+     "it cannot know the game's past (it joined later than its side's first move, or the game was\n"
+     "written into the batch and has moved since).",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -518,7 +592,14 @@ PyType_Slot beliefs_slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "BatchBeliefs(batch, side, *, limit=100000, seed=0)\n--\n\n"
                     "One BeliefTracker per game of a GameBatch, all for one side, updated together on native\n"
-                    "threads without the interpreter. beliefs[i] is a copy of game i's tracker.")},
+                    "threads without the interpreter. beliefs[i] is a copy of game i's tracker.\n\n"
+                    "A belief knows only what its side has seen: it starts at each game's known start, never at\n"
+                    "its true board. A game at ply 0 is its own known start (a game written into or given to\n"
+                    "the batch is taken to be known, as fen= makes the batch's start known). A game at a later\n"
+                    "ply that began at the batch's start is followed from that start, owing the plies since:\n"
+                    "the opponent's move is enumerated at once (joining Black's turn after 1. e4, its set holds\n"
+                    "White's 20 first moves), and the side's own first move, if it moved first, is owed to the\n"
+                    "next update. A game whose past it cannot know is not followed (see following).")},
     {Py_tp_new, reinterpret_cast<void*>(beliefs_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(beliefs_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(beliefs_traverse)},

@@ -1,6 +1,7 @@
 // The native engine of murkplay_rl: batches of games, the single-game fast paths, beliefs
 // over hidden positions, and the rebuilding of pickled games. Everything it keeps lives in
 // the module's state, one per module object, so every interpreter has its own.
+#include "batch/belief_search.hpp"
 #include "batch/game_batch.hpp"
 #include "encode/move_code.hpp"
 #include "game/movegen.hpp"
@@ -64,10 +65,22 @@ int exec_module(PyObject* module) {
         add_type(module, PyType_FromModuleAndSpec(module, &batch_beliefs_type_spec, nullptr),
                  state.batch_beliefs_type, "BatchBeliefs");
     if (!added || PyModule_AddFunctions(module, replay_functions) < 0) return -1;
+    Ref agents(PyTuple_New(static_cast<Py_ssize_t>(batch::agent_names.size())));
+    if (!agents) return -1;
+    for (std::size_t k = 0; k < batch::agent_names.size(); ++k) {
+        PyObject* name = PyUnicode_FromStringAndSize(batch::agent_names[k].data(),
+                                                     static_cast<Py_ssize_t>(batch::agent_names[k].size()));
+        if (name == nullptr) return -1;
+        PyTuple_SET_ITEM(agents.get(), static_cast<Py_ssize_t>(k), name);
+    }
+    if (PyModule_AddObjectRef(module, "AGENTS", agents.get()) < 0) return -1;
     return PyModule_AddIntConstant(module, "ACTION_COUNT", action_count) < 0 ||
                    PyModule_AddIntConstant(module, "NO_MOVE", no_move) < 0 ||
                    PyModule_AddIntConstant(module, "MAX_MOVES", static_cast<long>(max_moves)) < 0 ||
-                   PyModule_AddIntConstant(module, "MAX_THREADS", batch::max_threads) < 0
+                   PyModule_AddIntConstant(module, "MAX_THREADS", batch::max_threads) < 0 ||
+                   PyModule_AddIntConstant(module, "MAX_SEARCH_DEPTH", batch::max_search_depth) < 0 ||
+                   PyModule_AddIntConstant(module, "MAX_SEARCH_SAMPLES",
+                                           static_cast<long>(batch::max_search_samples)) < 0
                ? -1
                : 0;
 }

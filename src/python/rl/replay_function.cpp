@@ -1,5 +1,6 @@
 #include "python/rl/replay_function.hpp"
 
+#include <algorithm>
 #include <array>
 #include <new>
 #include <string>
@@ -11,6 +12,7 @@
 #include "python/game_object.hpp"
 #include "python/rl/arrays.hpp"
 #include "python/rl/records.hpp"
+#include "python/rl/released.hpp"
 #include "python/rl/state.hpp"
 #include "python/conversions.hpp"
 
@@ -140,16 +142,17 @@ PyObject* replay(PyObject* module, PyObject* args, PyObject* kwargs) {
         if (!check_apart(extents)) return nullptr;
         const batch::ReplayOutputs outputs{views[0].data<float>(), views[1].data<std::uint8_t>(),
                                            views[2].data<std::int64_t>(), views[3].data<float>()};
+        // The caller's arrays keep what they held when the replay is refused; new ones are
+        // dropped then anyway.
+        const bool callers =
+            std::any_of(given.begin(), given.end(), [](const Ref& g) { return g && g.get() != Py_None; });
         std::optional<batch::ReplayRefusal> refusal;
-        bool out_of_memory = false;
-        Py_BEGIN_ALLOW_THREADS
-        try {
-            refusal = batch::replay(starts, moves, offsets, oracle != 0, static_cast<std::size_t>(threads), outputs);
-        } catch (const std::bad_alloc&) {
-            out_of_memory = true;
-        }
-        Py_END_ALLOW_THREADS
-        if (out_of_memory) return PyErr_NoMemory();
+        const bool ran = run_released([&](batch::Stop&) {
+            batch::ThreadTeam team;
+            refusal = batch::replay(starts, moves, offsets, oracle, callers, team, static_cast<std::size_t>(threads),
+                                    outputs);
+        });
+        if (!ran) return nullptr;
         if (refusal) return refused(*refusal);
         return make_record(state.replay_type, arrays).release();
     } catch (const std::bad_alloc&) {
@@ -168,7 +171,8 @@ PyMethodDef replay_functions[] = {
      "after another; offsets (games + 1 of them) where each game's moves begin. The games are played\n"
      "natively, without the interpreter, over `threads` native threads. out may name arrays with\n"
      "more rows than there are plies, kept from call to call; their first rows are returned. A move\n"
-     "that is not legal where it is played raises ValueError naming the game and the ply."},
+     "that is not legal where it is played raises ValueError naming the game and the ply, and leaves\n"
+     "the arrays of out as they were: with out, every move is checked before any row is written."},
     {nullptr, nullptr, 0, nullptr},
 };
 
