@@ -79,9 +79,9 @@ class _Block(nn.Module):
             share, cells = _lines(x.device, x.dtype)
             n, c = len(x), x.shape[1]
             # Plain matrix products over every (game, channel) row at once, the fastest form.
-            means = (x.reshape(n * c, SQUARES) @ share).view(n, c, -1).transpose(1, 2)  # (N, 46 lines, C)
+            means = (x.reshape(n * c, SQUARES) @ share).view(n, c, len(cells)).transpose(1, 2)  # (N, lines, C)
             along = torch.cat([linear(mean) for linear, mean in zip(self.lines, means.split(LINE_KINDS, 1))], 1)
-            mixed = mixed + (along.transpose(1, 2).reshape(n * c, -1) @ cells).view_as(x)
+            mixed = mixed + (along.transpose(1, 2).reshape(n * c, len(cells)) @ cells).view_as(x)
         return x + torch.relu(mixed)
 
 

@@ -101,12 +101,6 @@ def advantages(rollout: Rollout, gamma: float, lam: float) -> np.ndarray:
     return result
 
 
-def restarting(step) -> np.ndarray:
-    """The games that restart at the next step, which plays no move in them: those the step
-    reports ended (the batch restarts them itself, with ``auto_reset``)."""
-    return step.terminated | step.truncated
-
-
 class _Record:
     """The arrays of one rollout, filled step by step."""
 
@@ -204,7 +198,7 @@ class SelfPlay:
         self.murkplay_seconds = 0.0
         step = self._timed(self.batch.observe)
         for t in range(steps):
-            moving = ~restarting(step)
+            moving = ~step.restarting
             mine, theirs = self._movers(step, moving, opponent is not None)
             value = self._value_and_logits(learner, step, mine)
             if theirs.any():

@@ -17,31 +17,19 @@ batch's games from their start. Imports torch.
 
 from __future__ import annotations
 
-import operator
-
 import numpy as np
 
 import murkplay_rl
+from murkplay_rl._checks import MAX_SEED, integer
+from murkplay_rl._native import NO_MOVE
 from murkplay_rl._optional import require
-from murkplay_rl.belief_agent import _Followed
+from murkplay_rl.belief_agent import _SIDES, _Followed
 from murkplay_rl.network import SQUARE_PAIRS
 
 torch = require("torch", "torch", "the search agent")
 
 KING_SEEN = 11  # the observation's feature of a seen opponent king
 _CHUNK = 4096  # positions per forward pass
-
-
-def _count(name: str, value, low: int, high: int) -> int:
-    if isinstance(value, bool):
-        raise TypeError(f"{name} must be an integer, not 'bool'")
-    try:
-        number = operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name} must be an integer, not {type(value).__name__!r}") from None
-    if not low <= number <= high:
-        raise ValueError(f"{name} must be from {low} to {high}, not {number}")
-    return number
 
 
 class SearchAgent:
@@ -66,18 +54,26 @@ class SearchAgent:
         if not hasattr(network, "evaluate"):
             raise TypeError(f"network must be a policy-value network with evaluate(), not {type(network).__name__}")
         self.network = network.eval()
-        self.samples = _count("samples", samples, 1, 256)
-        self.candidates = _count("candidates", candidates, 1, 256)
-        self.limit = _count("limit", limit, 2, 2**32 - 1)
-        self.seed = _count("seed", seed, 0, 2**64 - 1)
-        self.threads = None if threads is None else _count("threads", threads, 1, murkplay_rl.MAX_THREADS)
+        self.samples = integer("samples", samples, 1, 256)
+        self.candidates = integer("candidates", candidates, 1, 256)
+        self.limit = integer("limit", limit, 2, 2**32 - 1)
+        self.seed = integer("seed", seed, 0, MAX_SEED)
+        self.threads = None if threads is None else integer("threads", threads, 1, murkplay_rl.MAX_THREADS)
         self.device = torch.device(device)
         self.name = name
         self._followed: _Followed | None = None
 
-    def forget(self) -> None:
-        """Drops what the agent believes about its batch's games; it starts again at its next move."""
-        self._followed = None
+    def forget(self, games=None) -> None:
+        """Drops what the agent believes: about every game (None), when it starts afresh at its
+        next move, or about the given games of its batch, which it takes up again at their
+        known start as they are now (after ``batch[i] = game``, that game)."""
+        if games is None or self._followed is None:
+            self._followed = None
+            return
+        games = list(games)
+        for side in _SIDES:
+            self._followed.beliefs[side].reset(games)
+            self._followed.played[side][games] = NO_MOVE
 
     def act(self, step, batch):
         if step is None or step.observation is None:
@@ -85,17 +81,23 @@ class SearchAgent:
         followed = self._followed
         fresh = followed is None or followed.batch is not batch
         if fresh:
-            followed = self._followed = _Followed(batch, self.limit, self.seed)
+            followed = _Followed(batch, self.limit, self.seed)
+            followed.check_joined(step)
+            self._followed = followed
         going = ~(step.terminated | step.truncated)
         white = white_to_move(step)
+        # Games not followed (written into the batch since) take any legal move, as the batch ignores
+        # the move of a game that restarts.
         positions = np.zeros(len(batch), dtype=np.int64)
         for side, beliefs in followed.beliefs.items():
             if not fresh:
                 beliefs.update(followed.played[side], threads=self.threads)
-            games = np.flatnonzero(going & (white == side))
+            games = np.flatnonzero(going & (white == side) & beliefs.following)
             if len(games):
                 positions[games] = self._search(step, beliefs, games)
                 followed.played[side][games] = step.moves[step.offsets[games] + positions[games]]
+        for side in _SIDES:  # a game that restarts at this step begins a new record of the side's moves
+            followed.played[side][step.restarting] = NO_MOVE
         return "position", positions
 
     @torch.inference_mode()
