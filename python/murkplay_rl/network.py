@@ -15,7 +15,6 @@ Imports torch: import this module only where torch is wanted.
 
 from __future__ import annotations
 
-import functools
 import math
 from types import MappingProxyType
 
@@ -45,43 +44,16 @@ def material(observation: torch.Tensor) -> torch.Tensor:
     return own - left @ worth
 
 
-LINE_KINDS = (8, 8, 15, 15)  # files, ranks, diagonals, anti-diagonals
-
-
-@functools.cache
-def _lines(device: torch.device, dtype: torch.dtype) -> tuple[torch.Tensor, torch.Tensor]:
-    """(64, 46) each cell's share of the mean of every line through it, and (46, 64) which
-    cells each line holds: the files, ranks and diagonals along which rooks, bishops and queens
-    act. Made once per device and element type, off any device a network is being built on."""
-    with torch.inference_mode(False):  # kept for every later call, those that train included
-        square = torch.arange(SQUARES, device="cpu")
-        file, rank = square % 8, square // 8
-        kinds = (file, rank, rank - file + 7, rank + file)
-        member = torch.cat([nn.functional.one_hot(line, count) for line, count in zip(kinds, LINE_KINDS)], 1)
-        member = member.to(dtype)
-        return (member / member.sum(0)).to(device), member.T.contiguous().to(device)
-
-
 class _Block(nn.Module):
-    """One residual step through a ReLU: a 3 x 3 convolution plus the board's average and, with
-    ``lines``, the averages of the file, rank and diagonals through each cell, so that a piece
-    acting along a line is one layer away from every cell of it."""
+    """One residual step: a 3 x 3 convolution plus the board's average, through a ReLU."""
 
-    def __init__(self, channels: int, lines: bool = False):
+    def __init__(self, channels: int):
         super().__init__()
         self.conv = nn.Conv2d(channels, channels, 3, padding=1)
         self.board = nn.Linear(channels, channels)
-        self.lines = nn.ModuleList(nn.Linear(channels, channels, bias=False) for _ in LINE_KINDS) if lines else None
 
     def forward(self, x: torch.Tensor) -> torch.Tensor:
         mixed = self.conv(x) + self.board(x.mean((2, 3)))[:, :, None, None]
-        if self.lines is not None:
-            share, cells = _lines(x.device, x.dtype)
-            n, c = len(x), x.shape[1]
-            # Plain matrix products over every (game, channel) row at once, the fastest form.
-            means = (x.reshape(n * c, SQUARES) @ share).view(n, c, len(cells)).transpose(1, 2)  # (N, lines, C)
-            along = torch.cat([linear(mean) for linear, mean in zip(self.lines, means.split(LINE_KINDS, 1))], 1)
-            mixed = mixed + (along.transpose(1, 2).reshape(n * c, len(cells)) @ cells).view_as(x)
         return x + torch.relu(mixed)
 
 
@@ -95,7 +67,7 @@ class PolicyValueNet(nn.Module):
         c = config.channels
         self.embed = nn.Linear(FEATURES, c)
         self.place = nn.Parameter(torch.zeros(SQUARES, c))  # what the convolutions' padding cannot tell
-        self.blocks = nn.ModuleList(_Block(c, config.lines) for _ in range(config.blocks))
+        self.blocks = nn.ModuleList(_Block(c) for _ in range(config.blocks))
         self.query = nn.Linear(c, config.key)
         self.key = nn.Linear(c, config.key)
         self.promotion = nn.Linear(c, 4)

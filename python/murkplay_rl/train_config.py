@@ -165,8 +165,6 @@ class NetworkConfig(Settings):
     channels: int = setting(32, "features of every cell between the layers", low=1)
     blocks: int = setting(4, "3 x 3 convolutions over the board", low=0)
     key: int = setting(16, "size of a cell's query and key, whose dot product is a move's logit", low=1)
-    lines: int = setting(0, "1: each block also averages the files, ranks and diagonals through each cell",
-                         low=0, high=1)
     guess: int = setting(0, "1: a head learns to guess the true contents of every cell the mover does not see",
                          low=0, high=1)
     material: float = setting(0.0, "the value's first weight of the material balance, in pawns; 0: none",
@@ -217,7 +215,7 @@ class TrainConfig(Settings):
     eval_max_plies: int = setting(300, "an evaluation game still going then counts half a point", low=1)
     threads: int = setting(1, "torch's threads and the batch's native threads", low=1, high=MAX_THREADS)
     device: str = setting("cpu", "torch device: cpu, or cuda where torch sees a GPU")
-    network: NetworkConfig = group(NetworkConfig, "the policy-value network", lines=1, guess=1, material=0.1)
+    network: NetworkConfig = group(NetworkConfig, "the policy-value network", guess=1, material=0.1)
     ppo: PPOConfig = group(PPOConfig, "the PPO update")
 
     def eval_interval(self, budget: float) -> float:

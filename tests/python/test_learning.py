@@ -23,7 +23,7 @@ from murkplay_rl.train_state import TrainState  # noqa: E402
 from test_agents import allowed, positions  # noqa: E402
 from test_train import plain_advantages, rollout_of, tiny_run  # noqa: E402
 
-SMALL = NetworkConfig(channels=4, blocks=1, key=4, lines=1, material=0.1)
+SMALL = NetworkConfig(channels=4, blocks=1, key=4, guess=1, material=0.1)
 
 
 def small_state(**settings):
@@ -101,11 +101,11 @@ def test_the_value_s_material_term_counts_what_the_mover_knows():
     assert seen > 50
 
 
-@pytest.mark.parametrize("lines", [0, 1])
+@pytest.mark.parametrize("guess", [0, 1])
 @pytest.mark.parametrize("fen", [None, "r3k3/1P6/8/8/8/8/8/4K3 w - - 0 1"])  # promotions by push and capture
-def test_the_update_s_logits_of_legal_slots_are_the_network_s(lines, fen):
-    torch.manual_seed(lines)
-    network = PolicyValueNet(NetworkConfig(channels=8, blocks=2, key=4, lines=lines, material=0.1))
+def test_the_update_s_logits_of_legal_slots_are_the_network_s(guess, fen):
+    torch.manual_seed(guess)
+    network = PolicyValueNet(NetworkConfig(channels=8, blocks=2, key=4, guess=guess, material=0.1))
     batch = murkplay_rl.GameBatch(12, fen=fen, seed=2)
     step = batch.observe()
     for _ in range(10):
@@ -113,8 +113,9 @@ def test_the_update_s_logits_of_legal_slots_are_the_network_s(lines, fen):
     legal, valid = map(torch.from_numpy, legal_slots(step.mask))
     observation = torch.from_numpy(step.observation)
     logits, value = network.evaluate(observation)
-    slots, same = network.evaluate_slots(observation, legal)
+    slots, same, *guessed = network.evaluate_slots(observation, legal)
     assert torch.allclose(logits.gather(1, legal), slots, atol=1e-6) and torch.equal(value, same)
+    assert [tuple(cells.shape) for cells in guessed] == [(12, 64, 13)] * guess
 
 
 def test_a_run_keeps_the_network_of_its_best_evaluation(tmp_path):

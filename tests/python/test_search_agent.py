@@ -15,7 +15,7 @@ from murkplay_rl.train_config import NetworkConfig  # noqa: E402
 
 def untrained():
     torch.manual_seed(0)
-    return PolicyValueNet(NetworkConfig(channels=8, blocks=1, key=4, lines=1, material=0.1))
+    return PolicyValueNet(NetworkConfig(channels=8, blocks=1, key=4, guess=1, material=0.1))
 
 
 @pytest.mark.parametrize("fen, first, allowed", [
