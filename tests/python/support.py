@@ -7,6 +7,7 @@ can say ``import support``.
 
 import os
 import random
+import signal
 import time
 import types
 
@@ -216,3 +217,10 @@ def tracked_random_game(seed: int, side: bool, plies: int, limit: int):
             start = time.perf_counter()
             tracker.update(game, played)
             yield ply, tracker, game, time.perf_counter() - start
+
+
+def ctrl_c_as_interactive():
+    """A subprocess preexec_fn for children a test interrupts: a process started in a shell's
+    background inherits Ctrl-C ignored, and Python then leaves it ignored; the child gets it
+    back as an interactive shell gives it."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)

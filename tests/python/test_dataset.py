@@ -15,7 +15,7 @@ pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 
 from murkplay_rl.dataset import GameRecord, RecordWriter, read_records, replay_records, schema, shard_paths  # noqa: E402
-from support import START_FEN, UNDER_ASAN, recorded_games  # noqa: E402
+from support import START_FEN, UNDER_ASAN, ctrl_c_as_interactive, recorded_games  # noqa: E402
 
 FENS = [
     START_FEN,
@@ -216,7 +216,8 @@ except KeyboardInterrupt:
     pass
 print(done, flush=True)
 """
-    return subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
+    return subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True,
+                            preexec_fn=ctrl_c_as_interactive)
 
 
 @pytest.mark.slow

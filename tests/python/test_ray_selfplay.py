@@ -19,6 +19,7 @@ from murkplay_rl.dataset import RecordWriter, read_records, replay_records, shar
 from murkplay_rl.policy import policy_network, sample_slots  # noqa: E402
 from murkplay_rl.selfplay_ray import (  # noqa: E402
     LOOPBACK, SelfPlayWorker, run_selfplay, start_actors, start_local_ray, task_seed, weights_of)
+from support import ctrl_c_as_interactive  # noqa: E402
 
 WORKER = {"batch": 4, "max_plies": 40, "hidden": 32}
 GAMES, PER_TASK, SEED = 28, 6, 5
@@ -125,14 +126,11 @@ def test_a_worker_error_reaches_the_driver_with_its_cause(tmp_path, actors):
 
 @pytest.mark.slow
 def test_interrupting_the_example_keeps_complete_shards(tmp_path):
-    if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
-        # Inherited, as by a job a shell started in the background: the example would ignore it too.
-        pytest.skip("Ctrl-C is ignored in this process and so in the example it starts")
     out = tmp_path / "data"
     example = subprocess.Popen(
         [sys.executable, EXAMPLE, "--actors", "1", "--batch", "4", "--games-per-task", "3", "--games", "100000",
          "--max-plies", "30", "--hidden", "16", "--shard-games", "2", "--out", str(out)],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, preexec_fn=ctrl_c_as_interactive)
     deadline = time.monotonic() + 60
     while not (out.exists() and len(shard_paths(out)) >= 2) and time.monotonic() < deadline:
         assert example.poll() is None, example.communicate()
