@@ -14,9 +14,11 @@ machine's load average.
   process of its own, round for round in alternating order, so the ratio of the two is measured
   side by side under the same load.
 - ``--seeds``: the documented training run (``DOCUMENTED``) once per seed, one after the other,
-  each in ``OUT/seed-N`` (a run already there is gone on with, or kept when finished), then
-  every evaluation of every seed into ``docs/learning_curve.csv`` and the curve, mean and range
-  over the seeds, into ``docs/learning_curve.png``, and the targets met or missed.
+  each in ``OUT/seed-N`` (a run already there is gone on with, or kept when finished), its last
+  network against ``FINAL`` (kept in ``OUT/seed-N/final.csv``), then every evaluation of every
+  seed into ``docs/learning_curve.csv`` and the curve, mean and range over the seeds, into
+  ``docs/learning_curve.png``, and the targets met or missed. Seeds given to separate
+  processes run side by side; a last ``--seeds 0,1,2`` then only gathers them.
 - ``--agent``: an agent (an ``agents.load`` name or a checkpoint) plays ``--arena-games``
   games against each opponent, colours alternating, and its time per move on one thread.
 """
@@ -25,6 +27,7 @@ from __future__ import annotations
 
 import argparse
 import csv
+import json
 import math
 import os
 import statistics
@@ -38,9 +41,12 @@ ROOT = Path(__file__).resolve().parent.parent
 DOCS = ROOT / "docs"
 
 # The documented run: the trainer's defaults, the rate and the entropy bonus falling over the
-# run's 30 minutes, evaluated every five minutes against the opponents of the targets.
-DOCUMENTED = ["--set", "ppo.decay_minutes=30", "--set", "eval_opponents=greedy,cautious,belief",
+# run's 30 minutes, evaluated every five minutes against greedy and cautious. The belief agent's
+# games are slow (an evaluation of 500 of them took over 12 minutes on the shared machine), so
+# it plays the network of the run's end only (``FINAL``), once the run is over.
+DOCUMENTED = ["--set", "ppo.decay_minutes=30", "--set", "eval_opponents=greedy,cautious",
               "--set", "eval_every=300", "--set", "eval_games=500"]
+FINAL = ("belief",)
 TARGETS = {30: {"greedy": 0.97, "cautious": 0.92, "belief": 0.55}, 5: {"greedy": 0.80}}
 FALL = 0.02  # the score at the end may lie this far below the run's best earlier one
 
@@ -96,8 +102,6 @@ def _tree_of(revision: str, scratch: Path) -> Path:
 
 
 def _round(tree: Path | None, threads: int, updates: int) -> dict:
-    import json
-
     environment = dict(os.environ, PYTHONPATH=str(tree)) if tree else None
     done = subprocess.run([sys.executable, "-c", ROUND, str(threads), str(updates)], env=environment, check=True,
                           capture_output=True, text=True)
@@ -149,22 +153,53 @@ def run_seed(seed: int, args) -> Path:
     return out
 
 
+def final_evaluations(run: Path) -> list[dict]:
+    """The run's last network against each of ``FINAL`` as the run's own evaluations play
+    (its games, plies and seed), kept in ``RUN/final.csv`` once played."""
+    from murkplay_rl import arena, run_log
+    from murkplay_rl.agents import TorchAgent
+    from murkplay_rl.network import load_network
+
+    kept = run / "final.csv"
+    if kept.exists():
+        with kept.open() as file:
+            return list(csv.DictReader(file))
+    config = json.loads((run / "config.json").read_text())
+    last = run_log.read_evaluations(run)[-1]
+    learner = TorchAgent(load_network(run_log.checkpoints(run)[-1]), name="learner")
+    rows = []
+    for name in FINAL:
+        print(f"{run.name}: the last network against {name} ({load_average()})", file=sys.stderr)
+        result = arena.match(learner, name, config["eval_games"], max_plies=config["eval_max_plies"],
+                             threads=config["threads"], seed=config["seed"] + 7919)
+        rows.append(dict(updates=last["updates"], samples=last["samples"], seconds=last["seconds"], opponent=name,
+                         games=result.games, score=result.score, low=result.interval[0], high=result.interval[1]))
+    with kept.open("w", newline="") as file:
+        writer = csv.DictWriter(file, list(rows[0]))
+        writer.writeheader()
+        writer.writerows(rows)
+    return rows
+
+
 def _evaluations(runs: dict[int, Path]) -> list[dict]:
     from murkplay_rl.run_log import read_evaluations
 
-    return [dict(row, seed=seed) for seed, run in runs.items() for row in read_evaluations(run)]
+    return [dict(row, seed=seed) for seed, run in runs.items()
+            for row in read_evaluations(run) + final_evaluations(run)]
 
 
 def _curves(rows: list[dict]) -> dict[str, list[list[dict]]]:
-    """Each opponent's evaluations, the n-th of every seed together."""
+    """Each opponent's evaluations, every seed's nearest in training time together, at the times
+    of the seed evaluated least often against it (a run may have given up an evaluation)."""
     curves: dict[str, list[list[dict]]] = {}
     for opponent in dict.fromkeys(row["opponent"] for row in rows):
         by_seed: dict[int, list[dict]] = {}
         for row in rows:
             if row["opponent"] == opponent:
                 by_seed.setdefault(row["seed"], []).append(row)
-        points = min(map(len, by_seed.values()))
-        curves[opponent] = [[evaluations[n] for evaluations in by_seed.values()] for n in range(points)]
+        fewest = min(by_seed.values(), key=len)
+        curves[opponent] = [[min(evaluations, key=lambda row: abs(float(row["seconds"]) - float(at["seconds"])))
+                             for evaluations in by_seed.values()] for at in fewest]
     return curves
 
 

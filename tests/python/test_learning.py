@@ -133,3 +133,27 @@ def test_a_run_keeps_the_network_of_its_best_evaluation(tmp_path):
         at_best = TrainState(config).network.state_dict()
     assert all(torch.equal(kept[name], at_best[name]) for name in kept)
     assert agents.load(str(tmp_path / "best.pt")).name == "best"
+
+
+def _bench():
+    import importlib.util
+    from pathlib import Path
+
+    path = Path(__file__).resolve().parents[2] / "bench" / "learning.py"
+    spec = importlib.util.spec_from_file_location("bench_learning", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.mark.parametrize("given_up", [None, 1])
+def test_the_curve_over_seeds_pairs_each_seed_s_nearest_evaluation(given_up):
+    # A seed may have given up an evaluation, or played one opponent only at its end: the
+    # curve pairs the seeds' evaluations of the same time, never the n-th of each.
+    rows = [dict(seed=seed, opponent="belief", seconds=str(seconds + seed), score=str(seed + seconds / 1000))
+            for seed in range(3) for number, seconds in enumerate((0, 300, 1800)) if (seed, number) != (0, given_up)]
+    points = _bench()._curves(rows)["belief"]
+    assert len(points) == (2 if given_up else 3)
+    for point in points:
+        assert [row["seed"] for row in point] == [0, 1, 2]
+        assert max(float(row["seconds"]) for row in point) - min(float(row["seconds"]) for row in point) <= 2
