@@ -278,18 +278,21 @@ def curve(args) -> None:
 # ------------------------------------------------------------------------- an agent's strength
 
 class _Timed:
-    """An agent whose time per move is counted, over the games it moved in."""
+    """An agent whose time per move is counted, over the games it moved in: by the clock, and
+    in CPU time of the process (which the machine's other jobs do not inflate)."""
 
     def __init__(self, agent):
-        self.agent, self.name, self.seconds, self.moves = agent, agent.name, 0.0, 0
+        self.agent, self.name, self.seconds, self.cpu, self.moves = agent, agent.name, 0.0, 0.0, 0
         self.observes = getattr(agent, "observes", True)
         self.step_options = getattr(agent, "step_options", {})
 
     def act(self, step, batch):
-        started = time.perf_counter()
+        started, cpu = time.perf_counter(), time.process_time()
         answer = self.agent.act(step, batch)
         self.seconds += time.perf_counter() - started
-        self.moves += int((~(step.terminated | step.truncated)).sum())
+        self.cpu += time.process_time() - cpu
+        if step is not None:  # an agent that does not observe plays natively: no moves of its own to time
+            self.moves += int((~(step.terminated | step.truncated)).sum())
         return answer
 
 
@@ -307,14 +310,16 @@ def strength(args) -> None:
     else:
         agent = agents.load(args.agent)
     timed = _Timed(agent)
-    print(f"| {timed.name} against | score | 95 % interval | won | lost | unfinished | per move |\n"
-          "|---|---:|---|---:|---:|---:|---:|")
+    print(f"| {timed.name} against | score | 95 % interval | won | lost | unfinished | per move | CPU per move | load |\n"
+          "|---|---:|---|---:|---:|---:|---:|---:|---|")
     for name in args.opponents.split(","):
-        timed.seconds, timed.moves = 0.0, 0
+        timed.seconds, timed.cpu, timed.moves = 0.0, 0.0, 0
         result = arena.match(timed, name, args.arena_games, threads=1, seed=12345)
         low, high = result.interval
+        times = (f"{1000 * timed.seconds / timed.moves:.1f} ms | {1000 * timed.cpu / timed.moves:.1f} ms"
+                 if timed.moves else "native | native")
         print(f"| {name} | {result.score:.3f} | {low:.3f} to {high:.3f} | {result.wins} | {result.losses} | "
-              f"{result.draws} | {1000 * timed.seconds / max(timed.moves, 1):.1f} ms |", flush=True)
+              f"{result.draws} | {times} | {load_average()} |", flush=True)
     print(f"\none thread; {load_average()}")
 
 
