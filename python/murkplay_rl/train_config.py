@@ -196,7 +196,7 @@ class TrainConfig(Settings):
     seed: int = setting(0, "seeds the network, the games and the evaluations", low=0, high=SEED_LIMIT - 1)
     games: int = setting(64, "games stepped together", low=1)
     steps: int = setting(16, "steps of every game per rollout: small rollouts, many updates", low=1)
-    max_plies: int = setting(150, "a game reaching it ends unfinished, worth nothing to either side", low=1)
+    max_plies: int = setting(150, "a game reaching it is cut off, its last moves valued by the network", low=1)
     opponent_share: float = setting(0.5, "share of the games against an opponent of the pool; the rest self-play",
                                     low=0.0, high=1.0)
     opponents: tuple[str, ...] = setting(("greedy", "cautious"), "built-in agents in the opponents' pool beside "
