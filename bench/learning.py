@@ -1,147 +1,357 @@
-"""The trainer's cost and a trained agent's strength.
+"""The trainer's cost, its learning curve over seeds, and a trained agent's strength.
 
-    python bench/learning.py [--rounds 5] [--games 256] [--steps 32] [--threads 1]
-                             [--agent pretrained] [--arena-games 500] [--run build/runs/pretrained]
+    python bench/learning.py [--rounds 5] [--threads 1] [--before REV]
+    python bench/learning.py --seeds 0,1,2 [--minutes 30] [--threads 2] [--out build/runs/learning]
+    python bench/learning.py --agent search [--network RUN/best.pt] [--arena-games 500]
+                             [--opponents greedy,cautious,belief]
 
-Needs torch. Progress goes to stderr and Markdown tables to
-stdout. Each round, side by side in alternating order:
+Needs torch. Progress goes to stderr and Markdown tables to stdout; every table ends with the
+machine's load average.
 
-- the batched demo's loop (``examples/selfplay.py --batch``: one forward pass per step, slots
-  drawn in torch from the masked softmax, played by slot) with the trainer's network, until as
-  many games as the batch holds have ended (150 plies at most);
-- the trainer's self-play collection of the same games, steps and network (logits drawn
-  natively, the learner's decisions and values kept for PPO);
-- one training update (collection and PPO update), and murkplay's share of its time.
-
-Then ``--agent`` (an ``agents.load`` name or a checkpoint) plays ``--arena-games`` games against
-each built-in agent, colours alternating, unfinished games half a point; and with ``--run`` the
-scores the run's log holds at 5, 10, 20 and 30 training minutes are listed.
+- Without ``--seeds`` or ``--agent``: rounds of the trainer's own loop at its default settings,
+  collection and PPO update, timed apart: samples per second, the update's share of the time
+  and murkplay's. ``--before REV`` times the trainer of the git revision REV too, in a child
+  process of its own, round for round in alternating order, so the ratio of the two is measured
+  side by side under the same load.
+- ``--seeds``: the documented training run (``DOCUMENTED``) once per seed, one after the other,
+  each in ``OUT/seed-N`` (a run already there is gone on with, or kept when finished), its last
+  network against ``FINAL`` (kept in ``OUT/seed-N/final.csv``), then every evaluation of every
+  seed into ``docs/learning_curve.csv`` and the curve, mean and range over the seeds, into
+  ``docs/learning_curve.png``, and the targets met or missed. Seeds given to separate
+  processes run side by side; a last ``--seeds 0,1,2`` then only gathers them.
+- ``--agent``: an agent (an ``agents.load`` name or a checkpoint) plays ``--arena-games``
+  games against each opponent, colours alternating, and its time per move on one thread.
 """
 
 from __future__ import annotations
 
 import argparse
 import csv
-import importlib.util
+import json
 import math
 import os
 import statistics
+import subprocess
 import sys
 import tempfile
 import time
 from pathlib import Path
 
-import torch
+ROOT = Path(__file__).resolve().parent.parent
+DOCS = ROOT / "docs"
 
-from murkplay_rl import train
-from murkplay_rl.train_config import BASELINES, TrainConfig
+# The documented run: the trainer's defaults, the rate and the entropy bonus falling over the
+# run's 30 minutes, evaluated every five minutes against greedy and cautious. The belief agent's
+# games are slow (an evaluation of 500 of them took over 12 minutes on the shared machine), so
+# it plays the network of the run's end only (``FINAL``), once the run is over.
+DOCUMENTED = ["--set", "ppo.decay_minutes=30", "--set", "eval_opponents=greedy,cautious",
+              "--set", "eval_every=300", "--set", "eval_games=500"]
+FINAL = ("belief",)
+TARGETS = {30: {"greedy": 0.97, "cautious": 0.92, "belief": 0.55}, 5: {"greedy": 0.80}}
+FALL = 0.02  # the score at the end may lie this far below the run's best earlier one
+
+
+def load_average() -> str:
+    return f"load average {os.getloadavg()[0]:.2f} (1 min), {os.getloadavg()[2]:.2f} (15 min)"
+
+
+# ------------------------------------------------------------------------- cost
+
+# One round of the trainer in whatever tree is on sys.path: collection and update timed apart.
+ROUND = """
+import json, sys, time, torch
+from murkplay_rl import ppo
+from murkplay_rl.rollout import advantages
+from murkplay_rl.train_config import TrainConfig
 from murkplay_rl.train_state import TrainState
-
-EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "selfplay.py"
-
-
-def demo_plies_per_second(network, games: int, threads: int, seed: int) -> float:
-    """The batched demo's own loop (``play_batch`` of examples/selfplay.py) with ``network``,
-    until ``games`` games have ended."""
-    spec = importlib.util.spec_from_file_location("selfplay_demo", EXAMPLE)
-    demo = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = demo  # its dataclasses look their module up there
-    spec.loader.exec_module(demo)
-    args = argparse.Namespace(batch=games, games=games, plies=150, seed=seed, threads=threads, oracle=False)
-    _, split = demo.play_batch(network, args, lambda result: None)
-    return split["plies"] / (split["network"] + split["murkplay"])
-
-
-def collection_plies_per_second(state: TrainState, steps: int) -> float:
-    state.network.eval()
+threads, updates = int(sys.argv[1]), int(sys.argv[2])
+state = TrainState(TrainConfig(threads=threads))
+config = state.config
+def one():
     started = time.perf_counter()
-    rollout = state.selfplay.collect(state.network, None, steps)
-    return rollout.plies / (time.perf_counter() - started)
+    opponent = state.pick_opponent()
+    opponent = opponent[1] if isinstance(opponent, tuple) else opponent
+    state.network.eval()
+    rollout = state.selfplay.collect(state.network, opponent, config.steps)
+    collected = time.perf_counter()
+    state.network.train()
+    samples = ppo.Samples.of(rollout, advantages(rollout, config.ppo.gamma, config.ppo.lam))
+    ppo.update(state.network, state.optimizer, samples, config.ppo, updates=state.updates,
+               generator=state.shuffling, device=state.device)
+    updated = time.perf_counter()
+    state.updates += 1
+    if state.updates % config.snapshot_every == 0:
+        state.snapshot()
+    return rollout.samples, collected - started, updated - collected, state.selfplay.murkplay_seconds
+for _ in range(3):
+    one()
+totals = [sum(column) for column in zip(*(one() for _ in range(updates)))]
+print(json.dumps(dict(zip(("samples", "collect", "update", "murkplay"), totals))))
+"""
 
 
-class _Scratch:
-    """The trainer's log for one measured update: nothing kept but the checkpoint, in ``out``."""
+def _tree_of(revision: str, scratch: Path) -> Path:
+    """The Python package of ``revision`` beside the installed native engine."""
+    subprocess.run(f"git -C {ROOT} archive {revision} python/murkplay_rl | tar -x -C {scratch}", shell=True,
+                   check=True)
+    import murkplay_rl._native as native
 
-    def __init__(self, out: Path):
-        self.out = out
-
-    def update(self, *args, **kwargs) -> None:
-        pass
-
-
-def one_update(state: TrainState, scratch: _Scratch) -> tuple[float, float]:
-    """One update of the trainer's own loop (collection and PPO update, no evaluation): its
-    samples per second and murkplay's share of its time."""
-    before = state.samples, state.seconds, state.murkplay_seconds
-    state.last_eval = math.inf
-    train.train(state, scratch, seconds=math.inf, updates=state.updates + 1)
-    seconds = state.seconds - before[1]
-    return (state.samples - before[0]) / seconds, (state.murkplay_seconds - before[2]) / seconds
+    package = scratch / "python" / "murkplay_rl"
+    (package / Path(native.__file__).name).symlink_to(native.__file__)
+    return scratch / "python"
 
 
-def print_curve(run: Path) -> None:
-    """The run's evaluations nearest to 5, 10, 20 and 30 training minutes."""
-    with (run / "evaluations.csv").open() as file:
-        rows = list(csv.DictReader(file))
-    times = sorted({float(row["seconds"]) for row in rows})
-    print("\n| training minutes | samples | " + " | ".join(BASELINES) + " |\n|---:|---:|" + "---:|" * len(BASELINES))
-    for minutes in (5, 10, 20, 30):
-        nearest = min(times, key=lambda seconds: abs(seconds - minutes * 60))
-        mine = [row for row in rows if float(row["seconds"]) == nearest]
-        scores = {row["opponent"]: float(row["score"]) for row in mine}
-        print(f"| {nearest / 60:.1f} | {int(mine[0]['samples']):,} | "
-              + " | ".join(f"{scores.get(name, float('nan')):.3f}" for name in BASELINES) + " |")
+def _round(tree: Path | None, threads: int, updates: int) -> dict:
+    environment = dict(os.environ, PYTHONPATH=str(tree)) if tree else None
+    done = subprocess.run([sys.executable, "-c", ROUND, str(threads), str(updates)], env=environment, check=True,
+                          capture_output=True, text=True)
+    return json.loads(done.stdout.splitlines()[-1])
+
+
+def cost(args) -> None:
+    trees = {"now": None}
+    with tempfile.TemporaryDirectory() as scratch:
+        if args.before:
+            trees[args.before] = _tree_of(args.before, Path(scratch))
+        rounds = {name: [] for name in trees}
+        for number in range(args.rounds):
+            for name in (list(trees) if number % 2 == 0 else list(trees)[::-1]):
+                rounds[name].append(_round(trees[name], args.threads, args.updates))
+                measured = rounds[name][-1]
+                seconds = measured["collect"] + measured["update"]
+                print(f"round {number + 1}, {name}: {measured['samples'] / seconds:,.0f} samples/s, update "
+                      f"{measured['update'] / seconds:.0%}", file=sys.stderr)
+    print("| trainer | samples/s | update's share | murkplay's share |\n|---|---:|---:|---:|")
+    rates = {}
+    for name, measured in rounds.items():
+        rates[name] = [m["samples"] / (m["collect"] + m["update"]) for m in measured]
+        update = statistics.median(m["update"] / (m["collect"] + m["update"]) for m in measured)
+        share = statistics.median(m["murkplay"] / (m["collect"] + m["update"]) for m in measured)
+        print(f"| {name} | {statistics.median(rates[name]):,.0f} | {update:.0%} | {share:.1%} |")
+    if args.before:
+        ratio = statistics.median(now / then for now, then in zip(rates["now"], rates[args.before]))
+        print(f"\nsamples/s now / at {args.before}: {ratio:.2f}x (median of {args.rounds} rounds side by side)")
+    print(f"\n{args.updates} updates a round at the default settings, {args.threads} thread(s); {load_average()}")
+
+
+# ------------------------------------------------------------------------- the curve over seeds
+
+def run_seed(seed: int, args) -> Path:
+    """The documented run of ``seed``, gone on with where an earlier one stopped."""
+    from murkplay_rl import run_log, train
+
+    out = args.out / f"seed-{seed}"
+    options = ["--minutes", str(args.minutes), "--threads", str(args.threads)]
+    if run_log.holds_run(out):
+        options += ["--resume", str(out)]
+    else:
+        options += ["--out", str(out), "--seed", str(seed), *DOCUMENTED, *args.set]
+    print(f"seed {seed}: python -m murkplay_rl.train {' '.join(options)} ({load_average()})", file=sys.stderr)
+    status = train.main(options)
+    if status != 0:
+        raise SystemExit(f"the run of seed {seed} stopped with status {status}")
+    return out
+
+
+def final_evaluations(run: Path) -> list[dict]:
+    """The run's last network against each of ``FINAL`` as the run's own evaluations play
+    (its games, plies and seed), kept in ``RUN/final.csv`` once played."""
+    from murkplay_rl import arena, run_log
+    from murkplay_rl.agents import TorchAgent
+    from murkplay_rl.network import load_network
+
+    kept = run / "final.csv"
+    if kept.exists():
+        with kept.open() as file:
+            return list(csv.DictReader(file))
+    config = json.loads((run / "config.json").read_text())
+    last = run_log.read_evaluations(run)[-1]
+    learner = TorchAgent(load_network(run_log.checkpoints(run)[-1]), name="learner")
+    rows = []
+    for name in FINAL:
+        print(f"{run.name}: the last network against {name} ({load_average()})", file=sys.stderr)
+        result = arena.match(learner, name, config["eval_games"], max_plies=config["eval_max_plies"],
+                             threads=config["threads"], seed=config["seed"] + 7919)
+        rows.append(dict(updates=last["updates"], samples=last["samples"], seconds=last["seconds"], opponent=name,
+                         games=result.games, score=result.score, low=result.interval[0], high=result.interval[1]))
+    with kept.open("w", newline="") as file:
+        writer = csv.DictWriter(file, list(rows[0]))
+        writer.writeheader()
+        writer.writerows(rows)
+    return rows
+
+
+def _evaluations(runs: dict[int, Path]) -> list[dict]:
+    from murkplay_rl.run_log import read_evaluations
+
+    return [dict(row, seed=seed) for seed, run in runs.items()
+            for row in read_evaluations(run) + final_evaluations(run)]
+
+
+def _curves(rows: list[dict]) -> dict[str, list[list[dict]]]:
+    """Each opponent's evaluations, every seed's nearest in training time together, at the times
+    of the seed evaluated least often against it (a run may have given up an evaluation)."""
+    curves: dict[str, list[list[dict]]] = {}
+    for opponent in dict.fromkeys(row["opponent"] for row in rows):
+        by_seed: dict[int, list[dict]] = {}
+        for row in rows:
+            if row["opponent"] == opponent:
+                by_seed.setdefault(row["seed"], []).append(row)
+        fewest = min(by_seed.values(), key=len)
+        curves[opponent] = [[min(evaluations, key=lambda row: abs(float(row["seconds"]) - float(at["seconds"])))
+                             for evaluations in by_seed.values()] for at in fewest]
+    return curves
+
+
+def write_curve(rows: list[dict], csv_path: Path, png_path: Path) -> None:
+    """Every evaluation of every seed into ``csv_path``, and the mean and range over the seeds
+    of each opponent's score over training minutes into ``png_path``."""
+    from murkplay_rl._optional import require
+
+    columns = ("seed", "updates", "samples", "seconds", "opponent", "games", "score", "low", "high")
+    with csv_path.open("w", newline="") as file:
+        writer = csv.DictWriter(file, columns, extrasaction="ignore")
+        writer.writeheader()
+        writer.writerows(rows)
+    matplotlib = require("matplotlib", "train", "the learning curve")
+    matplotlib.use("Agg")
+    from matplotlib import pyplot
+
+    figure, axis = pyplot.subplots(figsize=(8, 4.5))
+    for opponent, points in _curves(rows).items():
+        minutes = [statistics.mean(float(row["seconds"]) for row in point) / 60 for point in points]
+        scores = [[float(row["score"]) for row in point] for point in points]
+        axis.plot(minutes, [statistics.mean(score) for score in scores], marker="o", markersize=3,
+                  label=f"against {opponent}")
+        axis.fill_between(minutes, [min(score) for score in scores], [max(score) for score in scores], alpha=0.2)
+    seeds = len({row["seed"] for row in rows})
+    axis.set_xlabel("training minutes")
+    axis.set_ylabel("score (win 1, unfinished 1/2)")
+    axis.set_ylim(0, 1.02)
+    axis.grid(alpha=0.3)
+    axis.legend(loc="lower right")
+    axis.set_title(f"self-play PPO against the pool: mean and range over {seeds} seeds")
+    figure.tight_layout()
+    figure.savefig(png_path, dpi=100)
+    pyplot.close(figure)
+
+
+def _nearest(points: list[list[dict]], minutes: float) -> list[dict]:
+    return min(points, key=lambda point: abs(statistics.mean(float(row["seconds"]) for row in point) - minutes * 60))
+
+
+def report(rows: list[dict]) -> None:
+    """The targets, met or missed, as the mean and spread over the seeds."""
+    curves = _curves(rows)
+    print("| target | per seed | mean ± spread | |\n|---|---|---:|---|")
+    for minutes, targets in sorted(TARGETS.items()):
+        for opponent, target in targets.items():
+            if opponent not in curves:
+                continue
+            point = _nearest(curves[opponent], minutes)
+            if any(abs(float(row["seconds"]) - 60 * minutes) > 6 * minutes + 10 for row in point):
+                print(f"| >= {target:.2f} against {opponent} at {minutes} min | not evaluated then | | missed |")
+                continue
+            scores = [float(row["score"]) for row in point]
+            each = minutes == 5  # at five minutes the target holds in each seed
+            met = min(scores) >= target if each else statistics.mean(scores) >= target
+            spread = statistics.stdev(scores) if len(scores) > 1 else 0.0
+            print(f"| {'each seed ' * each}>= {target:.2f} against {opponent} at {minutes} min | "
+                  f"{', '.join(f'{score:.3f}' for score in scores)} | {statistics.mean(scores):.3f} ± {spread:.3f} | "
+                  f"{'met' if met else 'missed'} |")
+    if "greedy" in curves:
+        falls = []
+        for seed in range(len(curves["greedy"][0])):
+            scores = [float(point[seed]["score"]) for point in curves["greedy"]]
+            falls.append(scores[-1] - max(scores[:-1]))
+        met = all(fall >= -FALL for fall in falls)
+        print(f"| no fall: the last score against greedy at most {FALL} below the best earlier one | "
+              f"{', '.join(f'{fall:+.3f}' for fall in falls)} | {statistics.mean(falls):+.3f} | "
+              f"{'met' if met else 'missed'} |")
+    print(f"\n{load_average()} at the end")
+
+
+def curve(args) -> None:
+    seeds = [int(seed) for seed in args.seeds.split(",")]
+    runs = {seed: run_seed(seed, args) for seed in seeds}
+    rows = _evaluations(runs)
+    write_curve(rows, DOCS / "learning_curve.csv", DOCS / "learning_curve.png")
+    report(rows)
+
+
+# ------------------------------------------------------------------------- an agent's strength
+
+class _Timed:
+    """An agent whose time per move is counted, over the games it moved in: by the clock, and
+    in CPU time of the process (which the machine's other jobs do not inflate)."""
+
+    def __init__(self, agent):
+        self.agent, self.name, self.seconds, self.cpu, self.moves = agent, agent.name, 0.0, 0.0, 0
+        self.observes = getattr(agent, "observes", True)
+        self.step_options = getattr(agent, "step_options", {})
+
+    def act(self, step, batch):
+        started, cpu = time.perf_counter(), time.process_time()
+        answer = self.agent.act(step, batch)
+        self.seconds += time.perf_counter() - started
+        self.cpu += time.process_time() - cpu
+        if step is not None:  # an agent that does not observe plays natively: no moves of its own to time
+            self.moves += int((~(step.terminated | step.truncated)).sum())
+        return answer
+
+
+def strength(args) -> None:
+    import torch
+
+    from murkplay_rl import agents, arena
+
+    torch.set_num_threads(1)
+    if args.network:
+        from murkplay_rl.network import load_network
+        from murkplay_rl.search_agent import SearchAgent
+
+        agent = SearchAgent(load_network(args.network), samples=args.samples, candidates=args.candidates)
+    else:
+        agent = agents.load(args.agent)
+    timed = _Timed(agent)
+    print(f"| {timed.name} against | score | 95 % interval | won | lost | unfinished | per move | CPU per move | load |\n"
+          "|---|---:|---|---:|---:|---:|---:|---:|---|")
+    for name in args.opponents.split(","):
+        timed.seconds, timed.cpu, timed.moves = 0.0, 0.0, 0
+        result = arena.match(timed, name, args.arena_games, threads=1, seed=12345)
+        low, high = result.interval
+        times = (f"{1000 * timed.seconds / timed.moves:.1f} ms | {1000 * timed.cpu / timed.moves:.1f} ms"
+                 if timed.moves else "native | native")
+        print(f"| {name} | {result.score:.3f} | {low:.3f} to {high:.3f} | {result.wins} | {result.losses} | "
+              f"{result.draws} | {times} | {load_average()} |", flush=True)
+    print(f"\none thread; {load_average()}")
 
 
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=5)
-    parser.add_argument("--games", type=int, default=256)
-    parser.add_argument("--steps", type=int, default=32)
+    parser.add_argument("--updates", type=int, default=10, help="updates timed per round")
     parser.add_argument("--threads", type=int, default=1)
-    parser.add_argument("--agent", help="an agent to measure in the arena, e.g. pretrained")
+    parser.add_argument("--before", metavar="REV", help="a git revision whose trainer to time beside this one")
+    parser.add_argument("--seeds", help="run the documented training once per seed, e.g. 0,1,2")
+    parser.add_argument("--minutes", type=float, default=30.0)
+    parser.add_argument("--out", type=Path, default=ROOT / "build" / "runs" / "learning")
+    parser.add_argument("--set", action="append", default=[], help="a further --set NAME=VALUE of the runs")
+    parser.add_argument("--agent", help="an agent to measure in the arena, e.g. search")
+    parser.add_argument("--opponents", default="greedy,cautious,belief")
+    parser.add_argument("--network", type=Path, help="with --agent search: the network it searches with "
+                                                     "(a checkpoint or best.pt; default the shipped one)")
+    parser.add_argument("--samples", type=int, default=16, help="with --network: the search's samples")
+    parser.add_argument("--candidates", type=int, default=8, help="with --network: the search's candidates")
     parser.add_argument("--arena-games", type=int, default=500)
-    parser.add_argument("--run", type=Path, help="a run directory whose evaluations to list")
     args = parser.parse_args(argv)
-    torch.set_num_threads(args.threads)
-    config = TrainConfig(games=args.games, steps=args.steps, threads=args.threads)
-    with tempfile.TemporaryDirectory() as scratch:
-        state = TrainState(config)
-        demo, collect, shares, rates = [], [], [], []
-        for round_number in range(args.rounds):
-            for first in ((0, 1) if round_number % 2 == 0 else (1, 0)):
-                if first == 0:
-                    demo.append(demo_plies_per_second(state.network.eval(), args.games, args.threads, round_number))
-                else:
-                    collect.append(collection_plies_per_second(state, args.steps))
-            rate, share = one_update(state, _Scratch(Path(scratch)))
-            rates.append(rate)
-            shares.append(share)
-            print(f"round {round_number + 1}: demo {demo[-1]:,.0f}, collection {collect[-1]:,.0f} plies/s, "
-                  f"update {rates[-1]:,.0f} samples/s, murkplay {shares[-1]:.1%}", file=sys.stderr)
-    ratio = statistics.median(c / d for c, d in zip(collect, demo))
-    share = statistics.median(shares)
-    print(f"| measure | value | target | |\n|---|---:|---|---|")
-    print(f"| batched demo loop, trainer's network | {statistics.median(demo):,.0f} plies/s | | |")
-    print(f"| trainer's self-play collection | {statistics.median(collect):,.0f} plies/s | | |")
-    print(f"| collection / demo | {ratio:.2f}x | >= 0.5x | {'met' if ratio >= 0.5 else 'missed'} |")
-    print(f"| training (collection and update) | {statistics.median(rates):,.0f} samples/s | | |")
-    print(f"| murkplay's share of training time | {share:.1%} | <= 10% | {'met' if share <= 0.10 else 'missed'} |")
-    print(f"\n{args.games} games, {args.steps} steps a round, {args.threads} thread(s), {args.rounds} rounds, "
-          f"medians; load average at the end {os.getloadavg()[0]:.2f}")
-
-    if args.agent:
-        from murkplay_rl import agents, arena
-
-        agent = agents.load(args.agent)
-        print(f"\n| {agent.name} against | score | 95 % interval | won | lost | unfinished |\n|---|---:|---|---:|---:|---:|")
-        for name in BASELINES:
-            result = arena.match(agent, name, args.arena_games, threads=args.threads, seed=12345)
-            low, high = result.interval
-            print(f"| {name} | {result.score:.3f} | {low:.3f} to {high:.3f} | {result.wins} | {result.losses} | "
-                  f"{result.draws} |")
-    if args.run:
-        print_curve(args.run)
+    args.set = [part for setting in args.set for part in ("--set", setting)]
+    if args.seeds:
+        curve(args)
+    elif args.agent:
+        strength(args)
+    else:
+        cost(args)
     return 0
 
 

@@ -12,12 +12,18 @@ from importlib import resources
 FILE = "ppo-30min.pt"
 
 
+def shipped_network(device: str = "cpu"):
+    """The shipped ``PolicyValueNet``, in eval mode."""
+    from murkplay_rl.network import load_network
+
+    with resources.as_file(resources.files("murkplay_rl") / "pretrained" / FILE) as path:
+        return load_network(path, device)
+
+
 def pretrained(*, sample: bool = True, temperature: float = 1.0, device: str = "cpu"):
     """The shipped network as an agent named ``pretrained``: it samples its moves from its
     policy (``sample=False``: the most probable legal move)."""
     from murkplay_rl.agents import TorchAgent
-    from murkplay_rl.network import load_network
 
-    with resources.as_file(resources.files("murkplay_rl") / "pretrained" / FILE) as path:
-        network = load_network(path, device)
-    return TorchAgent(network, sample=sample, temperature=temperature, name="pretrained", device=device)
+    return TorchAgent(shipped_network(device), sample=sample, temperature=temperature, name="pretrained",
+                      device=device)

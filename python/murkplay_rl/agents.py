@@ -46,6 +46,8 @@ NAMED: Mapping[str, Named] = MappingProxyType({
                     "searches positions sampled from the set its side's view allows"),
     "pretrained": Named("murkplay_rl._pretrained:pretrained",
                         "the network trained by self-play that ships with the package (needs torch)"),
+    "search": Named("murkplay_rl.search_agent:SearchAgent",
+                    "searches positions sampled from its side's belief with the shipped network (needs torch)"),
 })
 
 

@@ -144,7 +144,7 @@ def network(path, name, settings, state, device="cpu"):
 
 
 # A trainer's checkpoint holds every one of these; its export the first two.
-TRAINER_KEYS = ("network", "model", "config", "optimizer", "pool", "batch", "rng", "progress")
+TRAINER_KEYS = ("network", "model", "config", "optimizer", "pool", "scores", "best", "batch", "rng", "progress")
 
 
 def trainer_network(path, payload: dict, device="cpu"):

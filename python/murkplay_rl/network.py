@@ -27,6 +27,22 @@ from murkplay_rl.train_config import NetworkConfig
 
 FEATURES = 35
 SQUARES = 64
+SQUARE_PAIRS = SQUARES * SQUARES  # the slots of moves that do not promote: 64 * source + destination
+# Pawn, knight, bishop, rook and queen: their usual worth in pawns, and how many a side starts with.
+PIECE_VALUES = (1.0, 3.0, 3.0, 5.0, 9.0)
+START_COUNTS = (8.0, 2.0, 2.0, 2.0, 1.0)
+CONTENTS = 13  # what a cell may hold: an own pawn .. king, an opponent's pawn .. king, or nothing
+OWN_PIECES = slice(0, 5)  # the observation's features of an own pawn .. queen on a cell
+TAKEN = slice(30, 35)  # (start count - opponent's pawns .. queens left) / start count, in every cell
+
+
+def material(observation: torch.Tensor) -> torch.Tensor:
+    """The mover's material less the opponent's, in pawns, as the observation tells them: its own
+    pieces it always sees, and how many of each kind the opponent has left it is told."""
+    worth = observation.new_tensor(PIECE_VALUES)
+    own = observation[:, :, OWN_PIECES].sum(1) @ worth
+    left = observation.new_tensor(START_COUNTS) * (1 - observation[:, 0, TAKEN])
+    return own - left @ worth
 
 
 class _Block(nn.Module):
@@ -40,6 +56,16 @@ class _Block(nn.Module):
     def forward(self, x: torch.Tensor) -> torch.Tensor:
         mixed = self.conv(x) + self.board(x.mean((2, 3)))[:, :, None, None]
         return x + torch.relu(mixed)
+
+
+def _floats(observation) -> torch.Tensor:
+    """The float observation of a network's input. Codes (CodeRows of tensors) are expanded
+    where they are, on the device: the floats there are the batch's bit for bit, so a network
+    trains and plays alike on either (CellEmbedding skips the floats, equal to the linear
+    layer only up to rounding)."""
+    if isinstance(observation, torch.Tensor):
+        return observation
+    return decode_tensor(observation.codes, observation.ages, observation.shared)
 
 
 class PolicyValueNet(nn.Module):
@@ -59,18 +85,21 @@ class PolicyValueNet(nn.Module):
         self.query = nn.Linear(c, config.key)
         self.key = nn.Linear(c, config.key)
         self.promotion = nn.Linear(c, 4)
-        self.value_head = nn.Sequential(nn.Linear(2 * c, c), nn.ReLU(), nn.Linear(c, 1), nn.Tanh())
+        self.value_head = nn.Sequential(nn.Linear(2 * c, c), nn.ReLU(), nn.Linear(c, 1))
+        if config.material:
+            # The value starts from the material balance, which a capture changes at once, so that
+            # a piece given away costs the move that gave it long before the game's end says so.
+            self.material_weight = nn.Parameter(torch.tensor(config.material))
+        if config.guess:
+            # Trained to guess what stands on every cell, the trunk learns where hidden pieces are
+            # likely to be; the guess is a lesson of training and never an input to a move.
+            self.guess_head = nn.Linear(c, CONTENTS)
         # Near-uniform moves at the start, so the first games explore.
         for layer in (self.query, self.key, self.promotion):
             nn.init.normal_(layer.weight, std=0.01)
             nn.init.zeros_(layer.bias)
 
-    def _cells(self, observation) -> torch.Tensor:
-        # Codes (CodeRows of tensors) are expanded where they are, on the device: the floats
-        # there are the batch's bit for bit, so a network trains and plays alike on either.
-        # (CellEmbedding skips the floats, equal to the linear layer up to rounding.)
-        if not isinstance(observation, torch.Tensor):
-            observation = decode_tensor(observation.codes, observation.ages, observation.shared)
+    def _cells(self, observation: torch.Tensor) -> torch.Tensor:
         x = self.embed(observation) + self.place  # (N, 64, C)
         x = x.transpose(1, 2).reshape(len(x), self.config.channels, 8, 8)
         for block in self.blocks:
@@ -81,13 +110,38 @@ class PolicyValueNet(nn.Module):
         moves = self.query(cells) @ self.key(cells).transpose(1, 2) / math.sqrt(self.config.key)
         return torch.cat((moves.flatten(1), self.promotion(cells).flatten(1)), 1)
 
+    def _value(self, cells: torch.Tensor, observation: torch.Tensor) -> torch.Tensor:
+        value = self.value_head(torch.cat((cells.mean(1), cells.amax(1)), 1))[:, 0]
+        if self.config.material:
+            value = value + self.material_weight * material(observation)
+        return torch.tanh(value)
+
     def forward(self, observation: torch.Tensor) -> torch.Tensor:
-        return self._logits(self._cells(observation))
+        return self._logits(self._cells(_floats(observation)))
 
     def evaluate(self, observation: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
+        observation = _floats(observation)
         cells = self._cells(observation)
-        pooled = torch.cat((cells.mean(1), cells.amax(1)), 1)
-        return self._logits(cells), self.value_head(pooled)[:, 0]
+        return self._logits(cells), self._value(cells, observation)
+
+    def evaluate_slots(self, observation: torch.Tensor, slots: torch.Tensor) -> tuple[torch.Tensor, ...]:
+        """The logits of ``slots`` only, (N, width) of slot numbers, and the value: what the
+        update needs, without the 4352 logits of every row. Equal to ``evaluate``'s logits
+        gathered at ``slots``. With a guess head, its logits (N, 64, 13) of each cell's true
+        contents come third."""
+        observation = _floats(observation)
+        cells = self._cells(observation)
+        logits = self._slot_logits(cells, slots), self._value(cells, observation)
+        return (*logits, self.guess_head(cells)) if self.config.guess else logits
+
+    def _slot_logits(self, cells: torch.Tensor, slots: torch.Tensor) -> torch.Tensor:
+        promoting = slots >= SQUARE_PAIRS
+        pair = slots.masked_fill(promoting, 0)
+        query = self.query(cells).gather(1, (pair // SQUARES)[..., None].expand(-1, -1, self.config.key))
+        key = self.key(cells).gather(1, (pair % SQUARES)[..., None].expand(-1, -1, self.config.key))
+        moves = (query * key).sum(-1) / math.sqrt(self.config.key)
+        promotions = self.promotion(cells).flatten(1).gather(1, (slots - SQUARE_PAIRS).clamp(min=0))
+        return torch.where(promoting, promotions, moves)
 
 
 

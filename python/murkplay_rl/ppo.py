@@ -11,9 +11,11 @@ import numpy as np
 import torch
 
 from murkplay_rl.codes import CodeRows, to_device
-from murkplay_rl.policy import entropy, legal_log_probs, legal_slots
+from murkplay_rl.policy import entropy, legal_slots, log_probs
 from murkplay_rl.rollout import Rollout
 from murkplay_rl.train_config import PPOConfig
+
+FOG = 13  # the observation's feature of a cell the mover does not see
 
 @dataclass
 class Samples:
@@ -26,6 +28,7 @@ class Samples:
     log_prob: torch.Tensor  # (rows,) under the policy that played
     advantage: torch.Tensor  # (rows,)
     returns: torch.Tensor  # (rows,) advantage + value: the value target
+    contents: torch.Tensor | None = None  # (rows, 64) int64: what stood on each cell, where kept
 
     @classmethod
     def of(cls, rollout: Rollout, advantage: np.ndarray) -> Samples:
@@ -39,30 +42,39 @@ class Samples:
             valid=torch.from_numpy(valid), choice=torch.from_numpy(choice),
             log_prob=torch.from_numpy(rollout.log_prob[mine]), advantage=gain,
             returns=gain + torch.from_numpy(rollout.value[mine]),
+            contents=None if rollout.contents is None else torch.from_numpy(rollout.contents).long(),
         )
 
     def __len__(self) -> int:
         return len(self.choice)
 
 
-def learning_rate(config: PPOConfig, updates: int) -> float:
-    """The rate of the update after ``updates`` updates: a function of the count alone, so a
-    resumed run follows the same schedule."""
-    if not config.decay_updates:
-        return config.learning_rate
-    return config.learning_rate * max(0.1, 1 - updates / config.decay_updates)
+def decay(config: PPOConfig, updates: int, seconds: float = 0.0) -> float:
+    """The share of the learning rate and the entropy bonus left after ``updates`` updates and
+    ``seconds`` training seconds, falling linearly to a tenth over ``decay_updates`` updates or
+    ``decay_minutes`` minutes, whichever comes first. The count's schedule is a function of the
+    count alone, so a resumed run follows it bit for bit; the clock's follows the machine."""
+    done = 0.0
+    if config.decay_updates:
+        done = max(done, updates / config.decay_updates)
+    if config.decay_minutes:
+        done = max(done, seconds / (60 * config.decay_minutes))
+    return max(0.1, 1 - 0.9 * done)
 
 
 def update(network, optimizer: torch.optim.Optimizer, samples: Samples, config: PPOConfig, *, updates: int,
-           generator: torch.Generator, device: torch.device) -> dict[str, float]:
-    """The update after ``updates`` updates: trains ``network`` on ``samples``, minibatches drawn
-    by ``generator``; returns the mean losses and statistics of the last epoch."""
+           generator: torch.Generator, device: torch.device, seconds: float = 0.0) -> dict[str, float]:
+    """The update after ``updates`` updates and ``seconds`` training seconds: trains ``network``
+    on ``samples``, minibatches drawn by ``generator``; returns the mean losses and statistics
+    of the last epoch."""
+    left = decay(config, updates, seconds)
     for group in optimizer.param_groups:
-        group["lr"] = learning_rate(config, updates)
+        group["lr"] = config.learning_rate * left
     rows = len(samples)
     totals: dict[str, float] = {}
     for epoch in range(config.epochs):
-        totals = dict.fromkeys(("policy_loss", "value_loss", "entropy", "approx_kl", "clip_fraction"), 0.0)
+        totals = dict.fromkeys(("policy_loss", "value_loss", "entropy", "approx_kl", "clip_fraction", "guess_loss"),
+                               0.0)
         order = torch.randperm(rows, generator=generator)
         batches = 0
         for start in range(0, rows, config.minibatch):
@@ -76,20 +88,29 @@ def update(network, optimizer: torch.optim.Optimizer, samples: Samples, config: 
             old_log_prob = samples.log_prob[chosen].to(device)
             advantage = samples.advantage[chosen].to(device)
             advantage = (advantage - advantage.mean()) / (advantage.std() + 1e-8)
-            logits, value = network.evaluate(observation)
-            log_probs = legal_log_probs(logits, legal, valid)
-            log_prob = log_probs.gather(1, choice[:, None])[:, 0]
+            logits, value, *guess = network.evaluate_slots(observation, legal)
+            scores = log_probs(logits, valid)
+            log_prob = scores.gather(1, choice[:, None])[:, 0]
             ratio = (log_prob - old_log_prob).exp()
             policy_loss = -torch.min(ratio * advantage, ratio.clamp(1 - config.clip, 1 + config.clip) * advantage).mean()
             value_loss = 0.5 * (value - samples.returns[chosen].to(device)).square().mean()
-            spread = entropy(log_probs).mean()
-            loss = policy_loss + config.value_coef * value_loss - config.entropy_coef * spread
+            spread = entropy(scores).mean()
+            guess_loss = torch.zeros(())
+            if guess and samples.contents is not None:
+                # Only the cells the mover does not see hold anything to guess.
+                hidden = (observation.codes[:, :, 0] == FOG if isinstance(observation, CodeRows)
+                          else observation[:, :, FOG] > 0)
+                truth = samples.contents[chosen].to(device)
+                guess_loss = torch.nn.functional.cross_entropy(guess[0][hidden], truth[hidden])
+            loss = (policy_loss + config.value_coef * value_loss - config.entropy_coef * left * spread
+                    + config.guess_coef * guess_loss)
             optimizer.zero_grad(set_to_none=True)
             loss.backward()
             torch.nn.utils.clip_grad_norm_(network.parameters(), config.max_grad_norm)
             optimizer.step()
             with torch.no_grad():
                 totals["policy_loss"] += float(policy_loss)
+                totals["guess_loss"] += float(guess_loss)
                 totals["value_loss"] += float(value_loss)
                 totals["entropy"] += float(spread)
                 totals["approx_kl"] += float((old_log_prob - log_prob).mean())

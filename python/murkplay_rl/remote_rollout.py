@@ -67,9 +67,9 @@ class RaySelfPlay:
         pass
 
     @torch.no_grad()
-    def collect(self, learner, opponent, steps: int) -> Rollout:
-        """Plays a round of whole games; ``opponent`` and ``steps`` are the in-process rollout's
-        and are not used here."""
+    def collect(self, learner, opponent, steps: int, *, number: int = 0) -> Rollout:
+        """Plays a round of whole games; ``opponent``, ``steps`` and ``number`` are the
+        in-process rollout's and are not used here."""
         collected = _Collected()
         self.rollouts += 1
         selfplay_ray.run_selfplay(self.actors, learner, collected, games=self.games, games_per_task=self.per_task,

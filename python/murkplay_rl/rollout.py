@@ -26,6 +26,8 @@ import murkplay_rl
 from murkplay_rl import checkpoint
 from murkplay_rl.codes import CodeRows, observations, to_device
 
+CONTENTS = 13  # an observation's first features: an own pawn .. king, an opponent's, nothing
+
 
 @dataclass
 class Rollout:
@@ -45,8 +47,15 @@ class Rollout:
     # of as many rows when the batch reports codes.
     observation: np.ndarray | CodeRows
     mask: np.ndarray  # bool (samples, 4352): its legal slots there
-    wins: int = 0  # games won by the learner against the opponent
+    # float32 (steps, games, 2): each colour's value of the position where the game was cut off
+    # at the ply limit; None: worth nothing more (whole games replayed, which keep no values).
+    final_value: np.ndarray | None = None
+    # uint8 (samples, 64): what truly stood on each cell of the learner's view (0-5 its pawn .. king,
+    # 6-11 the opponent's, 12 nothing), the lesson of a network's guess head; None: not kept.
+    contents: np.ndarray | None = None
+    wins: int = 0  # games the learner ended against the opponent, won, lost and drawn
     losses: int = 0
+    draws: int = 0
 
     @property
     def samples(self) -> int:
@@ -67,17 +76,21 @@ def advantages(rollout: Rollout, gamma: float, lam: float) -> np.ndarray:
 
     A move's successor is the same colour's next move in the same game; its reward is that
     colour's result when the game ends before the colour moves again (either side's move may end
-    it), else zero; after the last step it is valued by ``bootstrap``.
+    it), else zero. A game cut off at the ply limit has no result: its last moves are valued by
+    ``final_value``, as those after a rollout's last step are by ``bootstrap``, because the
+    limit is the trainer's and not the game's, and the network cannot see how near it is.
     """
-    ended = rollout.terminated | rollout.truncated
     next_value = rollout.bootstrap.astype(np.float64)
     next_advantage = np.zeros_like(next_value)
     reward = np.zeros_like(next_value)
     done = np.zeros(next_value.shape, bool)
     result = np.zeros(rollout.learner.shape)
-    for t in reversed(range(len(ended))):
-        reward[ended[t]] = rollout.outcome[t][ended[t]]
-        done[ended[t]] = True
+    for t in reversed(range(len(rollout.learner))):
+        over, cut = rollout.terminated[t], rollout.truncated[t]
+        reward[over] = rollout.outcome[t][over]
+        done[over] = True
+        next_value[cut] = rollout.final_value[t][cut] if rollout.final_value is not None else 0.0
+        next_advantage[cut] = 0.0
         g = np.flatnonzero(rollout.learner[t])
         c = rollout.mover[t, g]
         value = rollout.value[t, g]
@@ -91,12 +104,6 @@ def advantages(rollout: Rollout, gamma: float, lam: float) -> np.ndarray:
     return result
 
 
-def restarting(step) -> np.ndarray:
-    """The games that restart at the next step, which plays no move in them: those the step
-    reports ended (the batch restarts them itself, with ``auto_reset``)."""
-    return step.terminated | step.truncated
-
-
 class _Record:
     """The arrays of one rollout, filled step by step."""
 
@@ -106,27 +113,37 @@ class _Record:
         self.mover, self.slot = np.zeros(shape, np.int64), np.zeros(shape, np.int64)
         self.log_prob, self.value = np.zeros(shape, np.float32), np.zeros(shape, np.float32)
         self.terminated, self.truncated = np.zeros(shape, bool), np.zeros(shape, bool)
-        self.outcome = np.zeros((*shape, 2), np.float32)
+        self.outcome, self.final_value = np.zeros((*shape, 2), np.float32), np.zeros((*shape, 2), np.float32)
         self.form = form
         rows = steps * games
         self.observation = CodeRows.empty(rows) if form == "codes" else np.empty((rows, 64, 35), np.float32)
         self.mask = np.empty((steps * games, murkplay_rl.ACTION_COUNT), bool)
+        self.contents = None
         self.samples = 0
 
-    def before(self, t: int, step, moving: np.ndarray, mine: np.ndarray, value: np.ndarray) -> None:
-        """Who moves at step t, and what the learner saw and thought where it moves."""
+    def before(self, t: int, step, moving: np.ndarray, mine: np.ndarray, value: np.ndarray, contents=None) -> None:
+        """Who moves at step t, and what the learner saw and thought where it moves; ``contents``
+        (games, 64), what truly stood where."""
         self.moved[t], self.learner[t], self.mover[t] = moving, mine, step.plies % 2
         rows = np.flatnonzero(mine)
         self.value[t, rows] = value
         end = self.samples + len(rows)
         self.observation[self.samples:end] = observations(step, self.form)[rows]
         self.mask[self.samples:end] = step.mask[rows]
+        if contents is not None:
+            if self.contents is None:
+                self.contents = np.empty((len(self.mask), 64), np.uint8)
+            self.contents[self.samples:end] = contents[rows]
         self.samples = end
 
-    def after(self, t: int, step) -> None:
-        """What step t played and how it ended."""
+    def after(self, t: int, step, max_plies: int) -> np.ndarray:
+        """What step t played and how it ended; returns the games cut off at the ply limit (a
+        game whose side to move has no move has ended, worth nothing to either side)."""
+        cut = step.truncated & (step.plies >= max_plies)
         self.slot[t], self.log_prob[t] = step.played_slot, step.log_prob
-        self.terminated[t], self.truncated[t], self.outcome[t] = step.terminated, step.truncated, step.values
+        self.terminated[t], self.truncated[t] = (step.terminated | step.truncated) & ~cut, cut
+        self.outcome[t] = step.values
+        return cut
 
     def rollout(self, bootstrap: np.ndarray, learner_colour: np.ndarray) -> Rollout:
         # The learner's results in the games against the opponent that ended.
@@ -136,8 +153,20 @@ class _Record:
             moved=self.moved, learner=self.learner, mover=self.mover, slot=self.slot, log_prob=self.log_prob,
             value=self.value, terminated=self.terminated, truncated=self.truncated, outcome=self.outcome,
             bootstrap=bootstrap, observation=self.observation[:self.samples], mask=self.mask[:self.samples],
+            final_value=self.final_value,
+            contents=None if self.contents is None else self.contents[:self.samples],
             wins=int((result > 0).sum()), losses=int((result < 0).sum()),
+            draws=int((result == 0).sum()),
         )
+
+
+def _each_colour(value: np.ndarray, mover: np.ndarray) -> np.ndarray:
+    """(games, 2) from the mover's values: its own, and their negation for the other colour."""
+    both = np.empty((len(value), 2), np.float32)
+    rows = np.arange(len(value))
+    both[rows, mover] = value
+    both[rows, 1 - mover] = -value
+    return both
 
 
 class SelfPlay:
@@ -146,6 +175,8 @@ class SelfPlay:
     def __init__(self, games: int, *, max_plies: int, opponent_share: float, seed: int, threads: int,
                  device: str = "cpu", observation: str = "floats"):
         self.batch = murkplay_rl.GameBatch(games, max_plies=max_plies, auto_reset=True, seed=seed, threads=threads)
+        self.max_plies = max_plies
+        self.seed = seed
         self.device = torch.device(device)
         # The first games face the opponent, learner White and Black in turn; the rest play themselves.
         against = np.arange(games) < round(games * opponent_share)
@@ -164,23 +195,40 @@ class SelfPlay:
         self.batch = batch
 
     @torch.no_grad()
-    def collect(self, learner, opponent, steps: int) -> Rollout:
-        """Steps every game ``steps`` times: the learner's network and the opponent's (None: the
-        learner plays every side) each run once per step on the games where they are to move."""
+    def collect(self, learner, opponent, steps: int, *, number: int = 0) -> Rollout:
+        """Steps every game ``steps`` times: the learner's network runs once per step on the
+        games where it is to move, and so does the opponent where it is. The opponent is a
+        policy network (a past snapshot), the name of a built-in agent, or None (the learner
+        plays every side). ``number`` tells rollouts apart: the built-in agents' draws among
+        equal moves follow it."""
         record = _Record(steps, len(self.batch), self.form)
+        guesses = bool(getattr(getattr(learner, "config", None), "guess", 0))
         self.murkplay_seconds = 0.0
         codes = self.form == "codes"
         step = self._timed(self.batch.observe, codes=codes)
         for t in range(steps):
-            moving = ~restarting(step)
+            moving = ~step.restarting
             mine, theirs = self._movers(step, moving, opponent is not None)
             value = self._value_and_logits(learner, step, mine)
             if theirs.any():
-                self._logits(opponent, step, theirs)
-            record.before(t, step, moving, mine, value)
+                self._opponent_logits(opponent, step, theirs, seed=(self.seed, number, t))
+            record.before(t, step, moving, mine, value, self._contents() if guesses else None)
             step = self._timed(self.batch.step, self.logits, by="logits", codes=codes)
-            record.after(t, step)
-        return record.rollout(self._bootstrap(learner, step), self.learner_colour)
+            cut = record.after(t, step, self.max_plies)
+            if cut.any():
+                _, value = learner.evaluate(self._inputs(step, np.flatnonzero(cut)))
+                record.final_value[t, cut] = _each_colour(value.float().cpu().numpy(), step.plies[cut] % 2)
+        _, value = learner.evaluate(self._inputs(step, np.arange(len(self.batch))))
+        bootstrap = _each_colour(value.float().cpu().numpy(), step.plies % 2)
+        return record.rollout(bootstrap, self.learner_colour)
+
+    def _contents(self) -> np.ndarray:
+        """uint8 (games, 64): what truly stands on each cell of the mover's view, in the codes'
+        numbering (0-5 its pawn .. king, 6-11 the opponent's, 12 nothing): with full sight the
+        seen code is the contents, and so is the float view's first set feature."""
+        if self.form == "codes":
+            return self._timed(self.batch.observe, oracle=True, codes=True, mask=False).codes[:, :, 0]
+        return self._timed(self.batch.observe, oracle=True).observation[:, :, :CONTENTS].argmax(2).astype(np.uint8)
 
     def _movers(self, step, moving: np.ndarray, against_opponent: bool) -> tuple[np.ndarray, np.ndarray]:
         """The games where the learner moves, and those where the opponent does."""
@@ -202,21 +250,19 @@ class SelfPlay:
         self.logits[rows] = logits.float().cpu().numpy()
         return value.float().cpu().numpy()
 
-    def _logits(self, network, step, games: np.ndarray) -> None:
-        """``network``'s logits for ``games``, into the next step's logits."""
+    def _opponent_logits(self, opponent, step, games: np.ndarray, seed: tuple[int, int, int]) -> None:
+        """The opponent's logits for ``games``, into the next step's logits. A built-in agent
+        chooses its moves natively on copies of the games (a batch of their own, seeded by
+        ``seed``), and its logits allow only the slot of the move it chose."""
         rows = np.flatnonzero(games)
-        self.logits[rows] = network(self._inputs(step, rows)).cpu().numpy()
-
-    def _bootstrap(self, learner, step) -> np.ndarray:
-        """The value of each colour's next move: the mover's own, and its negation for the other."""
-        games = np.arange(len(self.batch))
-        _, now = learner.evaluate(self._inputs(step, games))
-        now = now.float().cpu().numpy()
-        mover = step.plies % 2
-        bootstrap = np.empty((len(games), 2), np.float32)
-        bootstrap[games, mover] = now
-        bootstrap[games, 1 - mover] = -now
-        return bootstrap
+        if not isinstance(opponent, str):
+            self.logits[rows] = opponent(self._inputs(step, rows)).cpu().numpy()
+            return
+        word = np.random.SeedSequence(list(seed)).generate_state(1, np.uint64)[0]
+        copies = murkplay_rl.GameBatch([self.batch[int(row)] for row in rows], seed=int(word))
+        chosen = self._timed(copies.step, by=opponent, observe=False).played_slot
+        self.logits[rows] = -np.inf
+        self.logits[rows, chosen] = 0.0
 
     def _timed(self, method, *args, **options):
         """One call of the batch, its time counted as murkplay's."""

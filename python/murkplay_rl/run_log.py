@@ -20,8 +20,8 @@ from pathlib import Path
 from murkplay_rl._optional import require
 
 UPDATE_COLUMNS = ("updates", "samples", "plies", "seconds", "samples_per_second", "policy_loss", "value_loss",
-                  "entropy", "approx_kl", "clip_fraction", "collect_seconds", "update_seconds", "murkplay_share",
-                  "games", "pool_win_rate")
+                  "entropy", "approx_kl", "clip_fraction", "guess_loss", "collect_seconds", "update_seconds",
+                  "murkplay_share", "games", "opponent", "pool_win_rate")
 EVALUATION_COLUMNS = ("updates", "samples", "seconds", "opponent", "games", "score", "low", "high")
 LOGS = {"log.csv": UPDATE_COLUMNS, "evaluations.csv": EVALUATION_COLUMNS}
 _NUMBERED = re.compile(r"checkpoint-(\d+)\.pt")
@@ -169,18 +169,23 @@ class RunLog:
         self.updates.file.close()
         self.evaluations.file.close()
 
-    def update(self, state, rollout, losses: dict, *, collect_seconds: float, update_seconds: float) -> None:
-        """The row of the update ``state`` has just made on ``rollout``."""
+    def update(self, state, rollout, losses: dict, *, collect_seconds: float, update_seconds: float,
+               opponent: str | None = None) -> None:
+        """The row of the update ``state`` has just made on ``rollout``, played against the
+        pool's entry ``opponent``."""
         seconds = collect_seconds + update_seconds
         row = dict(
             losses, updates=state.updates, samples=state.samples, plies=state.plies, seconds=state.seconds,
             samples_per_second=rollout.samples / seconds, collect_seconds=collect_seconds,
             update_seconds=update_seconds, murkplay_share=state.murkplay_seconds / state.seconds,
-            games=rollout.games, pool_win_rate=rollout.wins / max(rollout.wins + rollout.losses, 1),
+            games=rollout.games, opponent=opponent or "none",
+            pool_win_rate=rollout.wins / max(rollout.wins + rollout.losses, 1),
         )
         self.updates.write(row)
         if self.board is not None:
             for name in UPDATE_COLUMNS[4:]:
+                if name == "opponent":
+                    continue
                 self.board.add_scalar(f"train/{name}", row[name], row["samples"])
         self.speed = f"update {state.updates:,}, {row['samples_per_second']:,.0f} samples/s"
         if self.bar is not None:

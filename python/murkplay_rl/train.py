@@ -50,17 +50,19 @@ def train(state, log, *, seconds: float, updates: int | None = None, stop=lambda
         evaluate(state, log, stop)
     while state.seconds < seconds and (updates is None or state.updates < updates) and not stop():
         started = time.perf_counter()
-        opponent = state.pick_opponent()
+        entry, opponent = state.pick_opponent()
         state.network.eval()
-        rollout = state.selfplay.collect(state.network, opponent, config.steps)
+        rollout = state.selfplay.collect(state.network, opponent, config.steps, number=state.updates)
         collected = time.perf_counter()
         advantage = advantages(rollout, config.ppo.gamma, config.ppo.lam)
         state.network.train()
         losses = ppo.update(state.network, state.optimizer, ppo.Samples.of(rollout, advantage), config.ppo,
-                            updates=state.updates, generator=state.shuffling, device=state.device)
+                            updates=state.updates, generator=state.shuffling, device=state.device,
+                            seconds=state.seconds)
         updated = time.perf_counter()
-        state.count(rollout, updated - started)
-        log.update(state, rollout, losses, collect_seconds=collected - started, update_seconds=updated - collected)
+        state.count(rollout, updated - started, entry)
+        log.update(state, rollout, losses, collect_seconds=collected - started, update_seconds=updated - collected,
+                   opponent=entry)
         if state.updates % config.snapshot_every == 0:
             state.snapshot()
         if state.seconds - state.last_eval >= every:
@@ -101,6 +103,7 @@ def evaluate(state, log, stop=lambda: False) -> None:
             return
     state.last_eval = state.seconds
     log.evaluation(state, results)
+    state.evaluated(log.out, sum(score for score, _, _ in results.values()) / len(results))
 
 
 class _Interrupts:
@@ -266,12 +269,14 @@ def _run(parser: argparse.ArgumentParser, args) -> int:
             print(f"{out} holds no checkpoint yet: it starts again from the beginning", file=sys.stderr)
     out.mkdir(parents=True, exist_ok=True)
     (out / "config.json").write_text(json.dumps(config.to_dict(), indent=2) + "\n")
+    state.write_best(out)  # the best network up to the checkpoint gone on from
     seconds = args.minutes * 60 if args.minutes is not None else math.inf
     interrupts = _Interrupts()
     with interrupts, run_log.RunLog(out, state, seconds=seconds, updates=args.updates) as log:
         train(state, log, seconds=seconds, updates=args.updates, stop=interrupts)
     written = ["config.json", str(run_log.checkpoint_path(out, state.updates).relative_to(out))] + [
-        name for name in ("log.csv", "evaluations.csv", "learning_curve.png", "tensorboard/") if (out / name).exists()]
+        name for name in ("best.pt", "log.csv", "evaluations.csv", "learning_curve.png", "tensorboard/")
+        if (out / name).exists()]
     if interrupts.asked:
         print(f"stopped by Ctrl-C after {state.updates:,} updates ({state.seconds / 60:.1f} training minutes); "
               f"wrote {', '.join(written)} in {out}; go on with --resume {out}")

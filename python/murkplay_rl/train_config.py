@@ -18,17 +18,19 @@ BASELINES = ("random", "greedy", "cautious")
 SEED_LIMIT = 2**63  # the seeds derived from a run's seed stay within every generator's range
 
 
-def setting(default, help: str, *, low=None, high=None, above=None, choices=None):
-    """A field with its help and its range: ``low <= value <= high``, ``value > above``."""
-    bounds = {"help": help, "low": low, "high": high, "above": above, "choices": choices}
+def setting(default, help: str, *, low=None, high=None, above=None, choices=None, empty=False):
+    """A field with its help and its range: ``low <= value <= high``, ``value > above``; a
+    list of names may be ``empty`` only when said."""
+    bounds = {"help": help, "low": low, "high": high, "above": above, "choices": choices, "empty": empty}
     if isinstance(default, (list, tuple)):
         return field(default=tuple(default), metadata=bounds)
     return field(default=default, metadata=bounds)
 
 
-def group(kind, help: str):
-    """A field holding a group of settings of its own (``network.channels``)."""
-    return field(default_factory=kind, metadata={"help": help, "group": kind})
+def group(kind, help: str, **defaults):
+    """A field holding a group of settings of its own (``network.channels``), some of them at
+    ``defaults`` of the group's own here."""
+    return field(default_factory=lambda: kind(**defaults), metadata={"help": help, "group": kind})
 
 
 def _checked(owner: str, item: dataclasses.Field, value):
@@ -55,8 +57,10 @@ def _checked(owner: str, item: dataclasses.Field, value):
         if not math.isfinite(value):
             raise ValueError(f"{name} must be a finite number, not {value}")
     elif isinstance(default, tuple):
-        if not isinstance(value, (list, tuple)) or not value or not all(isinstance(part, str) for part in value):
-            raise ValueError(f"{name} must be a non-empty list of names, not {value!r}")
+        empty = item.metadata["empty"]
+        if not isinstance(value, (list, tuple)) or not (value or empty) or not all(isinstance(part, str)
+                                                                                   for part in value):
+            raise ValueError(f"{name} must be a{'' if empty else ' non-empty'} list of names, not {value!r}")
         value = tuple(value)
     bounds = item.metadata
     if bounds["choices"] is not None:
@@ -114,14 +118,15 @@ class Settings:
         return dataclasses.replace(self, **{head: _read(f"{self._prefix}{head}", item.default, text)})
 
     @classmethod
-    def describe(cls, prefix: str = "") -> list[tuple[str, str, str]]:
+    def describe(cls, prefix: str = "", defaults=None) -> list[tuple[str, str, str]]:
         """(name, default, help) of every setting, groups' settings after their group's name."""
+        defaults = cls() if defaults is None else defaults
         rows = []
         for item in dataclasses.fields(cls):
+            default = getattr(defaults, item.name)
             if "group" in item.metadata:
-                rows += item.metadata["group"].describe(f"{prefix}{item.name}.")
+                rows += item.metadata["group"].describe(f"{prefix}{item.name}.", default)
             else:
-                default = item.default
                 shown = ",".join(default) if isinstance(default, tuple) else str(default)
                 rows.append((f"{prefix}{item.name}", shown, item.metadata["help"]))
         return rows
@@ -142,6 +147,12 @@ def _read(name: str, default, text: str):
     return text
 
 
+def _builtin_names() -> tuple[str, ...]:
+    from murkplay_rl.agents import BUILTIN
+
+    return BUILTIN
+
+
 def _agent_names() -> tuple[str, ...]:
     from murkplay_rl.agents import BUILTIN, NAMED
 
@@ -154,17 +165,25 @@ class NetworkConfig(Settings):
     channels: int = setting(32, "features of every cell between the layers", low=1)
     blocks: int = setting(4, "3 x 3 convolutions over the board", low=0)
     key: int = setting(16, "size of a cell's query and key, whose dot product is a move's logit", low=1)
+    guess: int = setting(0, "1: a head learns to guess the true contents of every cell the mover does not see",
+                         low=0, high=1)
+    material: float = setting(0.0, "the value's first weight of the material balance, in pawns; 0: none",
+                              low=0.0)
 
 
 @dataclass(frozen=True)
 class PPOConfig(Settings):
     _prefix = "ppo."
     learning_rate: float = setting(1e-3, "Adam's step size", above=0.0)
-    decay_updates: int = setting(0, "when set, the rate falls linearly to a tenth over this many updates", low=0)
+    decay_updates: int = setting(0, "when set, the rate and the entropy bonus fall linearly to a tenth over this "
+                                    "many updates", low=0)
+    decay_minutes: float = setting(0.0, "when set, they fall so over this many training minutes, the first of the "
+                                        "two (by the clock: a resumed run is then not bit for bit)", low=0.0)
     epochs: int = setting(2, "passes over a rollout", low=1)
     minibatch: int = setting(256, "decisions per gradient step", low=2)
     clip: float = setting(0.2, "the probability ratio's trust region", above=0.0, high=1.0)
     value_coef: float = setting(0.5, "weight of the value loss", low=0.0)
+    guess_coef: float = setting(0.5, "weight of the guess head's loss, where the network has one", low=0.0)
     # 0.01 let the policy collapse onto few moves within minutes.
     entropy_coef: float = setting(0.02, "weight of the entropy bonus", low=0.0)
     max_grad_norm: float = setting(0.5, "the gradient's norm is clipped to this", above=0.0)
@@ -177,9 +196,14 @@ class TrainConfig(Settings):
     seed: int = setting(0, "seeds the network, the games and the evaluations", low=0, high=SEED_LIMIT - 1)
     games: int = setting(64, "games stepped together", low=1)
     steps: int = setting(16, "steps of every game per rollout: small rollouts, many updates", low=1)
-    max_plies: int = setting(150, "a game reaching it ends unfinished, worth nothing to either side", low=1)
-    opponent_share: float = setting(0.5, "share of the games against a past snapshot; the rest self-play",
+    max_plies: int = setting(150, "a game reaching it is cut off, its last moves valued by the network", low=1)
+    opponent_share: float = setting(0.5, "share of the games against an opponent of the pool; the rest self-play",
                                     low=0.0, high=1.0)
+    opponents: tuple[str, ...] = setting(("greedy", "cautious"), "built-in agents in the opponents' pool beside "
+                                         "the learner's snapshots", choices=_builtin_names,
+                                         empty=True)
+    opponent_power: float = setting(2.0, "an opponent is drawn with weight (1 - the learner's score) ** this: "
+                                         "toward what it loses to; 0 draws evenly", low=0.0)
     pool_size: int = setting(16, "snapshots kept", low=1)
     snapshot_every: int = setting(40, "updates between snapshots", low=1)
     checkpoint_every: int = setting(50, "updates between checkpoints", low=1)
@@ -194,7 +218,7 @@ class TrainConfig(Settings):
     observation: str = setting("floats", "what the batch hands the network: the float observation, or its codes "
                                "(about 263 bytes a game instead of 8,960), embedded by the same weights",
                                choices=("floats", "codes"))
-    network: NetworkConfig = group(NetworkConfig, "the policy-value network")
+    network: NetworkConfig = group(NetworkConfig, "the policy-value network", guess=1, material=0.1)
     ppo: PPOConfig = group(PPOConfig, "the PPO update")
 
     def eval_interval(self, budget: float) -> float:

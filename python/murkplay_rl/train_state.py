@@ -26,8 +26,12 @@ from murkplay_rl.rollout import Rollout, SelfPlay
 from murkplay_rl.run_log import checkpoint_path
 from murkplay_rl.train_config import TrainConfig
 
+BEST = "best.pt"  # the network of the best evaluation of a run, in its directory
+SNAPSHOTS = "snapshots"  # the pool's entry of the learner's past snapshots
+_WEIGHT_FLOOR = 0.05  # of the mean weight, added to every entry's
+_SCORE_RATE = 0.02  # how far one game moves the learner's estimated score against an entry
 _PROGRESS = {"updates": int, "samples": int, "plies": int, "seconds": float, "murkplay_seconds": float,
-             "last_eval": float}
+             "last_eval": float, "best_score": float}
 
 
 class Saved(NamedTuple):
@@ -75,30 +79,67 @@ class TrainState:
         self.shuffling = torch.Generator().manual_seed(config.seed + 1)
         self.rng = np.random.default_rng(config.seed)
         self.pool: list[dict] = []
+        self.scores: dict[str, float] = {}  # the learner's estimated score against each entry of the pool
         self.updates = 0
         self.samples = 0
         self.plies = 0
         self.seconds = 0.0  # of training: collection and updates, not evaluation
         self.murkplay_seconds = 0.0
         self.last_eval = -np.inf
+        self.best_score = -np.inf  # the best mean score of an evaluation so far
+        self.best: dict = {}  # the weights that scored it, kept as best.pt in the run directory
 
-    def pick_opponent(self):
-        """A snapshot of the pool, drawn afresh for each rollout; None while the pool is empty."""
-        if not self.pool:
-            return None
+    def entries(self) -> list[str]:
+        """The opponents' pool: the named agents, and the learner's snapshots once there are any."""
+        return list(self.config.opponents) + [SNAPSHOTS] * bool(self.pool)
+
+    def pick_opponent(self) -> tuple[str | None, object]:
+        """An entry of the pool and the opponent it names for one rollout: a built-in agent's
+        name, or the network holding a snapshot drawn evenly from the pool; (None, None) when
+        the pool is empty. An entry is drawn with weight (1 - score) ** ``opponent_power`` plus
+        a floor, so that the learner meets most often what it still loses to, and now and then
+        what it has learnt to beat."""
+        entries = self.entries()
+        if not entries or not isinstance(self.selfplay, SelfPlay):  # games on Ray actors are self-play
+            return None, None
+        weight = np.array([(1 - self.scores.get(name, 0.5)) ** self.config.opponent_power for name in entries])
+        weight = weight + _WEIGHT_FLOOR * weight.sum() / len(entries) + 1e-12
+        entry = entries[int(self.rng.choice(len(entries), p=weight / weight.sum()))]
+        if entry != SNAPSHOTS:
+            return entry, entry
         self.opponent.load_state_dict(self.pool[int(self.rng.integers(len(self.pool)))])
-        return self.opponent
+        return entry, self.opponent
 
-    def count(self, rollout: Rollout, seconds: float) -> None:
+    def count(self, rollout: Rollout, seconds: float, entry: str | None = None) -> None:
+        """Counts an update on ``rollout``, played against the pool's ``entry``."""
         self.updates += 1
         self.samples += rollout.samples
         self.plies += rollout.plies
         self.seconds += seconds
         self.murkplay_seconds += self.selfplay.murkplay_seconds
+        games = rollout.wins + rollout.losses + rollout.draws
+        if entry is not None and games:
+            score = (rollout.wins + 0.5 * rollout.draws) / games
+            kept = (1 - _SCORE_RATE) ** games  # each game moves the estimate by the rate
+            self.scores[entry] = kept * self.scores.get(entry, 0.5) + (1 - kept) * score
 
     def snapshot(self) -> None:
         self.pool.append({name: tensor.detach().clone() for name, tensor in self.network.state_dict().items()})
         del self.pool[:-self.config.pool_size]
+
+    def evaluated(self, run, score: float) -> bool:
+        """Keeps the network as ``best.pt`` of the run directory when ``score``, an evaluation's
+        mean, is the best so far; says whether it was."""
+        if not score > self.best_score:
+            return False
+        self.best_score = score
+        self.best = {name: tensor.detach().clone() for name, tensor in self.network.state_dict().items()}
+        self.write_best(run)
+        return True
+
+    def write_best(self, run) -> None:
+        if self.best:
+            checkpoint.write(Path(run) / BEST, {"network": self.config.network.to_dict(), "model": self.best})
 
     # -- checkpoints ---------------------------------------------------------------------------
 
@@ -112,6 +153,8 @@ class TrainState:
             "model": self.network.state_dict(),
             "optimizer": self.optimizer.state_dict(),
             "pool": self.pool,
+            "scores": dict(self.scores),
+            "best": self.best,
             "batch": self.selfplay.state(),
             "rng": {
                 "torch": torch.get_rng_state(),
@@ -120,7 +163,7 @@ class TrainState:
             },
             "progress": {"updates": self.updates, "samples": self.samples, "plies": self.plies,
                          "seconds": self.seconds, "murkplay_seconds": self.murkplay_seconds,
-                         "last_eval": self.last_eval},
+                         "last_eval": self.last_eval, "best_score": self.best_score},
         })
         return path
 
@@ -135,17 +178,23 @@ class TrainState:
         checkpoint.value(path, payload["pool"], list, "'pool'")
         for number, snapshot in enumerate(payload["pool"]):
             checkpoint.tensors(path, snapshot, weights, f"'pool'[{number}]")
+        scores = self._scores(path, payload["scores"])
         moments = self._optimizer_state(path, payload["optimizer"])
         games = self._games(path, payload["batch"])
         streams = self._streams(path, payload["rng"])
         progress = payload["progress"]
         checkpoint.keys(path, progress, set(_PROGRESS), "'progress'")
         for key, kind in _PROGRESS.items():
-            checkpoint.value(path, progress[key], kind, f"'progress'[{key!r}]", low=None if key == "last_eval" else 0)
+            checkpoint.value(path, progress[key], kind, f"'progress'[{key!r}]",
+                             low=None if key in ("last_eval", "best_score") else 0)
+        # The best network so far, once an evaluation has scored one.
+        checkpoint.tensors(path, payload["best"], weights if progress["best_score"] > -np.inf else {}, "'best'")
 
         self.network.load_state_dict(payload["model"])
         self.optimizer.load_state_dict({"state": moments, "param_groups": self.optimizer.state_dict()["param_groups"]})
         self.pool = list(payload["pool"])[-self.config.pool_size:]
+        self.scores = scores
+        self.best = dict(payload["best"])
         if games is not None:
             self.selfplay.restore(games)
         torch.set_rng_state(streams[0])
@@ -154,6 +203,19 @@ class TrainState:
         self.updates, self.samples, self.plies = progress["updates"], progress["samples"], progress["plies"]
         self.seconds, self.murkplay_seconds = float(progress["seconds"]), float(progress["murkplay_seconds"])
         self.last_eval = float(progress["last_eval"])
+        self.best_score = float(progress["best_score"])
+
+    def _scores(self, path, saved) -> dict[str, float]:
+        """The learner's estimated scores against entries of the pool, each from 0 to 1."""
+        checkpoint.value(path, saved, dict, "'scores'")
+        known = set(self.config.opponents) | {SNAPSHOTS}
+        for name, score in saved.items():
+            if name not in known:
+                raise checkpoint.fault(path, f"'scores' names {name!r}, which is no opponent of the run")
+            checkpoint.value(path, score, float, f"'scores'[{name!r}]", low=0.0)
+            if score > 1:
+                raise checkpoint.fault(path, f"'scores'[{name!r}] must be at most 1, not {score}")
+        return {name: float(score) for name, score in saved.items()}
 
     def _optimizer_state(self, path, saved) -> dict:
         """Adam's moments of every parameter, checked against the parameters' shapes. Its

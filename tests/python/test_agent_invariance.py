@@ -96,6 +96,11 @@ def pretrained():
     return agents.load("pretrained")
 
 
+def search():
+    pytest.importorskip("torch")
+    return agents.load("search")
+
+
 AGENTS = {
     "random": lambda: agents.load("random"),
     "greedy": lambda: agents.load("greedy"),
@@ -103,6 +108,7 @@ AGENTS = {
     "belief": lambda: agents.load("belief"),
     "torch": small_network,
     "pretrained": pretrained,
+    "search": search,
 }
 
 

@@ -1,0 +1,178 @@
+"""The search agent: the belief agent's determinised search, with a trained network in place
+of material.
+
+At each of its turns it draws ``samples`` positions from its side's belief about the hidden
+board (``BatchBeliefs``, which knows only what the side has seen), takes the ``candidates``
+moves its network's policy likes best, plays each in every drawn position and values what
+follows with the same network from the opponent's side: a king taken is the result itself, a
+position where the opponent can take the agent's king is lost, any other is worth the
+negation of the opponent's value. It plays the candidate of the best mean over the drawn
+positions (the policy's favourite among equals). Every position of every game is valued in
+one forward pass, so a batch of games costs little more than one.
+
+It plays through the agents' protocol, ``act(step, batch) -> ("position", positions)``, and
+follows one batch at a time with a belief per side, as the belief agent does: it must see a
+batch's games from their start. Imports torch.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+
+import murkplay_rl
+from murkplay_rl._checks import MAX_SEED, integer
+from murkplay_rl._native import NO_MOVE
+from murkplay_rl._optional import require
+from murkplay_rl.belief_agent import _SIDES, _Followed
+from murkplay_rl.network import SQUARE_PAIRS
+
+torch = require("torch", "torch", "the search agent")
+
+KING_SEEN = 11  # the observation's feature of a seen opponent king
+_CHUNK = 4096  # positions per forward pass
+
+
+class SearchAgent:
+    """Belief samples searched one move deep with a policy-value network.
+
+    network: a ``PolicyValueNet`` (None: the shipped one of ``pretrained()``); samples:
+    positions drawn from each game's belief per move (1 to 256); candidates: the policy's best
+    moves searched (1 to 256); limit: the most positions a belief keeps exactly; seed: of the
+    beliefs' random streams; threads: native threads for the belief updates (None: the
+    batch's own).
+    """
+
+    # The policy reads the observation; the rest is the belief's.
+    observes = True
+
+    def __init__(self, network=None, *, samples: int = 16, candidates: int = 8, limit: int = 5_000, seed: int = 0,
+                 threads: int | None = None, device: str = "cpu", name: str = "search"):
+        if network is None:
+            from murkplay_rl._pretrained import shipped_network
+
+            network = shipped_network(device)
+        if not hasattr(network, "evaluate"):
+            raise TypeError(f"network must be a policy-value network with evaluate(), not {type(network).__name__}")
+        self.network = network.eval()
+        self.samples = integer("samples", samples, 1, 256)
+        self.candidates = integer("candidates", candidates, 1, 256)
+        self.limit = integer("limit", limit, 2, 2**32 - 1)
+        self.seed = integer("seed", seed, 0, MAX_SEED)
+        self.threads = None if threads is None else integer("threads", threads, 1, murkplay_rl.MAX_THREADS)
+        self.device = torch.device(device)
+        self.name = name
+        self._followed: _Followed | None = None
+
+    def forget(self, games=None) -> None:
+        """Drops what the agent believes: about every game (None), when it starts afresh at its
+        next move, or about the given games of its batch, which it takes up again at their
+        known start as they are now (after ``batch[i] = game``, that game)."""
+        if games is None or self._followed is None:
+            self._followed = None
+            return
+        games = list(games)
+        for side in _SIDES:
+            self._followed.beliefs[side].reset(games)
+            self._followed.played[side][games] = NO_MOVE
+
+    def act(self, step, batch):
+        if step is None or step.observation is None:
+            raise ValueError(f"agent {self.name!r} needs observations: step the batch with observe=True")
+        followed = self._followed
+        fresh = followed is None or followed.batch is not batch
+        if fresh:
+            followed = _Followed(batch, self.limit, self.seed)
+            followed.check_joined(step)
+            self._followed = followed
+        going = ~(step.terminated | step.truncated)
+        white = white_to_move(step)
+        # Games not followed (written into the batch since) take any legal move, as the batch ignores
+        # the move of a game that restarts.
+        positions = np.zeros(len(batch), dtype=np.int64)
+        for side, beliefs in followed.beliefs.items():
+            if not fresh:
+                beliefs.update(followed.played[side], threads=self.threads)
+            games = np.flatnonzero(going & (white == side) & beliefs.following)
+            if len(games):
+                positions[games] = self._search(step, beliefs, games)
+                followed.played[side][games] = step.moves[step.offsets[games] + positions[games]]
+        for side in _SIDES:  # a game that restarts at this step begins a new record of the side's moves
+            followed.played[side][step.restarting] = NO_MOVE
+        return "position", positions
+
+    @torch.inference_mode()
+    def _search(self, step, beliefs, games: np.ndarray) -> np.ndarray:
+        """The chosen move of each of ``games``, where the beliefs' side moves, as a position in
+        its legal list."""
+        logits, _ = self.network.evaluate(torch.from_numpy(step.observation[games]).to(self.device))
+        logits = logits.float().cpu().numpy()
+        leaves, plans = [], []
+        for row, game in enumerate(games):
+            listed = slice(step.offsets[game], step.offsets[game + 1])
+            prior = logits[row, step.slots[listed]]
+            order = np.argsort(-prior, kind="stable")[:self.candidates]
+            drawn = beliefs[int(game)].sample(self.samples)
+            moves = [murkplay_rl.move_uci(int(code)) for code in step.moves[listed][order]]
+            for position in drawn:
+                for move in moves:
+                    leaf = position.clone()
+                    leaf.apply(move)
+                    leaves.append(leaf)
+            plans.append((order, len(drawn)))
+        counts = [drawn * len(order) for order, drawn in plans]
+        values = self._values(leaves, np.repeat(np.where(white_to_move(step)[games], 0, 1), counts))
+        chosen = np.empty(len(games), dtype=np.int64)
+        start = 0
+        for row, (order, drawn) in enumerate(plans):
+            if not drawn:  # no position to search: the policy's own choice
+                chosen[row] = order[0]
+                continue
+            mean = values[start:start + drawn * len(order)].reshape(drawn, len(order)).mean(0)
+            start += drawn * len(order)
+            chosen[row] = order[int(np.argmax(mean))]  # the first of equals: the policy's favourite
+        return chosen
+
+    def _values(self, leaves: list, side: np.ndarray) -> np.ndarray:
+        """Each leaf's worth to ``side`` (0 White, 1 Black), the side that moved into it."""
+        if not leaves:
+            return np.zeros(0, np.float32)
+        report = murkplay_rl.GameBatch(leaves).observe()
+        worth = np.full(len(leaves), -1.0, np.float32)  # where the opponent can take the king
+        ended = report.terminated | report.truncated  # a king taken, or no move left to the opponent
+        worth[ended] = report.values[ended, side[ended]]
+        open_leaves = np.flatnonzero(~ended & ~_takes_king(report, 1 - side))
+        for start in range(0, len(open_leaves), _CHUNK):
+            rows = open_leaves[start:start + _CHUNK]
+            _, value = self.network.evaluate(torch.from_numpy(report.observation[rows]).to(self.device))
+            worth[rows] = -value.float().cpu().numpy()
+        return worth
+
+
+def white_to_move(step) -> np.ndarray:
+    """Whether White is to move in each game of a step (False where no move is listed): a
+    slot names squares on the mover's board, mirrored for Black, so a listed move's source
+    square is its slot's exactly when White moves. (A ply count would not tell: a game may
+    start with Black to move.)"""
+    counts = np.diff(step.offsets)
+    white = np.zeros(len(counts), bool)
+    listed = np.flatnonzero(counts)
+    code, slot = step.moves[step.offsets[listed]].astype(np.int64), step.slots[step.offsets[listed]]
+    source = np.where(slot < SQUARE_PAIRS, slot // 64, (slot - SQUARE_PAIRS) // 4)
+    white[listed] = source == code & 63
+    return white
+
+
+def _takes_king(report, mover: np.ndarray) -> np.ndarray:
+    """The positions where the side to move (``mover``: 0 White, 1 Black) can take the other
+    king: a legal move of its lands on the square where it sees that king."""
+    cells = report.observation[:, :, KING_SEEN] > 0
+    seen = cells.any(1)
+    cell = cells.argmax(1)
+    square = np.where(mover == 0, cell, cell ^ 56)  # cells are on the mover's oriented board
+    counts = np.diff(report.offsets)
+    destination = (report.moves.astype(np.int64) >> 6) & 63
+    hits = destination == np.repeat(square, counts)
+    taken = np.zeros(len(counts), bool)
+    moving = np.flatnonzero(counts)
+    taken[moving] = np.add.reduceat(hits, report.offsets[:-1][moving]) > 0
+    return taken & seen
