@@ -61,7 +61,26 @@ class _Followed:
             )
 
 
-class BeliefAgent:
+class Following:
+    """An agent that follows one batch's games with the beliefs of both sides (kept from its
+    first move in that batch)."""
+
+    _followed: _Followed | None = None
+
+    def forget(self, games=None) -> None:
+        """Drops what the agent believes: about every game (None), when it starts afresh at its
+        next move, or about the given games of its batch, which it takes up again at their
+        known start as they are now (after ``batch[i] = game``, that game)."""
+        if games is None or self._followed is None:
+            self._followed = None
+            return
+        games = list(games)
+        for side in _SIDES:
+            self._followed.beliefs[side].reset(games)
+            self._followed.played[side][games] = NO_MOVE
+
+
+class BeliefAgent(Following):
     """Determinised search over samples of the belief.
 
     samples: positions drawn from each game's belief per move (1 to ``MAX_SEARCH_SAMPLES``);
@@ -83,7 +102,6 @@ class BeliefAgent:
         self.limit = _integer("limit", limit, 2, 2**32 - 1)
         self.seed = _integer("seed", seed, 0, 2**64 - 1)
         self.threads = None if threads is None else _integer("threads", threads, 1, MAX_THREADS)
-        self._followed: _Followed | None = None
 
     # It reads the moves of a step, never its observations.
     observes = False
@@ -92,18 +110,6 @@ class BeliefAgent:
     def beliefs(self) -> dict[bool, BatchBeliefs]:
         """The beliefs of the batch it follows, by side (True for White); empty before it acts."""
         return dict(self._followed.beliefs) if self._followed is not None else {}
-
-    def forget(self, games=None) -> None:
-        """Drops what the agent believes: about every game (None), when it starts afresh at its
-        next move, or about the given games of its batch, which it takes up again at their
-        known start as they are now (after ``batch[i] = game``, that game)."""
-        if games is None or self._followed is None:
-            self._followed = None
-            return
-        games = list(games)
-        for side in _SIDES:
-            self._followed.beliefs[side].reset(games)
-            self._followed.played[side][games] = NO_MOVE
 
     def act(self, step, batch):
         if step is None:

@@ -23,7 +23,7 @@ import murkplay_rl
 from murkplay_rl._checks import MAX_SEED, integer
 from murkplay_rl._native import NO_MOVE
 from murkplay_rl._optional import require
-from murkplay_rl.belief_agent import _SIDES, _Followed
+from murkplay_rl.belief_agent import _SIDES, Following, _Followed
 from murkplay_rl.network import SQUARE_PAIRS
 
 torch = require("torch", "torch", "the search agent")
@@ -32,7 +32,7 @@ KING_SEEN = 11  # the observation's feature of a seen opponent king
 _CHUNK = 4096  # positions per forward pass
 
 
-class SearchAgent:
+class SearchAgent(Following):
     """Belief samples searched one move deep with a policy-value network.
 
     network: a ``PolicyValueNet`` (None: the shipped one of ``pretrained()``); samples:
@@ -61,19 +61,6 @@ class SearchAgent:
         self.threads = None if threads is None else integer("threads", threads, 1, murkplay_rl.MAX_THREADS)
         self.device = torch.device(device)
         self.name = name
-        self._followed: _Followed | None = None
-
-    def forget(self, games=None) -> None:
-        """Drops what the agent believes: about every game (None), when it starts afresh at its
-        next move, or about the given games of its batch, which it takes up again at their
-        known start as they are now (after ``batch[i] = game``, that game)."""
-        if games is None or self._followed is None:
-            self._followed = None
-            return
-        games = list(games)
-        for side in _SIDES:
-            self._followed.beliefs[side].reset(games)
-            self._followed.played[side][games] = NO_MOVE
 
     def act(self, step, batch):
         if step is None or step.observation is None:
