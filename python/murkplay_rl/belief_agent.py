@@ -79,6 +79,16 @@ class Following:
             self._followed.beliefs[side].reset(games)
             self._followed.played[side][games] = NO_MOVE
 
+    def _follow(self, step, batch) -> tuple[_Followed, bool]:
+        """The beliefs kept for ``batch``, and whether they are new: made (and the batch
+        checked) when the agent first acts in it."""
+        if self._followed is not None and self._followed.batch is batch:
+            return self._followed, False
+        followed = _Followed(batch, self.limit, self.seed)
+        followed.check_joined(step)
+        self._followed = followed
+        return followed, True
+
 
 class BeliefAgent(Following):
     """Determinised search over samples of the belief.
@@ -114,12 +124,7 @@ class BeliefAgent(Following):
     def act(self, step, batch):
         if step is None:
             step = batch.observe()
-        followed = self._followed
-        fresh = followed is None or followed.batch is not batch
-        if fresh:
-            followed = _Followed(batch, self.limit, self.seed)
-            followed.check_joined(step)
-            self._followed = followed
+        followed, fresh = self._follow(step, batch)
         positions = np.full(len(batch), -1, dtype=np.int64)
         for side, beliefs in followed.beliefs.items():
             if not fresh:

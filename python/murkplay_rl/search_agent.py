@@ -23,7 +23,7 @@ import murkplay_rl
 from murkplay_rl._checks import MAX_SEED, integer
 from murkplay_rl._native import NO_MOVE
 from murkplay_rl._optional import require
-from murkplay_rl.belief_agent import _SIDES, Following, _Followed
+from murkplay_rl.belief_agent import _SIDES, Following
 from murkplay_rl.network import SQUARE_PAIRS
 
 torch = require("torch", "torch", "the search agent")
@@ -65,12 +65,7 @@ class SearchAgent(Following):
     def act(self, step, batch):
         if step is None or step.observation is None:
             raise ValueError(f"agent {self.name!r} needs observations: step the batch with observe=True")
-        followed = self._followed
-        fresh = followed is None or followed.batch is not batch
-        if fresh:
-            followed = _Followed(batch, self.limit, self.seed)
-            followed.check_joined(step)
-            self._followed = followed
+        followed, fresh = self._follow(step, batch)
         going = ~(step.terminated | step.truncated)
         white = white_to_move(step)
         # Games not followed (written into the batch since) take any legal move, as the batch ignores

@@ -1,4 +1,4 @@
-// The class GameBatch, made per module from its specification; its batched calls are in
+// The class GameBatch, one type object per module; its batched calls are in
 // step_methods.cpp, the Step they return in step_outputs.cpp.
 #pragma once
 
