@@ -310,7 +310,7 @@ def strength(args) -> None:
         from murkplay_rl.network import load_network
         from murkplay_rl.search_agent import SearchAgent
 
-        agent = SearchAgent(load_network(args.network), samples=args.samples, candidates=args.candidates)
+        agent = SearchAgent(load_network(args.network), samples=args.samples, depth=args.depth)
     else:
         agent = agents.load(args.agent)
     timed = _Timed(agent)
@@ -341,8 +341,8 @@ def main(argv=None) -> int:
     parser.add_argument("--opponents", default="greedy,cautious,belief")
     parser.add_argument("--network", type=Path, help="with --agent search: the network it searches with "
                                                      "(a checkpoint or best.pt; default the shipped one)")
-    parser.add_argument("--samples", type=int, default=16, help="with --network: the search's samples")
-    parser.add_argument("--candidates", type=int, default=8, help="with --network: the search's candidates")
+    parser.add_argument("--samples", type=int, default=8, help="with --network: the search's samples")
+    parser.add_argument("--depth", type=int, default=4, help="with --network: the search's plies")
     parser.add_argument("--arena-games", type=int, default=500)
     args = parser.parse_args(argv)
     args.set = [part for setting in args.set for part in ("--set", setting)]

@@ -1,14 +1,14 @@
-"""The search agent: the belief agent's determinised search, with a trained network in place
-of material.
+"""The search agent: the belief agent's determinised search, with a trained network choosing
+among the moves it finds best.
 
 At each of its turns it draws ``samples`` positions from its side's belief about the hidden
-board (``BatchBeliefs``, which knows only what the side has seen), takes the ``candidates``
-moves its network's policy likes best, plays each in every drawn position and values what
-follows with the same network from the opponent's side: a king taken is the result itself, a
-position where the opponent can take the agent's king is lost, any other is worth the
-negation of the opponent's value. It plays the candidate of the best mean over the drawn
-positions (the policy's favourite among equals). Every position of every game is valued in
-one forward pass, so a batch of games costs little more than one.
+board (``BatchBeliefs``, which knows only what the side has seen) and searches every legal move
+``depth`` plies deep in each, as the belief agent does (taking a king wins, otherwise material
+counts). Material leaves many moves equal, most of all in quiet positions, where the belief
+agent draws one at random: this agent plays the one its network's policy likes best instead.
+With ``value=True`` it values the ``candidates`` best of them further, by playing each in every
+drawn position and asking the network what follows, from the opponent's side; every position
+of every game goes through one forward pass.
 
 It plays through the agents' protocol, ``act(step, batch) -> ("position", positions)``, and
 follows one batch at a time with a belief per side, as the belief agent does: it must see a
@@ -21,7 +21,7 @@ import numpy as np
 
 import murkplay_rl
 from murkplay_rl._checks import MAX_SEED, integer
-from murkplay_rl._native import NO_MOVE
+from murkplay_rl._native import MAX_SEARCH_DEPTH, MAX_SEARCH_SAMPLES, NO_MOVE
 from murkplay_rl._optional import require
 from murkplay_rl.belief_agent import _SIDES, Following
 from murkplay_rl.network import SQUARE_PAIRS
@@ -33,28 +33,35 @@ _CHUNK = 4096  # positions per forward pass
 
 
 class SearchAgent(Following):
-    """Belief samples searched one move deep with a policy-value network.
+    """Belief samples searched with material, the network's policy choosing among the best.
 
     network: a ``PolicyValueNet`` (None: the shipped one of ``pretrained()``); samples:
-    positions drawn from each game's belief per move (1 to 256); candidates: the policy's best
-    moves searched (1 to 256); limit: the most positions a belief keeps exactly; seed: of the
-    beliefs' random streams; threads: native threads for the belief updates (None: the
-    batch's own).
+    positions drawn from each game's belief per move (1 to ``MAX_SEARCH_SAMPLES``); depth:
+    plies searched from each, its own move included (1 to ``MAX_SEARCH_DEPTH``); value: whether
+    the network's value of what follows decides among the best moves, instead of its policy;
+    candidates: with value, how many of them (the policy's favourites) it values (1 to 256);
+    limit: the most positions a belief keeps exactly; seed: of the beliefs' random streams;
+    threads: native threads for the beliefs and the search (None: the batch's own).
     """
 
     # The policy reads the observation; the rest is the belief's.
     observes = True
 
-    def __init__(self, network=None, *, samples: int = 16, candidates: int = 8, limit: int = 5_000, seed: int = 0,
-                 threads: int | None = None, device: str = "cpu", name: str = "search"):
+    def __init__(self, network=None, *, samples: int = 8, depth: int = 4, value: bool = False, candidates: int = 8,
+                 limit: int = 5_000, seed: int = 0, threads: int | None = None, device: str = "cpu",
+                 name: str = "search"):
         if network is None:
             from murkplay_rl._pretrained import shipped_network
 
             network = shipped_network(device)
         if not hasattr(network, "evaluate"):
             raise TypeError(f"network must be a policy-value network with evaluate(), not {type(network).__name__}")
+        if not isinstance(value, bool):
+            raise TypeError(f"value must be a bool, not {type(value).__name__!r}")
         self.network = network.eval()
-        self.samples = integer("samples", samples, 1, 256)
+        self.samples = integer("samples", samples, 1, MAX_SEARCH_SAMPLES)
+        self.depth = integer("depth", depth, 1, MAX_SEARCH_DEPTH)
+        self.value = value
         self.candidates = integer("candidates", candidates, 1, 256)
         self.limit = integer("limit", limit, 2, 2**32 - 1)
         self.seed = integer("seed", seed, 0, MAX_SEED)
@@ -88,30 +95,44 @@ class SearchAgent(Following):
         its legal list."""
         logits, _ = self.network.evaluate(torch.from_numpy(step.observation[games]).to(self.device))
         logits = logits.float().cpu().numpy()
-        leaves, plans = [], []
+        scores = beliefs.scores(samples=self.samples, depth=self.depth, threads=self.threads)
+        orders = []
         for row, game in enumerate(games):
             listed = slice(step.offsets[game], step.offsets[game + 1])
             prior = logits[row, step.slots[listed]]
-            order = np.argsort(-prior, kind="stable")[:self.candidates]
+            score = scores[game, :len(prior)]
+            searched = ~np.isnan(score)  # every move where the belief could not be searched
+            best = score == score[searched].max() if searched.any() else ~searched
+            order = np.flatnonzero(best)[np.argsort(-prior[best], kind="stable")]  # the policy's favourites first
+            orders.append(order[:self.candidates] if self.value else order[:1])
+        if not self.value:
+            return np.array([order[0] for order in orders], dtype=np.int64)
+        return self._valued(step, beliefs, games, orders)
+
+    def _valued(self, step, beliefs, games: np.ndarray, orders: list) -> np.ndarray:
+        """Of each game's ``orders``, the move whose successors the network values best over
+        positions drawn from the belief (the policy's favourite among equals)."""
+        leaves, plans = [], []
+        for game, order in zip(games, orders):
             drawn = beliefs[int(game)].sample(self.samples)
-            moves = [murkplay_rl.move_uci(int(code)) for code in step.moves[listed][order]]
+            moves = [murkplay_rl.move_uci(int(code)) for code in step.moves[step.offsets[game] + order]]
             for position in drawn:
                 for move in moves:
                     leaf = position.clone()
                     leaf.apply(move)
                     leaves.append(leaf)
-            plans.append((order, len(drawn)))
-        counts = [drawn * len(order) for order, drawn in plans]
+            plans.append(len(drawn))
+        counts = [drawn * len(order) for order, drawn in zip(orders, plans)]
         values = self._values(leaves, np.repeat(np.where(white_to_move(step)[games], 0, 1), counts))
         chosen = np.empty(len(games), dtype=np.int64)
         start = 0
-        for row, (order, drawn) in enumerate(plans):
-            if not drawn:  # no position to search: the policy's own choice
+        for row, (order, drawn) in enumerate(zip(orders, plans)):
+            if not drawn:  # no position to value: the policy's own choice
                 chosen[row] = order[0]
                 continue
             mean = values[start:start + drawn * len(order)].reshape(drawn, len(order)).mean(0)
             start += drawn * len(order)
-            chosen[row] = order[int(np.argmax(mean))]  # the first of equals: the policy's favourite
+            chosen[row] = order[int(np.argmax(mean))]
         return chosen
 
     def _values(self, leaves: list, side: np.ndarray) -> np.ndarray:

@@ -77,49 +77,91 @@ int score_move(const Board& b, const BoardMove& m, int depth, Stop& stop) {
 
 }  // namespace
 
-std::optional<std::size_t> belief_move(const BeliefTracker& belief, const Game& game, SearchSettings settings,
-                                       RandomStream& random, Stop& stop) {
+void add_move_scores(const Board& position, const MoveList& listed, int depth, Stop& stop, double* totals) {
+    for (std::size_t m = 0; m < listed.size(); ++m) totals[m] += score_move(position, listed[m], std::max(depth, 1), stop);
+}
+
+std::vector<double> belief_scores(const BeliefTracker& belief, const Game& game, SearchSettings settings,
+                                  RandomStream& random, Stop& stop) {
     MoveList listed;
     generate_moves(game.board, listed);
-    if (listed.size() == 0) return std::nullopt;
     std::vector<double> totals(listed.size(), 0.0);
-    for (const std::size_t i : belief.sample(settings.samples, random)) {
-        const Board& position = belief.positions()[i];
-        for (std::size_t m = 0; m < listed.size(); ++m) {
-            totals[m] += score_move(position, listed[m], std::max(settings.depth, 1), stop);
-        }
+    if (listed.size() == 0) return totals;
+    const std::vector<std::size_t> drawn = belief.sample(settings.samples, random);
+    for (const std::size_t i : drawn) add_move_scores(belief.positions()[i], listed, settings.depth, stop, totals.data());
+    if (!drawn.empty()) {
+        for (double& total : totals) total /= static_cast<double>(drawn.size());
     }
-    if (stop.stopped()) return std::nullopt;
+    return totals;
+}
+
+std::optional<std::size_t> belief_move(const BeliefTracker& belief, const Game& game, SearchSettings settings,
+                                       RandomStream& random, Stop& stop) {
+    const std::vector<double> scores = belief_scores(belief, game, settings, random, stop);
+    if (scores.empty() || stop.stopped()) return std::nullopt;
     // Among equally good moves, one at random: the first listed would always push a pawn.
-    const double best = *std::max_element(totals.begin(), totals.end());
+    const double best = *std::max_element(scores.begin(), scores.end());
     std::vector<std::size_t> ties;
-    for (std::size_t m = 0; m < totals.size(); ++m) {
-        if (totals[m] == best) ties.push_back(m);
+    for (std::size_t m = 0; m < scores.size(); ++m) {
+        if (scores[m] == best) ties.push_back(m);
     }
     return ties[random.next() % ties.size()];
 }
+
+namespace {
+
+// Runs `choose(k, game, random)` for every game the beliefs may act in, on `threads` threads
+// of the beliefs' team, each with a copy of its game's random stream; the copies are kept only
+// when every game is done, so a refusal, a failure or a stop changes nothing.
+template <typename Choose>
+std::optional<BeliefRefusal> for_acting_games(BatchBeliefs& beliefs, const batch::GameBatch& batch,
+                                              std::vector<std::size_t>& games, std::size_t threads, Stop& stop,
+                                              Choose choose) {
+    if (auto refused = beliefs.acting(batch, games)) return refused;
+    std::vector<RandomStream> streams(games.size());
+    beliefs.team().for_each_range(
+        games.size(), threads, 1,
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t k = begin; k < end && !stop.stopped(); ++k) {
+                streams[k] = beliefs.tracker(games[k]).random();
+                choose(k, games[k], streams[k]);
+            }
+        },
+        &stop);
+    if (stop.stopped()) return BeliefRefusal{0, BeliefRefusal::Reason::Tracker, belief::BeliefError::Stopped};
+    for (std::size_t k = 0; k < games.size(); ++k) beliefs.set_random(games[k], streams[k]);
+    return std::nullopt;
+}
+
+}  // namespace
 
 std::optional<BeliefRefusal> belief_moves(BatchBeliefs& beliefs, const batch::GameBatch& batch,
                                           SearchSettings settings, std::int64_t* positions, std::size_t threads,
                                           Stop& stop) {
     std::fill(positions, positions + batch.size(), -1);
     std::vector<std::size_t> games;
-    if (auto refused = beliefs.acting(batch, games)) return refused;
-    // The draws are kept only when every choice is made.
-    std::vector<RandomStream> streams(games.size());
-    beliefs.team().for_each_range(
-        games.size(), threads, 1,
-        [&](std::size_t begin, std::size_t end) {
-            for (std::size_t k = begin; k < end && !stop.stopped(); ++k) {
-                const std::size_t i = games[k];
-                streams[k] = beliefs.tracker(i).random();
-                const auto chosen = belief_move(beliefs.tracker(i), batch.entry(i).game, settings, streams[k], stop);
-                positions[i] = chosen ? static_cast<std::int64_t>(*chosen) : -1;
-            }
-        },
-        &stop);
-    if (stop.stopped()) return BeliefRefusal{0, BeliefRefusal::Reason::Tracker, belief::BeliefError::Stopped};
-    for (std::size_t k = 0; k < games.size(); ++k) beliefs.set_random(games[k], streams[k]);
+    return for_acting_games(beliefs, batch, games, threads, stop,
+                            [&](std::size_t, std::size_t i, RandomStream& random) {
+                                const auto chosen =
+                                    belief_move(beliefs.tracker(i), batch.entry(i).game, settings, random, stop);
+                                positions[i] = chosen ? static_cast<std::int64_t>(*chosen) : -1;
+                            });
+}
+
+std::optional<BeliefRefusal> belief_move_scores(BatchBeliefs& beliefs, const batch::GameBatch& batch,
+                                                SearchSettings settings, std::vector<std::size_t>& games,
+                                                std::vector<std::vector<double>>& scores, std::size_t threads,
+                                                Stop& stop) {
+    scores.clear();
+    std::vector<std::vector<double>> made(batch.size());
+    auto refused = for_acting_games(beliefs, batch, games, threads, stop,
+                                    [&](std::size_t k, std::size_t i, RandomStream& random) {
+                                        made[k] = belief_scores(beliefs.tracker(i), batch.entry(i).game, settings,
+                                                                random, stop);
+                                    });
+    if (refused) return refused;
+    made.resize(games.size());
+    scores = std::move(made);
     return std::nullopt;
 }
 

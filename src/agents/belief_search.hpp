@@ -6,10 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "batch/game_batch.hpp"
 #include "belief/batch_beliefs.hpp"
 #include "belief/tracker.hpp"
+#include "game/movegen.hpp"
 #include "parallel/stop.hpp"
 
 namespace murkplay::agents {
@@ -25,6 +27,19 @@ struct SearchSettings {
 inline constexpr std::size_t max_search_samples = 64;
 inline constexpr int max_search_depth = 5;
 
+// Adds to totals[m] the score, for the side to move on `position`, of playing listed[m] there
+// and searching on `depth` plies deep in all (its own move included) with full sight: taking
+// a king wins, otherwise material counts, in hundredths of a pawn. The moves must be legal
+// there, as the side's own moves are on every board its belief holds.
+void add_move_scores(const Board& position, const MoveList& listed, int depth, parallel::Stop& stop, double* totals);
+
+// The average score of each of the game's legal moves (in the order they are listed) over
+// `settings.samples` positions drawn from the belief, each searched as belief_move does, for
+// the side to move: hundredths of a pawn of material, about 1,000,000 for a king taken within
+// the depth, minus that for its own king lost. Empty when the game lists no move.
+std::vector<double> belief_scores(const belief::BeliefTracker& belief, const Game& game, SearchSettings settings,
+                                  belief::RandomStream& random, parallel::Stop& stop);
+
 // The place, in the game's list of legal moves, of the move with the best average; none when
 // the list is empty or when asked to stop. The game is read for that list only, which its
 // side's view fixes. The samples and the draw among equal moves come from `random`.
@@ -39,5 +54,15 @@ std::optional<std::size_t> belief_move(const belief::BeliefTracker& belief, cons
                                                                 const batch::GameBatch& batch, SearchSettings settings,
                                                                 std::int64_t* positions, std::size_t threads,
                                                                 parallel::Stop& stop);
+
+// belief_scores in every game the beliefs may act in: those games, in order, in `games`, and
+// their scores in `scores`, on `threads` threads of the beliefs' team. The random streams
+// move on as belief_moves's do.
+[[nodiscard]] std::optional<belief::BeliefRefusal> belief_move_scores(belief::BatchBeliefs& beliefs,
+                                                                      const batch::GameBatch& batch,
+                                                                      SearchSettings settings,
+                                                                      std::vector<std::size_t>& games,
+                                                                      std::vector<std::vector<double>>& scores,
+                                                                      std::size_t threads, parallel::Stop& stop);
 
 }  // namespace murkplay::agents

@@ -234,6 +234,32 @@ def test_batch_beliefs_follow_each_game_as_a_tracker_would():
     assert ((positions[black_to_move] >= 0) & (positions[black_to_move] < listed)).all()
 
 
+@pytest.mark.parametrize("seed", [3, 7])
+@pytest.mark.parametrize("turn", [1, 3, 5, 9])
+def test_the_scores_are_what_the_choice_weighs(seed, turn):
+    # Two beliefs with one seed draw the same samples until one of them chooses: one chooses
+    # at Black's turn-th ply, the other scores.
+    batch = GameBatch(8, seed=seed)
+    chooser, scorer = (BatchBeliefs(batch, False, seed=seed) for _ in range(2))
+    step = batch.step_random()
+    for beliefs in (chooser, scorer):
+        beliefs.update()
+    for _ in range(turn // 2):
+        played = batch.step_random().played_move.copy()
+        step = batch.step_random()
+        for beliefs in (chooser, scorer):
+            beliefs.update(played)
+    chosen, scores = chooser.choose(samples=3, depth=2), scorer.scores(samples=3, depth=2)
+    counts = np.diff(step.offsets)
+    acting = chosen >= 0
+    assert acting.any() and scores.dtype == np.float32 and scores.shape == (8, counts[acting].max())
+    assert np.isnan(scores[~acting]).all()
+    for game in np.flatnonzero(acting):
+        row = scores[game]
+        assert not np.isnan(row[:counts[game]]).any() and np.isnan(row[counts[game]:]).all()
+        assert row[chosen[game]] == row[:counts[game]].max()
+
+
 def after(*moves, fen=None):
     game = SelfPlayGame(fen) if fen else SelfPlayGame()
     for move in moves:
@@ -270,6 +296,9 @@ def after(*moves, fen=None):
         (lambda: BatchBeliefs(GameBatch(2), True).choose(threads="2"), TypeError, "threads"),
         (lambda: BatchBeliefs(GameBatch(2), True).choose(samples=0), ValueError, "samples"),
         (lambda: BatchBeliefs(GameBatch(2), True).choose(depth=9), ValueError, "depth"),
+        (lambda: BatchBeliefs(GameBatch(2), True).scores(threads="2"), TypeError, "threads"),
+        (lambda: BatchBeliefs(GameBatch(2), True).scores(samples=65), ValueError, "samples must be from 1 to 64"),
+        (lambda: BatchBeliefs(GameBatch(2), True).scores(depth=0), ValueError, "depth must be from 1 to 5, not 0"),
         (lambda: BatchBeliefs(GameBatch(2), True).reset([2]), IndexError, "out of range"),
         (lambda: BatchBeliefs(GameBatch(2), True).reset("ab"), TypeError, None),
         (lambda: BatchBeliefs(GameBatch(2), True)[2], IndexError, "out of range"),
@@ -363,6 +392,8 @@ def test_a_game_written_into_the_batch_is_a_known_start_only_where_it_stands():
     (lambda batch, beliefs, played: (batch.step_random(), batch.step_random()),
      lambda beliefs, played: beliefs.update(played), "stands at ply 0, the game at ply 4: an update .* was missed"),
     (lambda batch, beliefs, played: None, lambda beliefs, played: beliefs.choose(),
+     "stands at ply 0, the game at ply 2: update\\(\\) it first"),
+    (lambda batch, beliefs, played: None, lambda beliefs, played: beliefs.scores(),
      "stands at ply 0, the game at ply 2: update\\(\\) it first"),
 ])
 def test_updates_missed_or_repeated_are_refused_and_change_nothing(prepare, refused, message):

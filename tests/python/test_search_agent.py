@@ -26,11 +26,12 @@ def untrained():
     ("4k3/8/8/8/8/8/3q4/4K3 w - - 0 1", None, lambda move: move in ("e1d2", "e1f1")),
     ("3qk3/8/8/8/8/8/8/2K4R w - - 0 1", None, lambda move: move not in ("c1d1", "c1d2")),
 ])
-def test_the_search_takes_a_king_and_never_leaves_its_own(fen, first, allowed):
+@pytest.mark.parametrize("value", [False, True])
+def test_the_search_takes_a_king_and_never_leaves_its_own(fen, first, allowed, value):
     # The start is known, so every position the belief draws shows the king where it stands.
     batch = murkplay_rl.GameBatch(3, fen=fen, seed=4)
     step = batch.observe()
-    agent = SearchAgent(untrained(), candidates=256)
+    agent = SearchAgent(untrained(), value=value, candidates=256)
     if first is not None:
         agent.act(step, batch)  # the searching side's belief starts here, at the known start
         listed = [murkplay_rl.move_uci(int(code)) for code in step.moves[:step.offsets[1]]]
@@ -39,6 +40,42 @@ def test_the_search_takes_a_king_and_never_leaves_its_own(fen, first, allowed):
     for g in range(3):
         listed = [murkplay_rl.move_uci(int(code)) for code in step.moves[step.offsets[g]:step.offsets[g + 1]]]
         assert by == "position" and allowed(listed[positions[g]]), listed[positions[g]]
+
+
+class Favouring:
+    """A network whose policy is a fixed random ranking of the slots."""
+
+    def __init__(self, seed):
+        self.logits = torch.from_numpy(np.random.default_rng(seed).permutation(4352).astype(np.float32))
+
+    def eval(self):
+        return self
+
+    def evaluate(self, observation):
+        return self.logits.expand(len(observation), -1), torch.zeros(len(observation))
+
+
+@pytest.mark.parametrize("fen", [
+    "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1",
+    "r1bqkbnr/pppp1ppp/2n5/4p3/4P3/5N2/PPPP1PPP/RNBQKB1R w KQkq - 2 3",
+    "4k3/8/8/3p4/4P3/8/8/4K3 w - - 0 1",
+    "r3k2r/ppp2ppp/2n5/3q4/3P4/2N5/PPP2PPP/R2QK2R b KQkq - 0 9",
+])
+@pytest.mark.parametrize("seed", [0, 1])
+def test_of_the_moves_the_search_finds_best_the_policy_picks(fen, seed):
+    # From a known start the belief holds the true board alone, so every draw is that board.
+    batch = murkplay_rl.GameBatch(2, fen=fen, seed=seed)
+    step = batch.observe()
+    network = Favouring(seed)
+    _, positions = SearchAgent(network, samples=2, depth=3).act(step, batch)
+    white = fen.split()[1] == "w"
+    scores = murkplay_rl.BatchBeliefs(batch, white).scores(samples=2, depth=3)
+    for game in range(2):
+        listed = slice(step.offsets[game], step.offsets[game + 1])
+        score = scores[game, :listed.stop - listed.start]
+        best = np.flatnonzero(score == score.max())
+        prior = network.logits.numpy()[step.slots[listed]]
+        assert positions[game] == best[np.argmax(prior[best])]
 
 
 def test_the_side_to_move_is_read_from_the_moves_not_the_ply_count():
@@ -53,7 +90,9 @@ def test_the_side_to_move_is_read_from_the_moves_not_the_ply_count():
 
 
 @pytest.mark.parametrize("options, error, named", [
-    ({"samples": 0}, ValueError, "samples must be from 1 to 256, not 0"),
+    ({"samples": 0}, ValueError, "samples must be from 1 to 64, not 0"),
+    ({"depth": 6}, ValueError, "depth must be from 1 to 5, not 6"),
+    ({"value": 1}, TypeError, "value must be a bool, not 'int'"),
     ({"candidates": 257}, ValueError, "candidates must be from 1 to 256, not 257"),
     ({"limit": 1}, ValueError, "limit must be from 2 to"),
     ({"seed": -1}, ValueError, "seed must be from 0 to"),

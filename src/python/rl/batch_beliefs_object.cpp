@@ -1,6 +1,8 @@
 // The Python class BatchBeliefs: arguments checked, the interpreter released for the native work.
 #include "python/rl/batch_beliefs_object.hpp"
 
+#include <algorithm>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -181,23 +183,29 @@ PyObject* beliefs_update(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// The search settings of choose() and scores(), checked.
+bool read_search(PyObject* samples_argument, PyObject* depth_argument, agents::SearchSettings& search) {
+    std::uint64_t samples = search.samples;
+    std::uint64_t depth = static_cast<std::uint64_t>(search.depth);
+    if (!read_integer(samples_argument, "samples", 1, agents::max_search_samples, samples) ||
+        !read_integer(depth_argument, "depth", 1, agents::max_search_depth, depth)) {
+        return false;
+    }
+    search = {static_cast<std::size_t>(samples), static_cast<int>(depth)};
+    return true;
+}
+
 PyObject* beliefs_choose(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"samples", "depth", "threads", nullptr};
     PyObject* samples_argument = nullptr;
     PyObject* depth_argument = nullptr;
     PyObject* threads = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOO:choose", const_cast<char**>(keywords), &samples_argument,
-                                     &depth_argument, &threads)) {
-        return nullptr;
-    }
     agents::SearchSettings search;
-    std::uint64_t samples = search.samples;
-    std::uint64_t depth = static_cast<std::uint64_t>(search.depth);
-    if (!read_integer(samples_argument, "samples", 1, agents::max_search_samples, samples) ||
-        !read_integer(depth_argument, "depth", 1, agents::max_search_depth, depth)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOO:choose", const_cast<char**>(keywords), &samples_argument,
+                                     &depth_argument, &threads) ||
+        !read_search(samples_argument, depth_argument, search)) {
         return nullptr;
     }
-    search = {static_cast<std::size_t>(samples), static_cast<int>(depth)};
     return with_beliefs<Access::Exclusive>(self, [&](BatchBeliefs& beliefs, const GameBatch& batch) -> PyObject* {
         std::size_t thread_count = 1;
         if (!read_threads(threads, batch, thread_count)) return nullptr;
@@ -211,6 +219,43 @@ PyObject* beliefs_choose(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!ran) return nullptr;
         if (refused) return beliefs_refusal(*refused);
         return positions.release();
+    });
+}
+
+PyObject* beliefs_scores(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"samples", "depth", "threads", nullptr};
+    PyObject* samples_argument = nullptr;
+    PyObject* depth_argument = nullptr;
+    PyObject* threads = nullptr;
+    agents::SearchSettings search;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOO:scores", const_cast<char**>(keywords), &samples_argument,
+                                     &depth_argument, &threads) ||
+        !read_search(samples_argument, depth_argument, search)) {
+        return nullptr;
+    }
+    return with_beliefs<Access::Exclusive>(self, [&](BatchBeliefs& beliefs, const GameBatch& batch) -> PyObject* {
+        std::size_t thread_count = 1;
+        if (!read_threads(threads, batch, thread_count)) return nullptr;
+        std::vector<std::size_t> games;
+        std::vector<std::vector<double>> scores;
+        std::optional<BeliefRefusal> refused;
+        const bool ran = run_released([&](parallel::Stop& stop) {
+            refused = agents::belief_move_scores(beliefs, batch, search, games, scores, thread_count, stop);
+        });
+        if (!ran) return nullptr;
+        if (refused) return beliefs_refusal(*refused);
+        std::size_t width = 0;
+        for (const auto& listed : scores) width = std::max(width, listed.size());
+        ArrayView view;
+        Ref table = new_array(Element::Float32,
+                              {static_cast<Py_ssize_t>(batch.size()), static_cast<Py_ssize_t>(width)}, view);
+        if (!table) return nullptr;
+        float* cells = view.data<float>();
+        std::fill(cells, cells + batch.size() * width, std::numeric_limits<float>::quiet_NaN());
+        for (std::size_t k = 0; k < games.size(); ++k) {
+            std::copy(scores[k].begin(), scores[k].end(), cells + games[k] * width);
+        }
+        return table.release();
     });
 }
 
@@ -287,6 +332,14 @@ PyMethodDef beliefs_methods[] = {
      "material), and the move with the best average score. At the bounds one game's choice takes a\n"
      "few seconds on one core; an interrupt (KeyboardInterrupt) stops it, changing nothing.\n"
      "ValueError naming the game where a belief has not been updated to its game's ply."},
+    {"scores", as_table_entry<beliefs_scores>(), METH_VARARGS | METH_KEYWORDS,
+     "scores($self, /, *, samples=8, depth=3, threads=None)\n--\n\n"
+     "What choose() weighs: a float32 (games, width) array whose row i holds, for each of game i's\n"
+     "legal moves in the order the game lists them, its average score over `samples` positions\n"
+     "drawn from the belief, each searched `depth` plies deep with full sight, in hundredths of a\n"
+     "pawn for the side (about 1,000,000 for a king taken, minus that for its own king lost); NaN\n"
+     "past the game's moves and in games where choose() would not act. width is the most moves\n"
+     "any such game lists. The belief's random stream moves on as choose()'s does."},
     {"reset", as_table_entry<beliefs_reset>(), METH_VARARGS | METH_KEYWORDS,
      "reset($self, /, games=None)\n--\n\n"
      "Starts the beliefs of the given games (all when None) afresh at each game's known start as it\n"
