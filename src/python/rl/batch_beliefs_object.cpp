@@ -183,32 +183,37 @@ PyObject* beliefs_update(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// The search settings of choose() and scores(), checked.
-bool read_search(PyObject* samples_argument, PyObject* depth_argument, agents::SearchSettings& search) {
-    std::uint64_t samples = search.samples;
-    std::uint64_t depth = static_cast<std::uint64_t>(search.depth);
-    if (!read_integer(samples_argument, "samples", 1, agents::max_search_samples, samples) ||
-        !read_integer(depth_argument, "depth", 1, agents::max_search_depth, depth)) {
-        return false;
-    }
-    search = {static_cast<std::size_t>(samples), static_cast<int>(depth)};
-    return true;
-}
-
-PyObject* beliefs_choose(PyObject* self, PyObject* args, PyObject* kwargs) {
+// Parses choose()'s and scores()'s arguments (`format` names the method), then runs
+// body(beliefs, batch, search, threads) under an exclusive borrow of the beliefs.
+template <typename Body>
+PyObject* with_search(PyObject* self, PyObject* args, PyObject* kwargs, const char* format, Body&& body) {
     static const char* keywords[] = {"samples", "depth", "threads", nullptr};
     PyObject* samples_argument = nullptr;
     PyObject* depth_argument = nullptr;
     PyObject* threads = nullptr;
-    agents::SearchSettings search;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOO:choose", const_cast<char**>(keywords), &samples_argument,
-                                     &depth_argument, &threads) ||
-        !read_search(samples_argument, depth_argument, search)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &samples_argument,
+                                     &depth_argument, &threads)) {
         return nullptr;
     }
+    agents::SearchSettings search;
+    std::uint64_t samples = search.samples;
+    std::uint64_t depth = static_cast<std::uint64_t>(search.depth);
+    if (!read_integer(samples_argument, "samples", 1, agents::max_search_samples, samples) ||
+        !read_integer(depth_argument, "depth", 1, agents::max_search_depth, depth)) {
+        return nullptr;
+    }
+    search = {static_cast<std::size_t>(samples), static_cast<int>(depth)};
     return with_beliefs<Access::Exclusive>(self, [&](BatchBeliefs& beliefs, const GameBatch& batch) -> PyObject* {
         std::size_t thread_count = 1;
         if (!read_threads(threads, batch, thread_count)) return nullptr;
+        return body(beliefs, batch, search, thread_count);
+    });
+}
+
+PyObject* beliefs_choose(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return with_search(self, args, kwargs, "|$OOO:choose",
+                       [&](BatchBeliefs& beliefs, const GameBatch& batch, agents::SearchSettings search,
+                           std::size_t thread_count) -> PyObject* {
         ArrayView view;
         Ref positions = new_array(Element::Int64, {static_cast<Py_ssize_t>(batch.size())}, view);
         if (!positions) return nullptr;
@@ -223,19 +228,9 @@ PyObject* beliefs_choose(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* beliefs_scores(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"samples", "depth", "threads", nullptr};
-    PyObject* samples_argument = nullptr;
-    PyObject* depth_argument = nullptr;
-    PyObject* threads = nullptr;
-    agents::SearchSettings search;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOO:scores", const_cast<char**>(keywords), &samples_argument,
-                                     &depth_argument, &threads) ||
-        !read_search(samples_argument, depth_argument, search)) {
-        return nullptr;
-    }
-    return with_beliefs<Access::Exclusive>(self, [&](BatchBeliefs& beliefs, const GameBatch& batch) -> PyObject* {
-        std::size_t thread_count = 1;
-        if (!read_threads(threads, batch, thread_count)) return nullptr;
+    return with_search(self, args, kwargs, "|$OOO:scores",
+                       [&](BatchBeliefs& beliefs, const GameBatch& batch, agents::SearchSettings search,
+                           std::size_t thread_count) -> PyObject* {
         std::vector<std::size_t> games;
         std::vector<std::vector<double>> scores;
         std::optional<BeliefRefusal> refused;
