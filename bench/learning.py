@@ -221,15 +221,20 @@ def write_curve(rows: list[dict], csv_path: Path, png_path: Path) -> None:
     for opponent, points in _curves(rows).items():
         minutes = [statistics.mean(float(row["seconds"]) for row in point) / 60 for point in points]
         scores = [[float(row["score"]) for row in point] for point in points]
-        axis.plot(minutes, [statistics.mean(score) for score in scores], marker="o", markersize=3,
-                  label=f"against {opponent}")
-        axis.fill_between(minutes, [min(score) for score in scores], [max(score) for score in scores], alpha=0.2)
+        mean = [statistics.mean(score) for score in scores]
+        low, high = [min(score) for score in scores], [max(score) for score in scores]
+        if len(points) == 1:  # an opponent met at the end only: its range as a bar
+            axis.errorbar(minutes, mean, yerr=[[m - l for m, l in zip(mean, low)], [h - m for m, h in zip(mean, high)]],
+                          marker="o", capsize=4, label=f"against {opponent}")
+            continue
+        axis.plot(minutes, mean, marker="o", markersize=3, label=f"against {opponent}")
+        axis.fill_between(minutes, low, high, alpha=0.2)
     seeds = len({row["seed"] for row in rows})
     axis.set_xlabel("training minutes")
     axis.set_ylabel("score (win 1, unfinished 1/2)")
     axis.set_ylim(0, 1.02)
     axis.grid(alpha=0.3)
-    axis.legend(loc="lower right")
+    axis.legend(loc="center right")
     axis.set_title(f"self-play PPO against the pool: mean and range over {seeds} seeds")
     figure.tight_layout()
     figure.savefig(png_path, dpi=100)
