@@ -19,7 +19,7 @@ from murkplay_rl import agents, ppo  # noqa: E402
 from murkplay_rl.network import PolicyValueNet, load_network, material  # noqa: E402
 from murkplay_rl.policy import legal_slots, log_probs  # noqa: E402
 from murkplay_rl.rollout import SelfPlay, advantages  # noqa: E402
-from murkplay_rl.train_config import NetworkConfig, PPOConfig, TrainConfig  # noqa: E402
+from murkplay_rl.train_config import NetworkConfig, TrainConfig  # noqa: E402
 from murkplay_rl.train_state import TrainState  # noqa: E402
 from test_agents import allowed, positions  # noqa: E402
 from test_train import plain_advantages, rollout_of, tiny_run  # noqa: E402
@@ -185,7 +185,7 @@ def test_the_lesson_is_what_a_full_sight_search_finds_best(depth):
 
 
 def test_the_lesson_is_kept_with_the_learner_s_moves_and_taught():
-    state = small_state(lesson_depth=2, ppo=PPOConfig(lesson_coef=1.0))
+    state = small_state(lesson_depth=2)
     rollout = state.selfplay.collect(state.network, "greedy", 4)
     assert rollout.lesson.shape == rollout.mask.shape and not (rollout.lesson & ~rollout.mask).any()
     assert rollout.lesson.any(1).all()
