@@ -114,9 +114,6 @@ class GameBatch:
         """Plays a uniformly random legal move in every game, from each game's own stream of the seed."""
     def reset(self, games: Sequence[SupportsIndex] | None = None) -> None:
         """Restarts the given games (all when None) from the start position."""
-    def best_slots(self, *, depth: int = 2) -> _Array:
-        """A lesson for trainers, never an agent's input: bool (games, 4352), the slots of each game's moves that a
-        search seeing the whole board, depth plies deep, scores best."""
     def __reduce__(self) -> tuple[Any, ...]: ...
     @classmethod
     def _from_bytes(cls, payload: bytes, /) -> GameBatch: ...
@@ -179,9 +176,6 @@ class BatchBeliefs:
     def choose(self, /, *, samples: int = 8, depth: int = 3, threads: int | None = None) -> _Array:
         """The belief agent's move in every followed game, as positions in the legal lists (-1 where the side does not
         move or the game is not followed). samples: 1 to MAX_SEARCH_SAMPLES; depth: 1 to MAX_SEARCH_DEPTH."""
-    def scores(self, /, *, samples: int = 8, depth: int = 3, threads: int | None = None) -> _Array:
-        """What choose() weighs: float32 (games, width), each game's legal moves' average search scores in hundredths of
-        a pawn, NaN past its moves and where choose() would not act."""
     def reset(self, /, games: Sequence[SupportsIndex] | None = None) -> None:
         """Starts the given games' beliefs afresh at each game's known start as it is now."""
 

@@ -29,7 +29,6 @@ class Samples:
     advantage: torch.Tensor  # (rows,)
     returns: torch.Tensor  # (rows,) advantage + value: the value target
     contents: torch.Tensor | None = None  # (rows, 64) int64: what stood on each cell, where kept
-    lesson: torch.Tensor | None = None  # (rows, width) bool: the columns of ``legal`` the search found best
 
     @classmethod
     def of(cls, rollout: Rollout, advantage: np.ndarray) -> Samples:
@@ -44,8 +43,6 @@ class Samples:
             log_prob=torch.from_numpy(rollout.log_prob[mine]), advantage=gain,
             returns=gain + torch.from_numpy(rollout.value[mine]),
             contents=None if rollout.contents is None else torch.from_numpy(rollout.contents).long(),
-            lesson=None if rollout.lesson is None
-            else torch.from_numpy(np.take_along_axis(rollout.lesson, legal, 1) & valid),
         )
 
     def __len__(self) -> int:
@@ -76,8 +73,7 @@ def update(network, optimizer: torch.optim.Optimizer, samples: Samples, config: 
     rows = len(samples)
     totals: dict[str, float] = {}
     for epoch in range(config.epochs):
-        totals = dict.fromkeys(("policy_loss", "value_loss", "entropy", "approx_kl", "clip_fraction", "guess_loss",
-                                "lesson_loss"),
+        totals = dict.fromkeys(("policy_loss", "value_loss", "entropy", "approx_kl", "clip_fraction", "guess_loss"),
                                0.0)
         order = torch.randperm(rows, generator=generator)
         batches = 0
@@ -106,15 +102,8 @@ def update(network, optimizer: torch.optim.Optimizer, samples: Samples, config: 
                           else observation[:, :, FOG] > 0)
                 truth = samples.contents[chosen].to(device)
                 guess_loss = torch.nn.functional.cross_entropy(guess[0][hidden], truth[hidden])
-            lesson_loss = torch.zeros(())
-            if samples.lesson is not None:
-                # The probability on the search's best moves, whichever of them the policy prefers.
-                best = samples.lesson[chosen].to(device)
-                taught = best.any(1)
-                if taught.any():
-                    lesson_loss = -scores[taught].masked_fill(~best[taught], -torch.inf).logsumexp(1).mean()
             loss = (policy_loss + config.value_coef * value_loss - config.entropy_coef * left * spread
-                    + config.guess_coef * guess_loss + config.lesson_coef * lesson_loss)
+                    + config.guess_coef * guess_loss)
             optimizer.zero_grad(set_to_none=True)
             loss.backward()
             torch.nn.utils.clip_grad_norm_(network.parameters(), config.max_grad_norm)
@@ -122,7 +111,6 @@ def update(network, optimizer: torch.optim.Optimizer, samples: Samples, config: 
             with torch.no_grad():
                 totals["policy_loss"] += float(policy_loss)
                 totals["guess_loss"] += float(guess_loss)
-                totals["lesson_loss"] += float(lesson_loss)
                 totals["value_loss"] += float(value_loss)
                 totals["entropy"] += float(spread)
                 totals["approx_kl"] += float((old_log_prob - log_prob).mean())

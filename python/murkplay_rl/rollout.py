@@ -53,9 +53,6 @@ class Rollout:
     # uint8 (samples, 64): what truly stood on each cell of the learner's view (0-5 its pawn .. king,
     # 6-11 the opponent's, 12 nothing), the lesson of a network's guess head; None: not kept.
     contents: np.ndarray | None = None
-    # bool (samples, 4352): the slots of the moves a full-sight search found best there, the
-    # lesson of ppo.lesson_coef; None: not kept.
-    lesson: np.ndarray | None = None
     wins: int = 0  # games the learner ended against the opponent, won, lost and drawn
     losses: int = 0
     draws: int = 0
@@ -122,13 +119,11 @@ class _Record:
         self.observation = CodeRows.empty(rows) if form == "codes" else np.empty((rows, 64, 35), np.float32)
         self.mask = np.empty((steps * games, murkplay_rl.ACTION_COUNT), bool)
         self.contents = None
-        self.lesson = None
         self.samples = 0
 
-    def before(self, t: int, step, moving: np.ndarray, mine: np.ndarray, value: np.ndarray, contents=None,
-               lesson=None) -> None:
+    def before(self, t: int, step, moving: np.ndarray, mine: np.ndarray, value: np.ndarray, contents=None) -> None:
         """Who moves at step t, and what the learner saw and thought where it moves; ``contents``
-        (games, 64), what truly stood where; ``lesson`` (games, 4352), the search's best slots."""
+        (games, 64), what truly stood where."""
         self.moved[t], self.learner[t], self.mover[t] = moving, mine, step.plies % 2
         rows = np.flatnonzero(mine)
         self.value[t, rows] = value
@@ -139,10 +134,6 @@ class _Record:
             if self.contents is None:
                 self.contents = np.empty((len(self.mask), 64), np.uint8)
             self.contents[self.samples:end] = contents[rows]
-        if lesson is not None:
-            if self.lesson is None:
-                self.lesson = np.empty_like(self.mask)
-            self.lesson[self.samples:end] = lesson[rows]
         self.samples = end
 
     def after(self, t: int, step, max_plies: int) -> np.ndarray:
@@ -164,7 +155,6 @@ class _Record:
             bootstrap=bootstrap, observation=self.observation[:self.samples], mask=self.mask[:self.samples],
             final_value=self.final_value,
             contents=None if self.contents is None else self.contents[:self.samples],
-            lesson=None if self.lesson is None else self.lesson[:self.samples],
             wins=int((result > 0).sum()), losses=int((result < 0).sum()),
             draws=int((result == 0).sum()),
         )
@@ -183,10 +173,9 @@ class SelfPlay:
     """A batch of ``games`` self-play games; ``collect`` steps it and keeps every turn."""
 
     def __init__(self, games: int, *, max_plies: int, opponent_share: float, seed: int, threads: int,
-                 device: str = "cpu", observation: str = "floats", lesson_depth: int = 0):
+                 device: str = "cpu", observation: str = "floats"):
         self.batch = murkplay_rl.GameBatch(games, max_plies=max_plies, auto_reset=True, seed=seed, threads=threads)
         self.max_plies = max_plies
-        self.lesson_depth = lesson_depth  # 0: no lesson kept
         self.seed = seed
         self.device = torch.device(device)
         # The first games face the opponent, learner White and Black in turn; the rest play themselves.
@@ -223,8 +212,7 @@ class SelfPlay:
             value = self._value_and_logits(learner, step, mine)
             if theirs.any():
                 self._opponent_logits(opponent, step, theirs, seed=(self.seed, number, t))
-            lesson = self._timed(self.batch.best_slots, depth=self.lesson_depth) if self.lesson_depth else None
-            record.before(t, step, moving, mine, value, self._contents() if guesses else None, lesson)
+            record.before(t, step, moving, mine, value, self._contents() if guesses else None)
             step = self._timed(self.batch.step, self.logits, by="logits", codes=codes)
             cut = record.after(t, step, self.max_plies)
             if cut.any():

@@ -20,7 +20,7 @@ from pathlib import Path
 from murkplay_rl._optional import require
 
 UPDATE_COLUMNS = ("updates", "samples", "plies", "seconds", "samples_per_second", "policy_loss", "value_loss",
-                  "entropy", "approx_kl", "clip_fraction", "guess_loss", "lesson_loss", "collect_seconds", "update_seconds",
+                  "entropy", "approx_kl", "clip_fraction", "guess_loss", "collect_seconds", "update_seconds",
                   "murkplay_share", "games", "opponent", "pool_win_rate")
 EVALUATION_COLUMNS = ("updates", "samples", "seconds", "opponent", "games", "score", "low", "high")
 LOGS = {"log.csv": UPDATE_COLUMNS, "evaluations.csv": EVALUATION_COLUMNS}
@@ -56,11 +56,8 @@ def drop_rows_after(run, updates: int) -> None:
         if not path.exists():
             continue
         with path.open(newline="") as file:
-            reader = csv.DictReader(file)
-            # A log written before a column was added keeps its rows, the new column empty.
-            kept = [column for column in columns if column in (reader.fieldnames or ())]
-            rows = [row for row in reader
-                    if all(row.get(column) for column in kept) and row["updates"].isdigit()
+            rows = [row for row in csv.DictReader(file)
+                    if all(row.get(column) for column in columns) and row["updates"].isdigit()
                     and int(row["updates"]) <= updates]
         temporary = path.with_suffix(".tmp")
         with temporary.open("w", newline="") as file:

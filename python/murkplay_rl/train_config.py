@@ -184,9 +184,6 @@ class PPOConfig(Settings):
     clip: float = setting(0.2, "the probability ratio's trust region", above=0.0, high=1.0)
     value_coef: float = setting(0.5, "weight of the value loss", low=0.0)
     guess_coef: float = setting(0.5, "weight of the guess head's loss, where the network has one", low=0.0)
-    lesson_coef: float = setting(0.0, "weight of the search lesson's loss, -log of the probability the policy puts on "
-                                      "the moves a full-sight search finds best (lesson_depth); 0: no lesson",
-                                 low=0.0)
     # 0.01 let the policy collapse onto few moves within minutes.
     entropy_coef: float = setting(0.02, "weight of the entropy bonus", low=0.0)
     max_grad_norm: float = setting(0.5, "the gradient's norm is clipped to this", above=0.0)
@@ -200,8 +197,6 @@ class TrainConfig(Settings):
     games: int = setting(64, "games stepped together", low=1)
     steps: int = setting(16, "steps of every game per rollout: small rollouts, many updates", low=1)
     max_plies: int = setting(150, "a game reaching it is cut off, its last moves valued by the network", low=1)
-    lesson_depth: int = setting(2, "plies of the full-sight search whose best moves the policy is taught "
-                                   "(ppo.lesson_coef); 0: none", low=0, high=5)
     opponent_share: float = setting(0.5, "share of the games against an opponent of the pool; the rest self-play",
                                     low=0.0, high=1.0)
     opponents: tuple[str, ...] = setting(("greedy", "cautious"), "built-in agents in the opponents' pool beside "

@@ -75,8 +75,7 @@ class TrainState:
         else:
             self.selfplay = SelfPlay(config.games, max_plies=config.max_plies, opponent_share=config.opponent_share,
                                      seed=config.seed, threads=config.threads, device=config.device,
-                                     observation=config.observation,
-                                     lesson_depth=config.lesson_depth if config.ppo.lesson_coef else 0)
+                                     observation=config.observation)
         self.shuffling = torch.Generator().manual_seed(config.seed + 1)
         self.rng = np.random.default_rng(config.seed)
         self.pool: list[dict] = []

@@ -1,8 +1,7 @@
 """What makes the trainer learn against the opponents it is rated against: the opponents' pool
 drawn toward what the learner loses to, built-in agents playing inside the rollout by their own
 rule, games cut off at the ply limit valued rather than scored, the value's material term, the
-update's logits of legal slots only, the lesson of a full-sight search, and the best network of
-a run kept."""
+update's logits of legal slots only, and the best network of a run kept."""
 
 import dataclasses
 import json
@@ -15,9 +14,9 @@ pytest.importorskip("matplotlib")
 
 import murkplay_rl  # noqa: E402
 from murkplay import SelfPlayGame  # noqa: E402
-from murkplay_rl import agents, ppo  # noqa: E402
+from murkplay_rl import agents  # noqa: E402
 from murkplay_rl.network import PolicyValueNet, load_network, material  # noqa: E402
-from murkplay_rl.policy import legal_slots, log_probs  # noqa: E402
+from murkplay_rl.policy import legal_slots  # noqa: E402
 from murkplay_rl.rollout import SelfPlay, advantages  # noqa: E402
 from murkplay_rl.train_config import NetworkConfig, TrainConfig  # noqa: E402
 from murkplay_rl.train_state import TrainState  # noqa: E402
@@ -158,52 +157,3 @@ def test_the_curve_over_seeds_pairs_each_seed_s_nearest_evaluation(given_up):
     for point in points:
         assert [row["seed"] for row in point] == [0, 1, 2]
         assert max(float(row["seconds"]) for row in point) - min(float(row["seconds"]) for row in point) <= 2
-
-
-@pytest.mark.parametrize("depth", [1, 2, 3])
-def test_the_lesson_is_what_a_full_sight_search_finds_best(depth):
-    # A game written into a batch is a known start, so its belief holds the true board alone:
-    # the belief's scores are then the full-sight search's.
-    played = murkplay_rl.GameBatch(24, seed=depth, max_plies=60)
-    for _ in range(6 + 4 * depth):
-        played.step_random()
-    batch = murkplay_rl.GameBatch([played[i] for i in range(24)])
-    step = batch.observe()
-    lesson = batch.best_slots(depth=depth)
-    assert lesson.dtype == bool and lesson.shape == (24, murkplay_rl.ACTION_COUNT)
-    assert not (lesson & ~step.mask).any()
-    checked = 0
-    for side in (True, False):
-        scores = murkplay_rl.BatchBeliefs(batch, side).scores(samples=1, depth=depth)
-        for game in np.flatnonzero(~np.isnan(scores[:, :1]).all(1)):
-            listed = slice(step.offsets[game], step.offsets[game + 1])
-            score = scores[game, :listed.stop - listed.start]
-            best = set(step.slots[listed][score == score.max()].tolist())
-            assert set(np.flatnonzero(lesson[game]).tolist()) == best
-            checked += 1
-    assert checked == (np.diff(step.offsets) > 0).sum() > 12
-
-
-def test_the_lesson_is_kept_with_the_learner_s_moves_and_taught():
-    state = small_state(lesson_depth=2)
-    rollout = state.selfplay.collect(state.network, "greedy", 4)
-    assert rollout.lesson.shape == rollout.mask.shape and not (rollout.lesson & ~rollout.mask).any()
-    assert rollout.lesson.any(1).all()
-    samples = ppo.Samples.of(rollout, advantages(rollout, 0.99, 0.95))
-    # The lesson's columns name the same slots as the rollout's lesson.
-    for row in range(len(samples)):
-        taught = samples.legal[row][samples.lesson[row]].tolist()
-        assert sorted(taught) == np.flatnonzero(rollout.lesson[row]).tolist()
-
-    def mass():
-        with torch.no_grad():
-            logits, *_ = state.network.evaluate_slots(samples.observation, samples.legal)
-            scores = log_probs(logits, samples.valid)
-            return scores.masked_fill(~samples.lesson, -torch.inf).logsumexp(1).exp().mean()
-
-    before = mass()
-    alone = dataclasses.replace(state.config.ppo, value_coef=0.0, entropy_coef=0.0, guess_coef=0.0, clip=1e-9,
-                                lesson_coef=1.0, epochs=30, learning_rate=0.01)
-    losses = ppo.update(state.network, state.optimizer, samples, alone, updates=0, generator=state.shuffling,
-                        device=state.device)
-    assert 0 < losses["lesson_loss"] < -np.log(float(before)) and mass() > before + 0.02

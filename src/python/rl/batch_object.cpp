@@ -11,7 +11,6 @@
 #include "python/game_object.hpp"
 #include "python/method_table.hpp"
 #include "python/rl/arrays.hpp"
-#include "python/rl/lesson_method.hpp"
 #include "python/rl/released.hpp"
 #include "python/rl/step_methods.hpp"
 
@@ -275,13 +274,6 @@ PyMethodDef batch_methods[] = {
      "the same for every thread count. observe, codes and mask as for step()."},
     {"reset", as_table_entry<reset_method>(), METH_VARARGS | METH_KEYWORDS,
      "reset($self, /, games=None)\n--\n\nRestarts the given games (all when None) from the start position."},
-    {"best_slots", as_table_entry<best_slots_method>(), METH_VARARGS | METH_KEYWORDS,
-     "best_slots($self, /, *, depth=2)\n--\n\n"
-     "A lesson for trainers, never an agent's input: a bool (games, 4352) array, True at the slots of\n"
-     "each game's moves that score best for the side to move when searched depth plies deep (1 to 5,\n"
-     "its own move included) with sight of the whole board: taking a king wins, otherwise material\n"
-     "counts. A game with no move is all False. On the calling thread; an interrupt\n"
-     "(KeyboardInterrupt) stops it."},
     {"__reduce__", reduce_method, METH_NOARGS, nullptr},
     {"_from_bytes", from_bytes_method, METH_O | METH_CLASS, nullptr},
     {nullptr, nullptr, 0, nullptr},
