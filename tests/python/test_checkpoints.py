@@ -134,8 +134,13 @@ def test_checkpoints_written_before_the_registry_still_load(tmp_path):
                 "state_dict": network.state_dict()}, path)
     observation = torch.rand(2, 64, 35)
     assert torch.equal(agents.load(str(path)).module(observation), network(observation))
-    shipped = agents.load("pretrained")
-    assert sum(tensor.numel() for tensor in shipped.module.parameters()) == 47_717
+    # A network file from before the guess head and the material term names neither.
+    before = PolicyValueNet(NetworkConfig(channels=32, blocks=4, key=16))
+    torch.save({"network": {"channels": 32, "blocks": 4, "key": 16}, "model": before.state_dict()},
+               tmp_path / "network.pt")
+    loaded = agents.load(str(tmp_path / "network.pt"))
+    assert sum(tensor.numel() for tensor in loaded.module.parameters()) == 47_717
+    assert torch.equal(loaded.module(observation), before(observation))
     with pytest.raises(ValueError, match="^network must be one of PolicyValueNet, policy_network, not 'x:y'"):
         agents.save_checkpoint(tmp_path / "new.pt", network, network="x:y")
     with pytest.raises(TypeError, match="unexpected keyword arguments loader"):
