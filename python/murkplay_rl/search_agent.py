@@ -20,7 +20,7 @@ from __future__ import annotations
 import numpy as np
 
 import murkplay_rl
-from murkplay_rl._checks import MAX_SEED, integer
+from murkplay_rl._checks import MAX_SEED, flag, integer
 from murkplay_rl._native import MAX_SEARCH_DEPTH, MAX_SEARCH_SAMPLES, NO_MOVE
 from murkplay_rl._optional import require
 from murkplay_rl.belief_agent import _SIDES, Following
@@ -56,12 +56,10 @@ class SearchAgent(Following):
             network = shipped_network(device)
         if not hasattr(network, "evaluate"):
             raise TypeError(f"network must be a policy-value network with evaluate(), not {type(network).__name__}")
-        if not isinstance(value, bool):
-            raise TypeError(f"value must be a bool, not {type(value).__name__!r}")
         self.network = network.eval()
         self.samples = integer("samples", samples, 1, MAX_SEARCH_SAMPLES)
         self.depth = integer("depth", depth, 1, MAX_SEARCH_DEPTH)
-        self.value = value
+        self.value = flag("value", value)
         self.candidates = integer("candidates", candidates, 1, 256)
         self.limit = integer("limit", limit, 2, 2**32 - 1)
         self.seed = integer("seed", seed, 0, MAX_SEED)

@@ -92,7 +92,7 @@ def test_the_side_to_move_is_read_from_the_moves_not_the_ply_count():
 @pytest.mark.parametrize("options, error, named", [
     ({"samples": 0}, ValueError, "samples must be from 1 to 64, not 0"),
     ({"depth": 6}, ValueError, "depth must be from 1 to 5, not 6"),
-    ({"value": 1}, TypeError, "value must be a bool, not 'int'"),
+    ({"value": 1}, TypeError, "value must be True or False, not 1"),
     ({"candidates": 257}, ValueError, "candidates must be from 1 to 256, not 257"),
     ({"limit": 1}, ValueError, "limit must be from 2 to"),
     ({"seed": -1}, ValueError, "seed must be from 0 to"),
