@@ -99,7 +99,7 @@ class SearchAgent(Following):
             listed = slice(step.offsets[game], step.offsets[game + 1])
             prior = logits[row, step.slots[listed]]
             score = scores[game, :len(prior)]
-            searched = ~np.isnan(score)  # every move where the belief could not be searched
+            searched = ~np.isnan(score)  # NaN throughout where the beliefs would not act: any move then
             best = score == score[searched].max() if searched.any() else ~searched
             order = np.flatnonzero(best)[np.argsort(-prior[best], kind="stable")]  # the policy's favourites first
             orders.append(order[:self.candidates] if self.value else order[:1])

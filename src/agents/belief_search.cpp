@@ -77,10 +77,6 @@ int score_move(const Board& b, const BoardMove& m, int depth, Stop& stop) {
 
 }  // namespace
 
-void add_move_scores(const Board& position, const MoveList& listed, int depth, Stop& stop, double* totals) {
-    for (std::size_t m = 0; m < listed.size(); ++m) totals[m] += score_move(position, listed[m], std::max(depth, 1), stop);
-}
-
 std::vector<double> belief_scores(const BeliefTracker& belief, const Game& game, SearchSettings settings,
                                   RandomStream& random, Stop& stop) {
     MoveList listed;
@@ -88,7 +84,12 @@ std::vector<double> belief_scores(const BeliefTracker& belief, const Game& game,
     std::vector<double> totals(listed.size(), 0.0);
     if (listed.size() == 0) return totals;
     const std::vector<std::size_t> drawn = belief.sample(settings.samples, random);
-    for (const std::size_t i : drawn) add_move_scores(belief.positions()[i], listed, settings.depth, stop, totals.data());
+    for (const std::size_t i : drawn) {
+        const Board& position = belief.positions()[i];
+        for (std::size_t m = 0; m < listed.size(); ++m) {
+            totals[m] += score_move(position, listed[m], std::max(settings.depth, 1), stop);
+        }
+    }
     if (!drawn.empty()) {
         for (double& total : totals) total /= static_cast<double>(drawn.size());
     }
@@ -152,17 +153,15 @@ std::optional<BeliefRefusal> belief_move_scores(BatchBeliefs& beliefs, const bat
                                                 SearchSettings settings, std::vector<std::size_t>& games,
                                                 std::vector<std::vector<double>>& scores, std::size_t threads,
                                                 Stop& stop) {
-    scores.clear();
-    std::vector<std::vector<double>> made(batch.size());
-    auto refused = for_acting_games(beliefs, batch, games, threads, stop,
-                                    [&](std::size_t k, std::size_t i, RandomStream& random) {
-                                        made[k] = belief_scores(beliefs.tracker(i), batch.entry(i).game, settings,
-                                                                random, stop);
-                                    });
-    if (refused) return refused;
-    made.resize(games.size());
-    scores = std::move(made);
-    return std::nullopt;
+    // Room for every game, before the threads start; the acting ones come first.
+    scores.assign(batch.size(), {});
+    const auto refused = for_acting_games(beliefs, batch, games, threads, stop,
+                                          [&](std::size_t k, std::size_t i, RandomStream& random) {
+                                              scores[k] = belief_scores(beliefs.tracker(i), batch.entry(i).game,
+                                                                        settings, random, stop);
+                                          });
+    scores.resize(games.size());
+    return refused;
 }
 
 }  // namespace murkplay::agents

@@ -11,7 +11,6 @@
 #include "batch/game_batch.hpp"
 #include "belief/batch_beliefs.hpp"
 #include "belief/tracker.hpp"
-#include "game/movegen.hpp"
 #include "parallel/stop.hpp"
 
 namespace murkplay::agents {
@@ -27,16 +26,11 @@ struct SearchSettings {
 inline constexpr std::size_t max_search_samples = 64;
 inline constexpr int max_search_depth = 5;
 
-// Adds to totals[m] the score, for the side to move on `position`, of playing listed[m] there
-// and searching on `depth` plies deep in all (its own move included) with full sight: taking
-// a king wins, otherwise material counts, in hundredths of a pawn. The moves must be legal
-// there, as the side's own moves are on every board its belief holds.
-void add_move_scores(const Board& position, const MoveList& listed, int depth, parallel::Stop& stop, double* totals);
-
 // The average score of each of the game's legal moves (in the order they are listed) over
-// `settings.samples` positions drawn from the belief, each searched as belief_move does, for
-// the side to move: hundredths of a pawn of material, about 1,000,000 for a king taken within
-// the depth, minus that for its own king lost. Empty when the game lists no move.
+// `settings.samples` positions drawn from the belief, each searched `settings.depth` plies
+// deep with full sight, its own move included, for the side to move: hundredths of a pawn of
+// material, about 1,000,000 for a king taken within the depth, minus that for its own king
+// lost. Empty when the game lists no move.
 std::vector<double> belief_scores(const belief::BeliefTracker& belief, const Game& game, SearchSettings settings,
                                   belief::RandomStream& random, parallel::Stop& stop);
 
