@@ -37,29 +37,59 @@ bool attacks_enemy_king(const Board& b, Color c) {
     return king != 0 && attackers_of(b, lowest(king), c, b.occupied) != 0;
 }
 
-// Captures of the most valuable piece first, so that alpha-beta cuts early.
-int capture_order(const Board& b, const BoardMove& m) {
-    return contains(b.occupied, m.destination) ? piece_value[index(b.kind_on(m.destination))] + 1 : 0;
+// The material a move wins for its side: the piece it takes (a pawn en passant) and what a
+// promotion adds. Searching the dearest first lets alpha-beta cut early, and one ply from the
+// horizon the first move that keeps the king decides.
+int gain(const Board& b, const BoardMove& m) {
+    const Color us = b.side_to_move;
+    int won = 0;
+    if (contains(b.occupied, m.destination)) {
+        won = piece_value[index(b.kind_on(m.destination))];
+    } else if (b.en_passant_pawn.present && m.destination == b.en_passant_pawn.square + pawn_push(us) &&
+               contains(b.pieces(us, PieceKind::Pawn), m.source)) {
+        won = piece_value[index(PieceKind::Pawn)];
+    }
+    if (m.promotion != PieceKind::None) won += piece_value[index(m.promotion)] - piece_value[index(PieceKind::Pawn)];
+    return 100 * won;
 }
 
+// Dearest first, then in the order listed: the gain counted down from a bound above any
+// move's, above the move's place in the list.
+constexpr int order_shift = 11;
+static_assert(max_moves <= (1u << order_shift));
+constexpr int gain_bound = 100 * 2 * piece_value[index(PieceKind::Queen)];
+
+}  // namespace
+
 // The score of the side to move, full information, alpha-beta; any score once asked to stop.
-int negamax(const Board& b, int depth, int alpha, int beta, int ply, Stop& stop) {
+int MoveSearch::negamax(const Board& b, int depth, int alpha, int beta, int ply, Stop& stop) {
     if (stop.poll()) return 0;
     const Color us = b.side_to_move;
     if (attacks_enemy_king(b, us)) return win_score - ply;
-    if (depth == 0) return material(b, us) - material(b, opposite(us));
-    MoveList listed;
+    const int standing = material(b, us) - material(b, opposite(us));
+    if (depth == 0) return standing;
+    MoveList& listed = plies_[ply - 1].listed;
+    std::uint32_t* order = plies_[ply - 1].order.data();
+    listed.clear();
     generate_moves(b, listed);
-    if (listed.size() == 0) return material(b, us) - material(b, opposite(us));
-    std::array<std::pair<int, std::uint16_t>, max_moves> order;
+    if (listed.size() == 0) return standing;
     for (std::size_t i = 0; i < listed.size(); ++i) {
-        order[i] = {-capture_order(b, listed[i]), static_cast<std::uint16_t>(i)};
+        order[i] = static_cast<std::uint32_t>(gain_bound - gain(b, listed[i])) << order_shift | i;
     }
-    std::sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(listed.size()));
+    std::sort(order, order + listed.size());
     int best = -win_score - 1;
     for (std::size_t i = 0; i < listed.size(); ++i) {
         Board next = b;
-        if (play_move(next, listed[order[i].second])) continue;
+        if (play_move(next, listed[order[i] & ((1u << order_shift) - 1)])) continue;
+        if (depth == 1) {
+            // The horizon counts material only: no later move wins more than this one, unless
+            // this one gives up the king.
+            if (attacks_enemy_king(next, opposite(us))) {
+                best = std::max(best, -(win_score - ply - 1));
+                continue;
+            }
+            return std::max(best, standing + gain_bound - static_cast<int>(order[i] >> order_shift));
+        }
         best = std::max(best, -negamax(next, depth - 1, -beta, -alpha, ply + 1, stop));
         alpha = std::max(alpha, best);
         if (alpha >= beta) break;
@@ -67,15 +97,13 @@ int negamax(const Board& b, int depth, int alpha, int beta, int ply, Stop& stop)
     return best;
 }
 
-// The agent's move played on one sampled position, scored for the agent.
-int score_move(const Board& b, const BoardMove& m, int depth, Stop& stop) {
+int MoveSearch::score(const Board& b, const BoardMove& m, int depth, Stop& stop) {
     if (contains(b.pieces(opposite(b.side_to_move), PieceKind::King), m.destination)) return win_score;
     Board next = b;
     if (play_move(next, m)) return -win_score;
+    if (plies_.size() + 1 < static_cast<std::size_t>(depth)) plies_.resize(depth - 1);
     return -negamax(next, depth - 1, -win_score - 1, win_score + 1, 1, stop);
 }
-
-}  // namespace
 
 std::vector<double> belief_scores(const BeliefTracker& belief, const Game& game, SearchSettings settings,
                                   RandomStream& random, Stop& stop) {
@@ -84,10 +112,11 @@ std::vector<double> belief_scores(const BeliefTracker& belief, const Game& game,
     std::vector<double> totals(listed.size(), 0.0);
     if (listed.size() == 0) return totals;
     const std::vector<std::size_t> drawn = belief.sample(settings.samples, random);
+    MoveSearch search;
     for (const std::size_t i : drawn) {
         const Board& position = belief.positions()[i];
         for (std::size_t m = 0; m < listed.size(); ++m) {
-            totals[m] += score_move(position, listed[m], std::max(settings.depth, 1), stop);
+            totals[m] += search.score(position, listed[m], std::max(settings.depth, 1), stop);
         }
     }
     if (!drawn.empty()) {

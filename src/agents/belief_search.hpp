@@ -3,6 +3,7 @@
 // and the move with the best average score over the samples played.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -11,6 +12,7 @@
 #include "batch/game_batch.hpp"
 #include "belief/batch_beliefs.hpp"
 #include "belief/tracker.hpp"
+#include "game/movegen.hpp"
 #include "parallel/stop.hpp"
 
 namespace murkplay::agents {
@@ -25,6 +27,28 @@ struct SearchSettings {
 // takes a few seconds on one core.
 inline constexpr std::size_t max_search_samples = 64;
 inline constexpr int max_search_depth = 5;
+
+// A search of single moves with full sight, keeping its move lists from one move to the next.
+class MoveSearch {
+public:
+    // The score for its mover of `move` played on `board`, searched `depth` plies deep, the
+    // move itself included: hundredths of a pawn of material, about 1,000,000 for a king taken
+    // within the depth (sooner scores more), minus that for its own king lost; any score once
+    // asked to stop. The same as a plain minimax: alpha-beta skips only what cannot matter.
+    int score(const Board& board, const BoardMove& move, int depth, parallel::Stop& stop);
+
+private:
+    // A node's moves and the order it searches them in; a list is large, and making one at
+    // every node would cost more than the search.
+    struct Ply {
+        MoveList listed;
+        std::array<std::uint32_t, max_moves> order;
+    };
+
+    int negamax(const Board& board, int depth, int alpha, int beta, int ply, parallel::Stop& stop);
+
+    std::vector<Ply> plies_;  // the node k plies after the move scored at k - 1
+};
 
 // The average score of each of the game's legal moves (in the order they are listed) over
 // `settings.samples` positions drawn from the belief, each searched `settings.depth` plies
