@@ -1,9 +1,14 @@
 """Beliefs over the hidden position: how fast a tracker checks candidates, how large its set
 grows and how long an update takes after 4, 8 and 12 plies of random play, whether the true
-position stays in the set while it is exact, and how the belief agent scores.
+position stays in the set while it is exact, how long the belief agent's search takes, and how
+the belief agent scores.
 
-    python bench/belief.py [--games 1000] [--invariant-plies 40] [--strength-games 200]
-        [--opponents greedy cautious pretrained] [--samples 8] [--depth 3]
+    python bench/belief.py [--games 1000] [--invariant-plies 40] [--search-plies 40]
+        [--strength-games 200] [--opponents greedy cautious pretrained] [--samples 8] [--depth 3]
+
+The search's cost is measured on the same games every time (the belief agent playing both
+sides of 32 games from the start), so two builds can be timed on the same work: its last line
+digests the moves played, equal for any two builds whose searches agree.
 """
 
 from __future__ import annotations
@@ -64,6 +69,44 @@ def invariant(games: int, plies: int, limit: int) -> None:
     )
 
 
+def search_cost(plies: int, samples: int, depths: list[int]) -> None:
+    import hashlib
+
+    import numpy as np
+
+    import murkplay_rl
+
+    digest = hashlib.sha256()
+    for depth in depths:
+        batch = murkplay_rl.GameBatch(32, seed=11, max_plies=300)
+        beliefs = {side: murkplay_rl.BatchBeliefs(batch, side, limit=5_000, seed=3) for side in (True, False)}
+        played = {side: np.full(len(batch), murkplay_rl.NO_MOVE, np.uint16) for side in beliefs}
+        searching = updating = 0.0
+        moves = 0
+        step = batch.observe()
+        for ply in range(plies):
+            positions = np.zeros(len(batch), np.int64)
+            for side, belief in beliefs.items():
+                start = time.process_time()
+                if ply:
+                    belief.update(played[side], threads=1)
+                updating += time.process_time() - start
+                start = time.process_time()
+                chosen = belief.choose(samples=samples, depth=depth, threads=1)
+                searching += time.process_time() - start
+                acting = chosen >= 0
+                moves += int(acting.sum())
+                positions[acting] = chosen[acting]
+                played[side][acting] = step.moves[step.offsets[:-1][acting] + chosen[acting]]
+            digest.update(positions.tobytes())
+            step = batch.step(positions, by="position")
+            for side in played:
+                played[side][step.restarting] = murkplay_rl.NO_MOVE
+        print(f"search at depth {depth}, {samples} samples: {searching / moves * 1e3:.2f} ms of CPU a move, "
+              f"belief update {updating / moves * 1e3:.2f} ms ({moves} moves, one thread)")
+    print(f"moves played: {digest.hexdigest()[:16]}")
+
+
 def strength(games: int, opponents: list[str], samples: int, depth: int) -> None:
     from murkplay_rl import arena
     from murkplay_rl.belief_agent import BeliefAgent
@@ -96,6 +139,8 @@ def main() -> None:
     parser.add_argument("--growth-games", type=int, default=50)
     parser.add_argument("--invariant-plies", type=int, default=40)
     parser.add_argument("--limit", type=int, default=100_000)
+    parser.add_argument("--search-plies", type=int, default=40)
+    parser.add_argument("--search-depths", type=int, nargs="*", default=[3, 4])
     parser.add_argument("--strength-games", type=int, default=200)
     parser.add_argument("--opponents", nargs="*", default=["greedy", "cautious"])
     parser.add_argument("--samples", type=int, default=8)
@@ -105,6 +150,8 @@ def main() -> None:
         growth(args.growth_games, args.limit)
     if args.games:
         invariant(args.games, args.invariant_plies, args.limit)
+    if args.search_plies:
+        search_cost(args.search_plies, args.samples, args.search_depths)
     if args.strength_games:
         strength(args.strength_games, args.opponents, args.samples, args.depth)
 

@@ -176,9 +176,11 @@ class BatchBeliefs:
     def choose(self, /, *, samples: int = 8, depth: int = 3, threads: int | None = None) -> _Array:
         """The belief agent's move in every followed game, as positions in the legal lists (-1 where the side does not
         move or the game is not followed). samples: 1 to MAX_SEARCH_SAMPLES; depth: 1 to MAX_SEARCH_DEPTH."""
-    def scores(self, /, *, samples: int = 8, depth: int = 3, threads: int | None = None) -> _Array:
+    def scores(self, /, *, samples: int = 8, depth: int = 3, threads: int | None = None,
+               among: _Array | None = None) -> _Array:
         """What choose() weighs: float32 (games, width), each game's legal moves' average search scores in hundredths of
-        a pawn, NaN past its moves and where choose() would not act."""
+        a pawn, NaN past its moves and where choose() would not act; with among (bool, (games, any width)), only
+        the moves it flags are searched."""
     def reset(self, /, games: Sequence[SupportsIndex] | None = None) -> None:
         """Starts the given games' beliefs afresh at each game's known start as it is now."""
 

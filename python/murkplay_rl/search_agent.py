@@ -4,11 +4,12 @@ among the moves it finds best.
 At each of its turns it draws ``samples`` positions from its side's belief about the hidden
 board (``BatchBeliefs``, which knows only what the side has seen) and searches every legal move
 ``depth`` plies deep in each, as the belief agent does (taking a king wins, otherwise material
-counts). Material leaves many moves equal, most of all in quiet positions, where the belief
-agent draws one at random: this agent plays the one its network's policy likes best instead.
-With ``value=True`` it values the ``candidates`` best of them further, by playing each in every
-drawn position and asking the network what follows, from the opponent's side; every position
-of every game goes through one forward pass.
+counts). Material leaves many moves equal, most of all in quiet positions. Of the best, the
+``candidates`` its network's policy likes most are searched again, ``deeper`` plies deep on
+fresh samples, and the best of them by that search is played, the policy's favourite among
+equals. With ``value=True`` the network's value decides among the candidates instead: each is
+played in every drawn position and what follows valued from the opponent's side, every
+position of every game in one forward pass.
 
 It plays through the agents' protocol, ``act(step, batch) -> ("position", positions)``, and
 follows one batch at a time with a belief per side, as the belief agent does: it must see a
@@ -36,10 +37,11 @@ class SearchAgent(Following):
     """Belief samples searched with material, the network's policy choosing among the best.
 
     network: a ``PolicyValueNet`` (None: the shipped one of ``pretrained()``); samples:
-    positions drawn from each game's belief per move (1 to ``MAX_SEARCH_SAMPLES``); depth:
-    plies searched from each, its own move included (1 to ``MAX_SEARCH_DEPTH``); value: whether
-    the network's value of what follows decides among the best moves, instead of its policy;
-    candidates: with value, how many of them (the policy's favourites) it values (1 to 256);
+    positions drawn from each game's belief per search (1 to ``MAX_SEARCH_SAMPLES``); depth:
+    plies searched from each, its own move included (1 to ``MAX_SEARCH_DEPTH``); candidates:
+    how many of the best moves (the policy's favourites) are looked at again (1 to 256);
+    deeper: the plies of the second search over them (0: none; else 1 to ``MAX_SEARCH_DEPTH``);
+    value: whether the network's value of what follows decides among them instead;
     limit: the most positions a belief keeps exactly; seed: of the beliefs' random streams;
     threads: native threads for the beliefs and the search (None: the batch's own).
     """
@@ -47,8 +49,8 @@ class SearchAgent(Following):
     # The policy reads the observation; the rest is the belief's.
     observes = True
 
-    def __init__(self, network=None, *, samples: int = 8, depth: int = 4, value: bool = False, candidates: int = 8,
-                 limit: int = 5_000, seed: int = 0, threads: int | None = None, device: str = "cpu",
+    def __init__(self, network=None, *, samples: int = 16, depth: int = 4, candidates: int = 4, deeper: int = 5,
+                 value: bool = False, limit: int = 5_000, seed: int = 0, threads: int | None = None, device: str = "cpu",
                  name: str = "search"):
         if network is None:
             from murkplay_rl._pretrained import shipped_network
@@ -61,6 +63,7 @@ class SearchAgent(Following):
         self.depth = integer("depth", depth, 1, MAX_SEARCH_DEPTH)
         self.value = flag("value", value)
         self.candidates = integer("candidates", candidates, 1, 256)
+        self.deeper = integer("deeper", deeper, 0, MAX_SEARCH_DEPTH)
         self.limit = integer("limit", limit, 2, 2**32 - 1)
         self.seed = integer("seed", seed, 0, MAX_SEED)
         self.threads = None if threads is None else integer("threads", threads, 1, murkplay_rl.MAX_THREADS)
@@ -102,10 +105,28 @@ class SearchAgent(Following):
             searched = ~np.isnan(score)  # NaN throughout where the beliefs would not act: any move then
             best = score == score[searched].max() if searched.any() else ~searched
             order = np.flatnonzero(best)[np.argsort(-prior[best], kind="stable")]  # the policy's favourites first
-            orders.append(order[:self.candidates] if self.value else order[:1])
-        if not self.value:
-            return np.array([order[0] for order in orders], dtype=np.int64)
-        return self._valued(step, beliefs, games, orders)
+            orders.append(order[:self.candidates])
+        if self.value:
+            return self._valued(step, beliefs, games, orders)
+        if self.deeper:
+            orders = self._deepened(beliefs, games, orders, scores.shape[1])
+        return np.array([order[0] for order in orders], dtype=np.int64)
+
+    def _deepened(self, beliefs, games: np.ndarray, orders: list, width: int) -> list:
+        """Each game's ``orders`` narrowed to the best of them by a search ``deeper`` plies deep,
+        in the same order; a game with one candidate keeps it unsearched."""
+        among = np.zeros((len(beliefs.following), width), bool)
+        for game, order in zip(games, orders):
+            if len(order) > 1:
+                among[game, order] = True
+        if not among.any():
+            return orders
+        deep = beliefs.scores(samples=self.samples, depth=self.deeper, threads=self.threads, among=among)
+        narrowed = []
+        for game, order in zip(games, orders):
+            score = deep[game, order]
+            narrowed.append(order[score == np.nanmax(score)] if len(order) > 1 and not np.isnan(score).all() else order)
+        return narrowed
 
     def _valued(self, step, beliefs, games: np.ndarray, orders: list) -> np.ndarray:
         """Of each game's ``orders``, the move whose successors the network values best over

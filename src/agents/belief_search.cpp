@@ -106,7 +106,7 @@ int MoveSearch::score(const Board& b, const BoardMove& m, int depth, Stop& stop)
 }
 
 std::vector<double> belief_scores(const BeliefTracker& belief, const Game& game, SearchSettings settings,
-                                  RandomStream& random, Stop& stop) {
+                                  RandomStream& random, Stop& stop, MoveFilter among) {
     MoveList listed;
     generate_moves(game.board, listed);
     std::vector<double> totals(listed.size(), 0.0);
@@ -116,11 +116,15 @@ std::vector<double> belief_scores(const BeliefTracker& belief, const Game& game,
     for (const std::size_t i : drawn) {
         const Board& position = belief.positions()[i];
         for (std::size_t m = 0; m < listed.size(); ++m) {
-            totals[m] += search.score(position, listed[m], std::max(settings.depth, 1), stop);
+            if (among.wants(m)) totals[m] += search.score(position, listed[m], std::max(settings.depth, 1), stop);
         }
     }
-    if (!drawn.empty()) {
-        for (double& total : totals) total /= static_cast<double>(drawn.size());
+    for (std::size_t m = 0; m < totals.size(); ++m) {
+        if (!among.wants(m)) {
+            totals[m] = std::numeric_limits<double>::quiet_NaN();
+        } else if (!drawn.empty()) {
+            totals[m] /= static_cast<double>(drawn.size());
+        }
     }
     return totals;
 }
@@ -181,13 +185,13 @@ std::optional<BeliefRefusal> belief_moves(BatchBeliefs& beliefs, const batch::Ga
 std::optional<BeliefRefusal> belief_move_scores(BatchBeliefs& beliefs, const batch::GameBatch& batch,
                                                 SearchSettings settings, std::vector<std::size_t>& games,
                                                 std::vector<std::vector<double>>& scores, std::size_t threads,
-                                                Stop& stop) {
+                                                Stop& stop, MoveFilter among) {
     // Room for every game, before the threads start; the acting ones come first.
     scores.assign(batch.size(), {});
     const auto refused = for_acting_games(beliefs, batch, games, threads, stop,
                                           [&](std::size_t k, std::size_t i, RandomStream& random) {
                                               scores[k] = belief_scores(beliefs.tracker(i), batch.entry(i).game,
-                                                                        settings, random, stop);
+                                                                        settings, random, stop, among.of_game(i));
                                           });
     scores.resize(games.size());
     return refused;

@@ -50,13 +50,24 @@ private:
     std::vector<Ply> plies_;  // the node k plies after the move scored at k - 1
 };
 
+// Which of a game's legal moves to score, by place in its list: every one, or those whose flag
+// is set (none past the flags). For a batch, the flags of game i start at flags + i * width.
+struct MoveFilter {
+    bool every = true;
+    const std::uint8_t* flags = nullptr;
+    std::size_t width = 0;
+
+    bool wants(std::size_t place) const { return every || (place < width && flags[place] != 0); }
+    MoveFilter of_game(std::size_t i) const { return every ? *this : MoveFilter{false, flags + i * width, width}; }
+};
+
 // The average score of each of the game's legal moves (in the order they are listed) over
 // `settings.samples` positions drawn from the belief, each searched `settings.depth` plies
 // deep with full sight, its own move included, for the side to move: hundredths of a pawn of
 // material, about 1,000,000 for a king taken within the depth, minus that for its own king
-// lost. Empty when the game lists no move.
+// lost; NaN for a move the filter leaves out. Empty when the game lists no move.
 std::vector<double> belief_scores(const belief::BeliefTracker& belief, const Game& game, SearchSettings settings,
-                                  belief::RandomStream& random, parallel::Stop& stop);
+                                  belief::RandomStream& random, parallel::Stop& stop, MoveFilter among = {});
 
 // The place, in the game's list of legal moves, of the move with the best average; none when
 // the list is empty or when asked to stop. The game is read for that list only, which its
@@ -74,13 +85,14 @@ std::optional<std::size_t> belief_move(const belief::BeliefTracker& belief, cons
                                                                 parallel::Stop& stop);
 
 // belief_scores in every game the beliefs may act in: those games, in order, in `games`, and
-// their scores in `scores`, on `threads` threads of the beliefs' team. The random streams
-// move on as belief_moves's do.
+// their scores in `scores`, on `threads` threads of the beliefs' team, of the moves `among`
+// flags. The random streams move on as belief_moves's do.
 [[nodiscard]] std::optional<belief::BeliefRefusal> belief_move_scores(belief::BatchBeliefs& beliefs,
                                                                       const batch::GameBatch& batch,
                                                                       SearchSettings settings,
                                                                       std::vector<std::size_t>& games,
                                                                       std::vector<std::vector<double>>& scores,
-                                                                      std::size_t threads, parallel::Stop& stop);
+                                                                      std::size_t threads, parallel::Stop& stop,
+                                                                      MoveFilter among = {});
 
 }  // namespace murkplay::agents

@@ -237,19 +237,25 @@ def test_batch_beliefs_follow_each_game_as_a_tracker_would():
 @pytest.mark.parametrize("seed", [3, 7])
 @pytest.mark.parametrize("turn", [1, 3, 5, 9])
 def test_the_scores_are_what_the_choice_weighs(seed, turn):
-    # Two beliefs with one seed draw the same samples until one of them chooses: one chooses
-    # at Black's turn-th ply, the other scores.
+    # Beliefs with one seed draw the same samples until they search: at Black's turn-th ply
+    # one chooses, one scores every move, and one only the moves flagged, each as the full
+    # scores do.
     batch = GameBatch(8, seed=seed)
-    chooser, scorer = (BatchBeliefs(batch, False, seed=seed) for _ in range(2))
+    chooser, scorer, flagger = (BatchBeliefs(batch, False, seed=seed) for _ in range(3))
     step = batch.step_random()
-    for beliefs in (chooser, scorer):
+    for beliefs in (chooser, scorer, flagger):
         beliefs.update()
     for _ in range(turn // 2):
         played = batch.step_random().played_move.copy()
         step = batch.step_random()
-        for beliefs in (chooser, scorer):
+        for beliefs in (chooser, scorer, flagger):
             beliefs.update(played)
     chosen, scores = chooser.choose(samples=3, depth=2), scorer.scores(samples=3, depth=2)
+    among = np.random.default_rng(turn).random((8, 5)) < 0.5
+    flagged = flagger.scores(samples=3, depth=2, among=among)
+    wanted = np.zeros(scores.shape, bool)
+    wanted[:, :5] = among[:, :scores.shape[1]]
+    assert np.array_equal(flagged[wanted], scores[wanted], equal_nan=True) and np.isnan(flagged[~wanted]).all()
     counts = np.diff(step.offsets)
     acting = chosen >= 0
     assert acting.any() and scores.dtype == np.float32 and scores.shape == (8, counts[acting].max())
@@ -299,6 +305,11 @@ def after(*moves, fen=None):
         (lambda: BatchBeliefs(GameBatch(2), True).scores(threads="2"), TypeError, "threads"),
         (lambda: BatchBeliefs(GameBatch(2), True).scores(samples=65), ValueError, "samples must be from 1 to 64"),
         (lambda: BatchBeliefs(GameBatch(2), True).scores(depth=0), ValueError, "depth must be from 1 to 5, not 0"),
+        (lambda: BatchBeliefs(GameBatch(2), True).scores(among=np.ones((3, 4), bool)), ValueError,
+         r"among: expected shape \(2, any length\), got \(3, 4\)"),
+        (lambda: BatchBeliefs(GameBatch(2), True).scores(among=np.ones((2, 4))), TypeError, "among: expected elements"),
+        (lambda: BatchBeliefs(GameBatch(2), True).scores(among=[[True]]), TypeError, "among: expected an array"),
+        (lambda: BatchBeliefs(GameBatch(2), True).choose(among=np.ones((2, 4), bool)), TypeError, "among"),
         (lambda: BatchBeliefs(GameBatch(2), True).reset([2]), IndexError, "out of range"),
         (lambda: BatchBeliefs(GameBatch(2), True).reset("ab"), TypeError, None),
         (lambda: BatchBeliefs(GameBatch(2), True)[2], IndexError, "out of range"),

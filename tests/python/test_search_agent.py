@@ -62,20 +62,27 @@ class Favouring:
     "r3k2r/ppp2ppp/2n5/3q4/3P4/2N5/PPP2PPP/R2QK2R b KQkq - 0 9",
 ])
 @pytest.mark.parametrize("seed", [0, 1])
-def test_of_the_moves_the_search_finds_best_the_policy_picks(fen, seed):
-    # From a known start the belief holds the true board alone, so every draw is that board.
+@pytest.mark.parametrize("candidates, deeper", [(1, 4), (4, 0), (3, 4)])
+def test_of_the_moves_the_search_finds_best_the_policy_picks(fen, seed, candidates, deeper):
+    # From a known start the belief holds the true board alone, so every draw is that board:
+    # of the best at three plies, the policy's favourite among its `candidates` favourites
+    # that score best at `deeper` plies.
     batch = murkplay_rl.GameBatch(2, fen=fen, seed=seed)
     step = batch.observe()
     network = Favouring(seed)
-    _, positions = SearchAgent(network, samples=2, depth=3).act(step, batch)
+    _, positions = SearchAgent(network, samples=2, depth=3, candidates=candidates, deeper=deeper).act(step, batch)
     white = fen.split()[1] == "w"
     scores = murkplay_rl.BatchBeliefs(batch, white).scores(samples=2, depth=3)
+    deep = murkplay_rl.BatchBeliefs(batch, white).scores(samples=1, depth=max(deeper, 1))
     for game in range(2):
         listed = slice(step.offsets[game], step.offsets[game + 1])
         score = scores[game, :listed.stop - listed.start]
         best = np.flatnonzero(score == score.max())
         prior = network.logits.numpy()[step.slots[listed]]
-        assert positions[game] == best[np.argmax(prior[best])]
+        favourites = best[np.argsort(-prior[best], kind="stable")][:candidates]
+        if deeper and len(favourites) > 1:
+            favourites = favourites[deep[game, favourites] == deep[game, favourites].max()]
+        assert positions[game] == favourites[0]
 
 
 def test_the_side_to_move_is_read_from_the_moves_not_the_ply_count():
@@ -94,6 +101,8 @@ def test_the_side_to_move_is_read_from_the_moves_not_the_ply_count():
     ({"depth": 6}, ValueError, "depth must be from 1 to 5, not 6"),
     ({"value": 1}, TypeError, "value must be True or False, not 1"),
     ({"candidates": 257}, ValueError, "candidates must be from 1 to 256, not 257"),
+    ({"deeper": 6}, ValueError, "deeper must be from 0 to 5, not 6"),
+    ({"deeper": False}, TypeError, "deeper must be an integer, not bool"),
     ({"limit": 1}, ValueError, "limit must be from 2 to"),
     ({"seed": -1}, ValueError, "seed must be from 0 to"),
     ({"threads": 0}, ValueError, "threads must be from 1 to"),

@@ -53,7 +53,7 @@ std::string shape_text(const Py_ssize_t* dims, Py_ssize_t ndim) {
     std::string text = "(";
     for (Py_ssize_t i = 0; i < ndim; ++i) {
         if (i > 0) text += ", ";
-        text += std::to_string(dims[i]);
+        text += dims[i] == any_length ? "any length" : std::to_string(dims[i]);
     }
     return text + (ndim == 1 ? ",)" : ")");
 }
@@ -146,7 +146,8 @@ bool take_view(PyObject* object, const char* name, Element element, std::initial
     const auto dims = static_cast<Py_ssize_t>(shape.size());
     const bool shape_ok = view.ndim == dims &&
                           (at_least ? view.shape[0] >= expected[0] : view.shape[0] == expected[0]) &&
-                          std::equal(expected + 1, expected + dims, view.shape + 1);
+                          std::equal(expected + 1, expected + dims, view.shape + 1,
+                                     [](Py_ssize_t want, Py_ssize_t got) { return want == any_length || want == got; });
     if (!shape_ok) {
         std::string wanted = "shape " + shape_text(expected, dims);
         if (at_least) {

@@ -62,9 +62,12 @@ private:
 
 // A view of `object` as a C-contiguous array of `element` (writable for Use::Write) with exactly
 // `shape`, or, when `at_least` is set, with at least shape[0] rows and the rest of the shape
-// exact. Otherwise TypeError or ValueError naming `name` and what was expected, and false.
+// exact; a later dimension given as any_length may be of any length. Otherwise TypeError or
+// ValueError naming `name` and what was expected, and false.
 bool take_view(PyObject* object, const char* name, Element element, std::initializer_list<Py_ssize_t> shape,
                bool at_least, ArrayView& out, Use use = Use::Write);
+
+inline constexpr Py_ssize_t any_length = -1;
 
 // A new numpy array, and a view of it.
 Ref new_array(Element element, std::initializer_list<Py_ssize_t> shape, ArrayView& out);

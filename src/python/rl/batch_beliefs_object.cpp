@@ -183,16 +183,19 @@ PyObject* beliefs_update(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// Parses choose()'s and scores()'s arguments (`format` names the method), then runs
-// body(beliefs, batch, search, threads) under an exclusive borrow of the beliefs.
+// Parses choose()'s and scores()'s arguments (`format` names the method; scores() has one
+// more, `among`, which `among` receives), then runs body(beliefs, batch, search, threads)
+// under an exclusive borrow of the beliefs.
 template <typename Body>
-PyObject* with_search(PyObject* self, PyObject* args, PyObject* kwargs, const char* format, Body&& body) {
-    static const char* keywords[] = {"samples", "depth", "threads", nullptr};
+PyObject* with_search(PyObject* self, PyObject* args, PyObject* kwargs, const char* format, PyObject** among,
+                      Body&& body) {
+    static const char* keywords[] = {"samples", "depth", "threads", "among", nullptr};
+    static const char* without_among[] = {"samples", "depth", "threads", nullptr};
     PyObject* samples_argument = nullptr;
     PyObject* depth_argument = nullptr;
     PyObject* threads = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &samples_argument,
-                                     &depth_argument, &threads)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(among ? keywords : without_among),
+                                     &samples_argument, &depth_argument, &threads, among)) {
         return nullptr;
     }
     agents::SearchSettings search;
@@ -211,7 +214,7 @@ PyObject* with_search(PyObject* self, PyObject* args, PyObject* kwargs, const ch
 }
 
 PyObject* beliefs_choose(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return with_search(self, args, kwargs, "|$OOO:choose",
+    return with_search(self, args, kwargs, "|$OOO:choose", nullptr,
                        [&](BatchBeliefs& beliefs, const GameBatch& batch, agents::SearchSettings search,
                            std::size_t thread_count) -> PyObject* {
         ArrayView view;
@@ -228,14 +231,29 @@ PyObject* beliefs_choose(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* beliefs_scores(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return with_search(self, args, kwargs, "|$OOO:scores",
+    PyObject* among = nullptr;
+    return with_search(self, args, kwargs, "|$OOOO:scores", &among,
                        [&](BatchBeliefs& beliefs, const GameBatch& batch, agents::SearchSettings search,
                            std::size_t thread_count) -> PyObject* {
+        ArrayView flags;
+        if (among != nullptr && among != Py_None &&
+            !take_view(among, "among", Element::Byte, {static_cast<Py_ssize_t>(batch.size()), any_length}, false,
+                       flags, Use::Read)) {
+            return nullptr;
+        }
+        // Copied while the caller's array is held, as another thread may write it once the search runs.
+        std::vector<std::uint8_t> wanted;
+        agents::MoveFilter filter;
+        if (flags.held()) {
+            const auto* given = flags.data<const std::uint8_t>();
+            wanted.assign(given, given + flags.length());
+            filter = {false, wanted.data(), batch.size() == 0 ? 0 : wanted.size() / batch.size()};
+        }
         std::vector<std::size_t> games;
         std::vector<std::vector<double>> scores;
         std::optional<BeliefRefusal> refused;
         const bool ran = run_released([&](parallel::Stop& stop) {
-            refused = agents::belief_move_scores(beliefs, batch, search, games, scores, thread_count, stop);
+            refused = agents::belief_move_scores(beliefs, batch, search, games, scores, thread_count, stop, filter);
         });
         if (!ran) return nullptr;
         if (refused) return beliefs_refusal(*refused);
@@ -328,13 +346,15 @@ PyMethodDef beliefs_methods[] = {
      "few seconds on one core; an interrupt (KeyboardInterrupt) stops it, changing nothing.\n"
      "ValueError naming the game where a belief has not been updated to its game's ply."},
     {"scores", as_table_entry<beliefs_scores>(), METH_VARARGS | METH_KEYWORDS,
-     "scores($self, /, *, samples=8, depth=3, threads=None)\n--\n\n"
+     "scores($self, /, *, samples=8, depth=3, threads=None, among=None)\n--\n\n"
      "What choose() weighs: a float32 (games, width) array whose row i holds, for each of game i's\n"
      "legal moves in the order the game lists them, its average score over `samples` positions\n"
      "drawn from the belief, each searched `depth` plies deep with full sight, in hundredths of a\n"
      "pawn for the side (about 1,000,000 for a king taken, minus that for its own king lost); NaN\n"
      "past the game's moves and in games where choose() would not act. width is the most moves\n"
-     "any such game lists. The belief's random stream moves on as choose()'s does."},
+     "any such game lists. among: a bool (games, any width) array; when given, only the moves it\n"
+     "flags are searched (the others, and any past its width, are NaN), as deeply as asked, on as\n"
+     "many samples. The belief's random stream moves on as choose()'s does."},
     {"reset", as_table_entry<beliefs_reset>(), METH_VARARGS | METH_KEYWORDS,
      "reset($self, /, games=None)\n--\n\n"
      "Starts the beliefs of the given games (all when None) afresh at each game's known start as it\n"
