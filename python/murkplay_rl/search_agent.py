@@ -49,7 +49,7 @@ class SearchAgent(Following):
     # The policy reads the observation; the rest is the belief's.
     observes = True
 
-    def __init__(self, network=None, *, samples: int = 16, depth: int = 4, candidates: int = 4, deeper: int = 5,
+    def __init__(self, network=None, *, samples: int = 16, depth: int = 4, candidates: int = 4, deeper: int = 0,
                  value: bool = False, limit: int = 5_000, seed: int = 0, threads: int | None = None, device: str = "cpu",
                  name: str = "search"):
         if network is None:
