@@ -4,12 +4,13 @@ among the moves it finds best.
 At each of its turns it draws ``samples`` positions from its side's belief about the hidden
 board (``BatchBeliefs``, which knows only what the side has seen) and searches every legal move
 ``depth`` plies deep in each, as the belief agent does (taking a king wins, otherwise material
-counts). Material leaves many moves equal, most of all in quiet positions. Of the best, the
-``candidates`` its network's policy likes most are searched again, ``deeper`` plies deep on
-fresh samples, and the best of them by that search is played, the policy's favourite among
-equals. With ``value=True`` the network's value decides among the candidates instead: each is
-played in every drawn position and what follows valued from the opponent's side, every
-position of every game in one forward pass.
+counts). Material leaves many moves equal, most of all in quiet positions, where the belief
+agent draws one at random: this agent plays the one its network's policy likes best instead.
+Two options look again at the ``candidates`` among the best that the policy likes most: with
+``deeper`` they are searched that many plies deep on fresh samples and the best of them by that
+search is played (the policy's favourite among equals); with ``value=True`` the network's value
+decides, each candidate played in every drawn position and what follows valued from the
+opponent's side, every position of every game in one forward pass.
 
 It plays through the agents' protocol, ``act(step, batch) -> ("position", positions)``, and
 follows one batch at a time with a belief per side, as the belief agent does: it must see a
