@@ -2,7 +2,7 @@
 
     python bench/learning.py [--rounds 5] [--threads 1] [--before REV]
     python bench/learning.py --seeds 0,1,2 [--minutes 30] [--threads 2] [--out build/runs/learning]
-    python bench/learning.py --agent search [--network RUN/best.pt] [--arena-games 500]
+    python bench/learning.py --agent search [--network RUN/best.pt [--samples 16] [--deeper 0]] [--arena-games 500]
                              [--opponents greedy,cautious,belief]
 
 Needs torch. Progress goes to stderr and Markdown tables to stdout; every table ends with the
@@ -315,7 +315,7 @@ def strength(args) -> None:
         from murkplay_rl.network import load_network
         from murkplay_rl.search_agent import SearchAgent
 
-        agent = SearchAgent(load_network(args.network), samples=args.samples, depth=args.depth)
+        agent = SearchAgent(load_network(args.network), samples=args.samples, depth=args.depth, deeper=args.deeper)
     else:
         agent = agents.load(args.agent)
     timed = _Timed(agent)
@@ -346,8 +346,10 @@ def main(argv=None) -> int:
     parser.add_argument("--opponents", default="greedy,cautious,belief")
     parser.add_argument("--network", type=Path, help="with --agent search: the network it searches with "
                                                      "(a checkpoint or best.pt; default the shipped one)")
-    parser.add_argument("--samples", type=int, default=8, help="with --network: the search's samples")
+    parser.add_argument("--samples", type=int, default=16, help="with --network: the search's samples")
     parser.add_argument("--depth", type=int, default=4, help="with --network: the search's plies")
+    parser.add_argument("--deeper", type=int, default=0, help="with --network: the plies of the second search over "
+                                                                 "the policy's favourites among the best (0: none)")
     parser.add_argument("--arena-games", type=int, default=500)
     args = parser.parse_args(argv)
     args.set = [part for setting in args.set for part in ("--set", setting)]
