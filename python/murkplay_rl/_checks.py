@@ -15,7 +15,7 @@ MAX_SEED = 2**64 - 1
 def integer(name: str, value, low: int, high: int | None = None) -> int:
     """``value`` as an int from ``low`` to ``high``; a bool or a non-integer is a TypeError."""
     if isinstance(value, bool) or not isinstance(value, numbers.Integral):
-        raise TypeError(f"{name} must be an integer, not {type(value).__name__}")
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__!r}")
     if value < low or (high is not None and value > high):
         bound = f"from {low} to {high}" if high is not None else f"at least {low}"
         raise ValueError(f"{name} must be {bound}, not {value}")

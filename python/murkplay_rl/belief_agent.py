@@ -15,27 +15,12 @@ new known start once ``forget([i])`` has dropped what the agent believed of it.
 
 from __future__ import annotations
 
-import operator
-
 import numpy as np
 
+from murkplay_rl._checks import integer
 from murkplay_rl._native import MAX_SEARCH_DEPTH, MAX_SEARCH_SAMPLES, MAX_THREADS, NO_MOVE, BatchBeliefs
 
 _SIDES = (True, False)
-
-
-def _integer(name: str, value, low: int, high: int) -> int:
-    """``value`` as an int from ``low`` to ``high``: TypeError for anything but an integer (a
-    bool included), ValueError naming ``name`` and the range otherwise."""
-    if isinstance(value, bool):
-        raise TypeError(f"{name} must be an integer, not 'bool'")
-    try:
-        number = operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name} must be an integer, not {type(value).__name__!r}") from None
-    if not low <= number <= high:
-        raise ValueError(f"{name} must be from {low} to {high}, not {number}")
-    return number
 
 
 class _Followed:
@@ -107,11 +92,11 @@ class BeliefAgent(Following):
         if not isinstance(name, str):
             raise TypeError(f"name must be a str, not {type(name).__name__!r}")
         self.name = name
-        self.samples = _integer("samples", samples, 1, MAX_SEARCH_SAMPLES)
-        self.depth = _integer("depth", depth, 1, MAX_SEARCH_DEPTH)
-        self.limit = _integer("limit", limit, 2, 2**32 - 1)
-        self.seed = _integer("seed", seed, 0, 2**64 - 1)
-        self.threads = None if threads is None else _integer("threads", threads, 1, MAX_THREADS)
+        self.samples = integer("samples", samples, 1, MAX_SEARCH_SAMPLES)
+        self.depth = integer("depth", depth, 1, MAX_SEARCH_DEPTH)
+        self.limit = integer("limit", limit, 2, 2**32 - 1)
+        self.seed = integer("seed", seed, 0, 2**64 - 1)
+        self.threads = None if threads is None else integer("threads", threads, 1, MAX_THREADS)
 
     # It reads the moves of a step, never its observations.
     observes = False

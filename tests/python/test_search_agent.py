@@ -102,12 +102,12 @@ def test_the_side_to_move_is_read_from_the_moves_not_the_ply_count():
     ({"value": 1}, TypeError, "value must be True or False, not 1"),
     ({"candidates": 257}, ValueError, "candidates must be from 1 to 256, not 257"),
     ({"deeper": 6}, ValueError, "deeper must be from 0 to 5, not 6"),
-    ({"deeper": False}, TypeError, "deeper must be an integer, not bool"),
+    ({"deeper": False}, TypeError, "deeper must be an integer, not 'bool'"),
     ({"limit": 1}, ValueError, "limit must be from 2 to"),
     ({"seed": -1}, ValueError, "seed must be from 0 to"),
     ({"threads": 0}, ValueError, "threads must be from 1 to"),
-    ({"samples": True}, TypeError, "samples must be an integer, not bool"),
-    ({"candidates": 2.0}, TypeError, "candidates must be an integer, not float"),
+    ({"samples": True}, TypeError, "samples must be an integer, not 'bool'"),
+    ({"candidates": 2.0}, TypeError, "candidates must be an integer, not 'float'"),
     ({"network": object()}, TypeError, "network must be a policy-value network"),
 ])
 def test_a_refused_argument_names_itself(options, error, named):
