@@ -133,6 +133,81 @@ def strength(games: int, opponents: list[str], samples: int, depth: int) -> None
         )
 
 
+def _king_square(game, white: bool) -> str:
+    king = 6 if white else -6
+    return next("abcdefgh"[f] + str(8 - r) for r, rank in enumerate(game.board) for f, piece in enumerate(rank)
+                if piece == king)
+
+
+def _king_takeable(game, white: bool) -> bool:
+    """Whether the side to move in ``game`` can take ``white``'s king (a move of its lands there)."""
+    square = _king_square(game, white)
+    return any(move[2:4] == square for move in game.legal_actions_uci())
+
+
+def _exposure(positions, move: str, white: bool) -> float:
+    """The share of ``positions`` in which ``move`` leaves ``white``'s king to be taken at once."""
+    def exposed(position):
+        after = position.clone()
+        after.apply(move)
+        return not after.is_terminal() and _king_takeable(after, white)
+    return sum(map(exposed, positions)) / len(positions)
+
+
+def losses(games: int) -> None:
+    import numpy as np
+
+    import murkplay_rl
+    from murkplay_rl import agents, arena
+
+    search, belief = agents.load("search"), agents.load("belief")
+    kinds: dict[tuple[str, ...], int] = {}
+    rows = []
+    won = lost = 0
+    for colour, (white, black) in enumerate(((search, belief), (belief, search))):
+        search.forget()
+        belief.forget()
+        played = arena.play_games(white, black, (games + 1 - colour) // 2, seed=1 + colour)
+        mine = colour == 0  # the search agent plays White
+        for g in range(len(played.result)):
+            outcome = played.result[g] if mine else -played.result[g]
+            won += outcome > 0
+            if outcome >= 0:
+                continue
+            lost += 1
+            moves = [murkplay_rl.move_uci(int(code)) for code in played.moves[:played.plies[g], g]]
+            game = SelfPlayGame()
+            tracker = BeliefTracker(game, mine, limit=5_000, seed=5)
+            own = None
+            for ply, move in enumerate(moves[:-2]):
+                if (ply % 2 == 0) == mine and ply:
+                    tracker.update(game, own)
+                own = move if (ply % 2 == 0) == mine else own
+                game.apply(move)
+            if len(moves) > 2:
+                tracker.update(game, own)
+            fatal, taking = moves[-2], moves[-1]
+            view = murkplay_rl.observe(game, viewer=mine)
+            cell = (ord(taking[0]) - 97) + 8 * (int(taking[1]) - 1)
+            seen = bool(view[cell if mine else cell ^ 56, 6:12].any())
+            king_moved = fatal[:2] == _king_square(game, mine)
+            drawn = tracker.sample(min(len(tracker), 300))
+            safest = min(_exposure(drawn[:100], move, mine) for move in game.legal_actions_uci())
+            key = ("the king moved" if king_moved else "another piece moved",
+                   "the taker seen" if seen else "the taker unseen")
+            kinds[key] = kinds.get(key, 0) + 1
+            rows.append((tracker.exact, tracker.keeps(game), _exposure(drawn, fatal, mine), safest))
+    print(f"search against belief: {won} won, {lost} lost of {games} games; of each lost game's last move:")
+    for key, count in sorted(kinds.items(), key=lambda item: -item[1]):
+        print(f"  {count:3d}  {', '.join(key)}")
+    if rows:
+        exact, kept, risk, safest = (np.array(column) for column in zip(*rows))
+        print(f"  the belief exact in {exact.sum()} of {lost}, holding the true position in {kept.sum()}; "
+              f"the move played left the king to be taken in {np.median(risk):.0%} of its positions (median), "
+              f"the safest legal move in {np.median(safest):.0%}; a move safe in every one drawn existed in "
+              f"{(safest == 0).sum()} of {lost}")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--games", type=int, default=1000)
@@ -145,6 +220,8 @@ def main() -> None:
     parser.add_argument("--opponents", nargs="*", default=["greedy", "cautious"])
     parser.add_argument("--samples", type=int, default=8)
     parser.add_argument("--depth", type=int, default=3)
+    parser.add_argument("--losses", type=int, default=0, help="games of the search agent against the belief agent "
+                                                               "whose losses to look at")
     args = parser.parse_args()
     if args.growth_games:
         growth(args.growth_games, args.limit)
@@ -154,6 +231,8 @@ def main() -> None:
         search_cost(args.search_plies, args.samples, args.search_depths)
     if args.strength_games:
         strength(args.strength_games, args.opponents, args.samples, args.depth)
+    if args.losses:
+        losses(args.losses)
 
 
 if __name__ == "__main__":

@@ -3,7 +3,7 @@
     python bench/learning.py [--rounds 5] [--threads 1] [--before REV]
     python bench/learning.py --seeds 0,1,2 [--minutes 30] [--threads 2] [--out build/runs/learning]
     python bench/learning.py --agent search [--network RUN/best.pt [--samples 16] [--deeper 0]] [--arena-games 500]
-                             [--opponents greedy,cautious,belief]
+                             [--opponents greedy,cautious,belief] [--agent-seed N]
 
 Needs torch. Progress goes to stderr and Markdown tables to stdout; every table ends with the
 machine's load average.
@@ -21,6 +21,8 @@ machine's load average.
   processes run side by side; a last ``--seeds 0,1,2`` then only gathers them.
 - ``--agent``: an agent (an ``agents.load`` name or a checkpoint) plays ``--arena-games``
   games against each opponent, colours alternating, and its time per move on one thread.
+  ``--agent-seed N`` seeds the belief and search agents' own streams: two of them play the same
+  games at any arena seed, so a replicate needs another agent seed.
 """
 
 from __future__ import annotations
@@ -305,25 +307,45 @@ class _Timed:
         return answer
 
 
+def _seeded(spec: str, seed: int | None):
+    """The agent ``spec`` names, its own random streams seeded by ``seed`` where it keeps any:
+    the belief and the search agent draw from streams of their own, which the arena's seed does
+    not reach, so only theirs make other games."""
+    from murkplay_rl import agents
+
+    if seed is None:
+        return agents.load(spec)
+    if spec == "belief":
+        from murkplay_rl.belief_agent import BeliefAgent
+
+        return BeliefAgent(seed=seed)
+    if spec == "search":
+        from murkplay_rl.search_agent import SearchAgent
+
+        return SearchAgent(seed=seed)
+    return agents.load(spec)
+
+
 def strength(args) -> None:
     import torch
 
-    from murkplay_rl import agents, arena
+    from murkplay_rl import arena
 
     torch.set_num_threads(1)
     if args.network:
         from murkplay_rl.network import load_network
         from murkplay_rl.search_agent import SearchAgent
 
-        agent = SearchAgent(load_network(args.network), samples=args.samples, depth=args.depth, deeper=args.deeper)
+        agent = SearchAgent(load_network(args.network), samples=args.samples, depth=args.depth, deeper=args.deeper,
+                            seed=args.agent_seed or 0)
     else:
-        agent = agents.load(args.agent)
+        agent = _seeded(args.agent, args.agent_seed)
     timed = _Timed(agent)
     print(f"| {timed.name} against | score | 95 % interval | won | lost | unfinished | per move | CPU per move | load |\n"
           "|---|---:|---|---:|---:|---:|---:|---:|---|")
     for name in args.opponents.split(","):
         timed.seconds, timed.cpu, timed.moves = 0.0, 0.0, 0
-        result = arena.match(timed, name, args.arena_games, threads=1, seed=12345)
+        result = arena.match(timed, _seeded(name, args.agent_seed), args.arena_games, threads=1, seed=12345)
         low, high = result.interval
         times = (f"{1000 * timed.seconds / timed.moves:.1f} ms | {1000 * timed.cpu / timed.moves:.1f} ms"
                  if timed.moves else "native | native")
@@ -351,6 +373,8 @@ def main(argv=None) -> int:
     parser.add_argument("--deeper", type=int, default=0, help="with --network: the plies of the second search over "
                                                                  "the policy's favourites among the best (0: none)")
     parser.add_argument("--arena-games", type=int, default=500)
+    parser.add_argument("--agent-seed", type=int, help="with --agent: the seed of the belief and search agents' own "
+                                                         "random streams, for games other than the default's")
     args = parser.parse_args(argv)
     args.set = [part for setting in args.set for part in ("--set", setting)]
     if args.seeds:

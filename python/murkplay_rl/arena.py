@@ -96,6 +96,9 @@ def play_games(white, black, games: int, *, max_plies: int = 300, threads: int =
                progress: Callable[[int], object] | None = None) -> PlayedGames:
     """``games`` games of ``white`` against ``black`` (agents or specs of ``agents.load``) on one batch, each played to its end or to
     ``max_plies`` plies. ``progress`` is called with the number of games that just ended.
+    ``seed`` seeds the batch's random streams, from which the built-in agents draw among equal
+    moves; an agent with streams of its own (the belief and search agents) plays the same games
+    at any ``seed``, and plays others only with another seed of its own.
 
     Two built-in agents keep nothing between calls, so once half the games of their batch have
     ended, the games still going move to a batch of their own (whose random streams, seeded

@@ -157,3 +157,20 @@ def test_the_curve_over_seeds_pairs_each_seed_s_nearest_evaluation(given_up):
     for point in points:
         assert [row["seed"] for row in point] == [0, 1, 2]
         assert max(float(row["seconds"]) for row in point) - min(float(row["seconds"]) for row in point) <= 2
+
+
+def test_only_the_agents_own_seeds_make_other_games_between_belief_followers():
+    # The search and belief agents draw from streams of their own: the arena's seed leaves their
+    # games as they were, and a replicate of a match needs the agents' seed changed.
+    from murkplay_rl import arena
+
+    bench = _bench()
+
+    def moves(agent_seed, arena_seed):
+        played = arena.play_games(bench._seeded("search", agent_seed), bench._seeded("belief", agent_seed), 2,
+                                  seed=arena_seed, max_plies=30)
+        return played.moves
+
+    assert np.array_equal(moves(None, 1), moves(None, 2))
+    assert np.array_equal(moves(None, 1), moves(0, 1))
+    assert not np.array_equal(moves(None, 1), moves(1, 1))
