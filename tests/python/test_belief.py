@@ -528,3 +528,23 @@ def test_the_belief_agent_takes_up_a_written_game_once_it_forgets_it():
         batch.step_random()
     # Taken up at the game written, which it is taken to know.
     assert len(agent.beliefs[True][0]) > 1
+
+
+@pytest.mark.parametrize("fen, move, white, share", [
+    ("k7/8/8/8/8/8/1r6/4K3 w - - 0 1", "e1d2", True, 1.0),  # onto the rook's rank
+    ("k7/8/8/8/8/8/1r6/4K3 w - - 0 1", "e1f1", True, 0.0),
+    ("4k3/8/8/8/8/8/8/r1R1K3 w - - 0 1", "c1c2", True, 1.0),  # the rook that shielded the king leaves the rank
+    ("4k3/8/8/8/8/8/8/r1R1K3 w - - 0 1", "c1b1", True, 0.0),
+    ("4k3/8/8/2B5/8/8/8/4K3 b - - 0 1", "e8d7", False, 0.0),
+    ("4k3/8/8/2B5/8/8/8/4K3 b - - 0 1", "e8f8", False, 1.0),  # onto the bishop's diagonal
+])
+def test_the_loss_bench_counts_a_king_left_to_be_taken(fen, move, white, share):
+    import importlib.util
+    from pathlib import Path
+
+    path = Path(__file__).resolve().parents[2] / "bench" / "belief.py"
+    spec = importlib.util.spec_from_file_location("bench_belief", path)
+    bench = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(bench)
+    game = SelfPlayGame(fen)
+    assert bench._exposure([game, game.clone()], move, white) == share
