@@ -179,10 +179,11 @@ def losses(games: int) -> None:
             game = SelfPlayGame()
             tracker = BeliefTracker(game, mine, limit=5_000, seed=5)
             own = None
-            for ply, move in enumerate(moves[:-2]):
-                if (ply % 2 == 0) == mine and ply:
-                    tracker.update(game, own)
-                own = move if (ply % 2 == 0) == mine else own
+            for ply, move in enumerate(moves[:-2]):  # up to its last move, the one before the king fell
+                if (ply % 2 == 0) == mine:
+                    if ply:
+                        tracker.update(game, own)
+                    own = move
                 game.apply(move)
             if len(moves) > 2:
                 tracker.update(game, own)

@@ -5,6 +5,7 @@ pytest puts this directory on ``sys.path`` before it imports the test files, so 
 can say ``import support``.
 """
 
+import importlib.util
 import os
 import random
 import signal
@@ -224,3 +225,12 @@ def ctrl_c_as_interactive():
     background inherits Ctrl-C ignored, and Python then leaves it ignored; the child gets it
     back as an interactive shell gives it."""
     signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
+def bench(name: str):
+    """The module of ``bench/NAME.py``, loaded from its file (bench/ is no package)."""
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "bench", f"{name}.py")
+    spec = importlib.util.spec_from_file_location(f"bench_{name}", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module

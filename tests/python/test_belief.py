@@ -10,7 +10,7 @@ import pytest
 import murkplay_rl
 from murkplay import SelfPlayGame
 from murkplay_rl import BatchBeliefs, BeliefTracker, GameBatch
-from support import tracked_random_game
+from support import bench, tracked_random_game
 
 # Columns of the observation the side reads of the present: what it sees now, its castling
 # rights and the opponent's material; the remembered columns follow from earlier views.
@@ -539,12 +539,5 @@ def test_the_belief_agent_takes_up_a_written_game_once_it_forgets_it():
     ("4k3/8/8/2B5/8/8/8/4K3 b - - 0 1", "e8f8", False, 1.0),  # onto the bishop's diagonal
 ])
 def test_the_loss_bench_counts_a_king_left_to_be_taken(fen, move, white, share):
-    import importlib.util
-    from pathlib import Path
-
-    path = Path(__file__).resolve().parents[2] / "bench" / "belief.py"
-    spec = importlib.util.spec_from_file_location("bench_belief", path)
-    bench = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(bench)
     game = SelfPlayGame(fen)
-    assert bench._exposure([game, game.clone()], move, white) == share
+    assert bench("belief")._exposure([game, game.clone()], move, white) == share

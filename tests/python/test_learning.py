@@ -20,6 +20,7 @@ from murkplay_rl.policy import legal_slots  # noqa: E402
 from murkplay_rl.rollout import SelfPlay, advantages  # noqa: E402
 from murkplay_rl.train_config import NetworkConfig, TrainConfig  # noqa: E402
 from murkplay_rl.train_state import TrainState  # noqa: E402
+from support import bench  # noqa: E402
 from test_agents import allowed, positions  # noqa: E402
 from test_train import plain_advantages, rollout_of, tiny_run  # noqa: E402
 
@@ -135,24 +136,13 @@ def test_a_run_keeps_the_network_of_its_best_evaluation(tmp_path):
     assert agents.load(str(tmp_path / "best.pt")).name == "best"
 
 
-def _bench():
-    import importlib.util
-    from pathlib import Path
-
-    path = Path(__file__).resolve().parents[2] / "bench" / "learning.py"
-    spec = importlib.util.spec_from_file_location("bench_learning", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
 @pytest.mark.parametrize("given_up", [None, 1])
 def test_the_curve_over_seeds_pairs_each_seed_s_nearest_evaluation(given_up):
     # A seed may have given up an evaluation, or played one opponent only at its end: the
     # curve pairs the seeds' evaluations of the same time, never the n-th of each.
     rows = [dict(seed=seed, opponent="belief", seconds=str(seconds + seed), score=str(seed + seconds / 1000))
             for seed in range(3) for number, seconds in enumerate((0, 300, 1800)) if (seed, number) != (0, given_up)]
-    points = _bench()._curves(rows)["belief"]
+    points = bench("learning")._curves(rows)["belief"]
     assert len(points) == (2 if given_up else 3)
     for point in points:
         assert [row["seed"] for row in point] == [0, 1, 2]
@@ -164,10 +154,10 @@ def test_only_the_agents_own_seeds_make_other_games_between_belief_followers():
     # games as they were, and a replicate of a match needs the agents' seed changed.
     from murkplay_rl import arena
 
-    bench = _bench()
+    learning = bench("learning")
 
     def moves(agent_seed, arena_seed):
-        played = arena.play_games(bench._seeded("search", agent_seed), bench._seeded("belief", agent_seed), 2,
+        played = arena.play_games(learning._seeded("search", agent_seed), learning._seeded("belief", agent_seed), 2,
                                   seed=arena_seed, max_plies=30)
         return played.moves
 
