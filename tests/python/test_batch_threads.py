@@ -2,6 +2,9 @@
 numpy so that the free-threaded interpreter runs these too."""
 
 import os
+import subprocess
+import sys
+import textwrap
 import threading
 import time
 import warnings
@@ -60,6 +63,36 @@ def test_one_batch_under_many_threads_refuses_rather_than_races():
     # Whatever interleaving happened, every game is whole: it lists moves and plays on.
     step = batch.step_random(out=plain_buffers(GAMES))
     assert step.offsets[GAMES] == sum(len(batch[i].legal_actions_uci()) for i in range(GAMES))
+
+
+def test_without_numpy_plain_buffers_are_stepped_without_importing_it_again():
+    # Four threads each searching the import path on every step are slow, and trip the import
+    # locks of early free-threaded builds.
+    script = textwrap.dedent("""
+        import sys
+        class Absent:
+            looked = 0
+            def find_spec(self, name, path=None, target=None):
+                if name == "numpy":
+                    Absent.looked += 1
+                    raise ModuleNotFoundError("No module named 'numpy'", name="numpy")
+        sys.meta_path.insert(0, Absent())
+        import murkplay_rl as rl
+        from support import plain_buffers
+        batch = rl.GameBatch(4, seed=0)
+        out = plain_buffers(4)
+        steps = [batch.step_random(out=out) for _ in range(5)]
+        assert type(steps[-1].moves) is memoryview
+        try:
+            batch.observe()
+        except ValueError as error:
+            assert str(error) == "numpy is required for arrays the caller does not provide", error
+        print(Absent.looked)
+    """)
+    tests = os.path.dirname(os.path.abspath(__file__))
+    ran = subprocess.run([sys.executable, "-c", script], cwd=tests, capture_output=True, text=True, timeout=60)
+    assert ran.returncode == 0, ran.stderr
+    assert ran.stdout.split() == ["1"]
 
 
 @pytest.mark.parametrize("threads", [1, 4])

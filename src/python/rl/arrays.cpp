@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cstring>
 #include <limits>
@@ -78,13 +79,28 @@ std::string dtype_text(const Py_buffer& view) {
     return std::string("format '") + (view.format == nullptr ? "B" : view.format) + "'";
 }
 
-Ref numpy_module() {
+// numpy, or a null reference with no error set where it is not installed (an error where it
+// is but fails to import). That it is not installed is remembered: a batch stepped into plain
+// buffers would otherwise search the whole import path on every step, on every thread at once.
+Ref numpy_if_installed() {
+    static std::atomic<bool> missing{false};
+    if (missing.load(std::memory_order_relaxed)) return Ref();
     Ref module_name(PyUnicode_FromString("numpy"));
     if (!module_name) return module_name;
     // Already imported, as it almost always is: a dictionary lookup instead of an import.
     Ref numpy(PyImport_GetModule(module_name.get()));
-    if (numpy || PyErr_Occurred()) return numpy;
+    if ((numpy && numpy.get() != Py_None) || PyErr_Occurred()) return numpy;
+    // None in sys.modules blocks the import, which then raises ModuleNotFoundError.
     numpy = Ref(PyImport_ImportModule("numpy"));
+    if (!numpy && PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {
+        PyErr_Clear();
+        missing.store(true, std::memory_order_relaxed);
+    }
+    return numpy;
+}
+
+Ref numpy_module() {
+    Ref numpy = numpy_if_installed();
     if (!numpy) refuse("numpy is required for arrays the caller does not provide");
     return numpy;
 }
@@ -205,13 +221,10 @@ Ref shared_view(PyObject* given) {
     // Through a memoryview numpy can only share the memory, never copy it.
     Ref memory(PyMemoryView_FromObject(given));
     if (!memory) return memory;
-    Ref module_name(PyUnicode_FromString("numpy"));
-    if (!module_name) return module_name;
-    Ref numpy(PyImport_GetModule(module_name.get()));
-    if (!numpy && !PyErr_Occurred()) numpy = Ref(PyImport_ImportModule("numpy"));
+    Ref numpy = numpy_if_installed();
+    // Without numpy the memoryview itself is the view: it slices without copying too.
     if (!numpy) {
-        // Without numpy the memoryview itself is the view: it slices without copying too.
-        if (!PyErr_ExceptionMatches(PyExc_ImportError)) return numpy;
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_ImportError)) return numpy;
         PyErr_Clear();
         return memory;
     }
