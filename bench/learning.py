@@ -17,7 +17,7 @@ machine's load average.
   each in ``OUT/seed-N`` (a run already there is gone on with, or kept when finished), its last
   network against ``FINAL`` (kept in ``OUT/seed-N/final.csv``), then every evaluation of every
   seed into ``docs/learning_curve.csv`` and the curve, mean and range over the seeds, into
-  ``docs/learning_curve.png``, and the targets met or missed. Seeds given to separate
+  ``docs/learning_curve.png`` (``--curve DIR``: into DIR instead), and the targets met or missed. Seeds given to separate
   processes run side by side; a last ``--seeds 0,1,2`` then only gathers them.
 - ``--agent``: an agent (an ``agents.load`` name or a checkpoint) plays ``--arena-games``
   games against each opponent, colours alternating, and its time per move on one thread.
@@ -282,7 +282,8 @@ def curve(args) -> None:
     seeds = [int(seed) for seed in args.seeds.split(",")]
     runs = {seed: run_seed(seed, args) for seed in seeds}
     rows = _evaluations(runs)
-    write_curve(rows, DOCS / "learning_curve.csv", DOCS / "learning_curve.png")
+    args.curve.mkdir(parents=True, exist_ok=True)
+    write_curve(rows, args.curve / "learning_curve.csv", args.curve / "learning_curve.png")
     report(rows)
 
 
@@ -364,6 +365,7 @@ def main(argv=None) -> int:
     parser.add_argument("--minutes", type=float, default=30.0)
     parser.add_argument("--out", type=Path, default=ROOT / "build" / "runs" / "learning")
     parser.add_argument("--set", action="append", default=[], help="a further --set NAME=VALUE of the runs")
+    parser.add_argument("--curve", type=Path, default=DOCS, help="with --seeds: the directory the curve is written to")
     parser.add_argument("--agent", help="an agent to measure in the arena, e.g. search")
     parser.add_argument("--opponents", default="greedy,cautious,belief")
     parser.add_argument("--network", type=Path, help="with --agent search: the network it searches with "

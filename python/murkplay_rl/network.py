@@ -21,6 +21,7 @@ from types import MappingProxyType
 import torch
 from torch import nn
 
+from murkplay_rl import _king_lines as king_lines
 from murkplay_rl.codes import decode_tensor
 from murkplay_rl.policy import policy_network
 from murkplay_rl.train_config import NetworkConfig
@@ -79,7 +80,7 @@ class PolicyValueNet(nn.Module):
         super().__init__()
         self.config = config
         c = config.channels
-        self.embed = nn.Linear(FEATURES, c)
+        self.embed = nn.Linear(FEATURES + (king_lines.PLANES if config.lines else 0), c)
         self.place = nn.Parameter(torch.zeros(SQUARES, c))  # what the convolutions' padding cannot tell
         self.blocks = nn.ModuleList(_Block(c) for _ in range(config.blocks))
         self.query = nn.Linear(c, config.key)
@@ -100,6 +101,8 @@ class PolicyValueNet(nn.Module):
             nn.init.zeros_(layer.bias)
 
     def _cells(self, observation: torch.Tensor) -> torch.Tensor:
+        if self.config.lines:
+            observation = torch.cat((observation, king_lines.king_lines(observation)), -1)
         x = self.embed(observation) + self.place  # (N, 64, C)
         x = x.transpose(1, 2).reshape(len(x), self.config.channels, 8, 8)
         for block in self.blocks:
@@ -142,8 +145,6 @@ class PolicyValueNet(nn.Module):
         moves = (query * key).sum(-1) / math.sqrt(self.config.key)
         promotions = self.promotion(cells).flatten(1).gather(1, (slots - SQUARE_PAIRS).clamp(min=0))
         return torch.where(promoting, promotions, moves)
-
-
 
 
 # The networks a checkpoint may name, by name: what builds each from the keyword arguments the

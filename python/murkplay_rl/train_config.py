@@ -169,6 +169,8 @@ class NetworkConfig(Settings):
                          low=0, high=1)
     material: float = setting(0.0, "the value's first weight of the material balance, in pawns; 0: none",
                               low=0.0)
+    lines: int = setting(0, "1: the cells read, beside the observation, the lines that lead to the own king",
+                         low=0, high=1)
 
 
 @dataclass(frozen=True)

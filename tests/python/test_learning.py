@@ -102,11 +102,11 @@ def test_the_value_s_material_term_counts_what_the_mover_knows():
     assert seen > 50
 
 
-@pytest.mark.parametrize("guess", [0, 1])
+@pytest.mark.parametrize("guess, lines", [(0, 0), (1, 0), (0, 1)])
 @pytest.mark.parametrize("fen", [None, "r3k3/1P6/8/8/8/8/8/4K3 w - - 0 1"])  # promotions by push and capture
-def test_the_update_s_logits_of_legal_slots_are_the_network_s(guess, fen):
+def test_the_update_s_logits_of_legal_slots_are_the_network_s(guess, lines, fen):
     torch.manual_seed(guess)
-    network = PolicyValueNet(NetworkConfig(channels=8, blocks=2, key=4, guess=guess, material=0.1))
+    network = PolicyValueNet(NetworkConfig(channels=8, blocks=2, key=4, guess=guess, material=0.1, lines=lines))
     batch = murkplay_rl.GameBatch(12, fen=fen, seed=2)
     step = batch.observe()
     for _ in range(10):
