@@ -65,9 +65,11 @@ def test_one_batch_under_many_threads_refuses_rather_than_races():
     assert step.offsets[GAMES] == sum(len(batch[i].legal_actions_uci()) for i in range(GAMES))
 
 
-def test_without_numpy_plain_buffers_are_stepped_without_importing_it_again():
+@pytest.mark.parametrize("hidden, looked", [("sys.meta_path.insert(0, Absent())", "1"),
+                                            ("sys.modules['numpy'] = None", "0")])
+def test_without_numpy_plain_buffers_are_stepped_without_importing_it_again(hidden, looked):
     # Four threads each searching the import path on every step are slow, and trip the import
-    # locks of early free-threaded builds.
+    # locks of early free-threaded builds. None in sys.modules blocks an import: no module.
     script = textwrap.dedent("""
         import sys
         class Absent:
@@ -76,7 +78,7 @@ def test_without_numpy_plain_buffers_are_stepped_without_importing_it_again():
                 if name == "numpy":
                     Absent.looked += 1
                     raise ModuleNotFoundError("No module named 'numpy'", name="numpy")
-        sys.meta_path.insert(0, Absent())
+        HIDDEN
         import murkplay_rl as rl
         from support import plain_buffers
         batch = rl.GameBatch(4, seed=0)
@@ -87,12 +89,14 @@ def test_without_numpy_plain_buffers_are_stepped_without_importing_it_again():
             batch.observe()
         except ValueError as error:
             assert str(error) == "numpy is required for arrays the caller does not provide", error
+        else:
+            raise AssertionError("observe() made arrays without numpy")
         print(Absent.looked)
-    """)
+    """).replace("HIDDEN", hidden)
     tests = os.path.dirname(os.path.abspath(__file__))
     ran = subprocess.run([sys.executable, "-c", script], cwd=tests, capture_output=True, text=True, timeout=60)
     assert ran.returncode == 0, ran.stderr
-    assert ran.stdout.split() == ["1"]
+    assert ran.stdout.split() == [looked]
 
 
 @pytest.mark.parametrize("threads", [1, 4])
