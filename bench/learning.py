@@ -17,8 +17,9 @@ machine's load average.
   each in ``OUT/seed-N`` (a run already there is gone on with, or kept when finished), its last
   network against ``FINAL`` (kept in ``OUT/seed-N/final.csv``), then every evaluation of every
   seed into ``docs/learning_curve.csv`` and the curve, mean and range over the seeds, into
-  ``docs/learning_curve.png`` (``--curve DIR``: into DIR instead), and the targets met or missed. Seeds given to separate
-  processes run side by side; a last ``--seeds 0,1,2`` then only gathers them.
+  ``docs/learning_curve.png`` (``--curve DIR``: into DIR instead), and the targets met or
+  missed. Seeds given to separate processes run side by side; a last ``--seeds 0,1,2`` then
+  only gathers them.
 - ``--agent``: an agent (an ``agents.load`` name or a checkpoint) plays ``--arena-games``
   games against each opponent, colours alternating, and its time per move on one thread.
   ``--agent-seed N`` seeds the belief and search agents' own streams: two of them play the same
