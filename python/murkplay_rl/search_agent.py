@@ -23,7 +23,7 @@ import numpy as np
 
 import murkplay_rl
 from murkplay_rl._checks import MAX_SEED, flag, integer
-from murkplay_rl._native import MAX_SEARCH_DEPTH, MAX_SEARCH_SAMPLES, NO_MOVE
+from murkplay_rl._native import MAX_SEARCH_DEPTH, MAX_SEARCH_SAMPLES, NO_MOVE, WIN_SCORE
 from murkplay_rl._optional import require
 from murkplay_rl.belief_agent import _SIDES, Following
 from murkplay_rl.network import SQUARE_PAIRS
@@ -42,7 +42,9 @@ class SearchAgent(Following):
     plies searched from each, its own move included (1 to ``MAX_SEARCH_DEPTH``); candidates:
     how many of the best moves (the policy's favourites) are looked at again (1 to 256);
     deeper: the plies of the second search over them (0: none; else 1 to ``MAX_SEARCH_DEPTH``);
-    value: whether the network's value of what follows decides among them instead;
+    value: whether the network's value of what follows decides among them instead; king: what a
+    king taken or lost within the depth counts for in a sample, in hundredths of a pawn (1 to
+    ``WIN_SCORE``);
     limit: the most positions a belief keeps exactly; seed: of the beliefs' random streams;
     threads: native threads for the beliefs and the search (None: the batch's own).
     """
@@ -51,7 +53,7 @@ class SearchAgent(Following):
     observes = True
 
     def __init__(self, network=None, *, samples: int = 16, depth: int = 4, candidates: int = 4, deeper: int = 0,
-                 value: bool = False, limit: int = 5_000, seed: int = 0, threads: int | None = None, device: str = "cpu",
+                 value: bool = False, king: int = WIN_SCORE, limit: int = 5_000, seed: int = 0, threads: int | None = None, device: str = "cpu",
                  name: str = "search"):
         if network is None:
             from murkplay_rl._pretrained import shipped_network
@@ -63,6 +65,7 @@ class SearchAgent(Following):
         self.samples = integer("samples", samples, 1, MAX_SEARCH_SAMPLES)
         self.depth = integer("depth", depth, 1, MAX_SEARCH_DEPTH)
         self.value = flag("value", value)
+        self.king = integer("king", king, 1, WIN_SCORE)
         self.candidates = integer("candidates", candidates, 1, 256)
         self.deeper = integer("deeper", deeper, 0, MAX_SEARCH_DEPTH)
         self.limit = integer("limit", limit, 2, 2**32 - 1)
@@ -97,7 +100,7 @@ class SearchAgent(Following):
         its legal list."""
         logits, _ = self.network.evaluate(torch.from_numpy(step.observation[games]).to(self.device))
         logits = logits.float().cpu().numpy()
-        scores = beliefs.scores(samples=self.samples, depth=self.depth, threads=self.threads)
+        scores = beliefs.scores(samples=self.samples, depth=self.depth, king=self.king, threads=self.threads)
         orders = []
         for row, game in enumerate(games):
             listed = slice(step.offsets[game], step.offsets[game + 1])
@@ -122,7 +125,7 @@ class SearchAgent(Following):
                 among[game, order] = True
         if not among.any():
             return orders
-        deep = beliefs.scores(samples=self.samples, depth=self.deeper, threads=self.threads, among=among)
+        deep = beliefs.scores(samples=self.samples, depth=self.deeper, king=self.king, threads=self.threads, among=among)
         narrowed = []
         for game, order in zip(games, orders):
             score = deep[game, order]

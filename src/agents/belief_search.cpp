@@ -19,8 +19,6 @@ using parallel::Stop;
 
 namespace {
 
-constexpr int win_score = 1'000'000;
-
 // In hundredths of a pawn. Both kings stand on every board searched (a king attacked is taken
 // at once, which ends the line), so theirs cancel.
 int material(const Board& b, Color c) {
@@ -105,6 +103,17 @@ int MoveSearch::score(const Board& b, const BoardMove& m, int depth, Stop& stop)
     return -negamax(next, depth - 1, -win_score - 1, win_score + 1, 1, stop);
 }
 
+namespace {
+
+// A search score with a king taken counted as `king`, the plies it took still told apart.
+int king_worth(int score, int king) {
+    if (score > win_score / 2) return king - (win_score - score);
+    if (score < -win_score / 2) return -king + (win_score + score);
+    return score;
+}
+
+}  // namespace
+
 std::vector<double> belief_scores(const BeliefTracker& belief, const Game& game, SearchSettings settings,
                                   RandomStream& random, Stop& stop, MoveFilter among) {
     MoveList listed;
@@ -116,7 +125,8 @@ std::vector<double> belief_scores(const BeliefTracker& belief, const Game& game,
     for (const std::size_t i : drawn) {
         const Board& position = belief.positions()[i];
         for (std::size_t m = 0; m < listed.size(); ++m) {
-            if (among.wants(m)) totals[m] += search.score(position, listed[m], std::max(settings.depth, 1), stop);
+            if (!among.wants(m)) continue;
+            totals[m] += king_worth(search.score(position, listed[m], std::max(settings.depth, 1), stop), settings.king);
         }
     }
     for (std::size_t m = 0; m < totals.size(); ++m) {

@@ -17,9 +17,16 @@
 
 namespace murkplay::agents {
 
+// What a king taken within the depth scores, sooner scoring more: above any material.
+inline constexpr int win_score = 1'000'000;
+
 struct SearchSettings {
     std::size_t samples = 8;
     int depth = 3;  // plies, the agent's own move included
+    // What a sample's king taken, or lost, counts for in belief_scores' averages, in hundredths
+    // of a pawn: below win_score, one position in many that loses the king may weigh less than
+    // material won in all of them.
+    int king = win_score;
 };
 
 // The bounds a caller may ask for. The work grows with samples times about the number of
@@ -64,8 +71,8 @@ struct MoveFilter {
 // The average score of each of the game's legal moves (in the order they are listed) over
 // `settings.samples` positions drawn from the belief, each searched `settings.depth` plies
 // deep with full sight, its own move included, for the side to move: hundredths of a pawn of
-// material, about 1,000,000 for a king taken within the depth, minus that for its own king
-// lost; NaN for a move the filter leaves out. Empty when the game lists no move.
+// material, `settings.king` for a king taken within the depth (less the plies it took), minus
+// that for its own king lost; NaN for a move the filter leaves out. Empty when the game lists no move.
 std::vector<double> belief_scores(const belief::BeliefTracker& belief, const Game& game, SearchSettings settings,
                                   belief::RandomStream& random, parallel::Stop& stop, MoveFilter among = {});
 

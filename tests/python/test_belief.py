@@ -10,6 +10,7 @@ import pytest
 import murkplay_rl
 from murkplay import SelfPlayGame
 from murkplay_rl import BatchBeliefs, BeliefTracker, GameBatch
+from murkplay_rl._native import WIN_SCORE
 from support import bench, tracked_random_game
 
 # Columns of the observation the side reads of the present: what it sees now, its castling
@@ -266,6 +267,29 @@ def test_the_scores_are_what_the_choice_weighs(seed, turn):
         assert row[chosen[game]] == row[:counts[game]].max()
 
 
+@pytest.mark.parametrize("king", [1, 250, 40_000])
+def test_a_king_taken_counts_what_the_caller_asks(king):
+    # One sample each, the same one for beliefs of one seed: a king taken or lost scores the
+    # asked worth less the plies it took, a score of material stays as it was.
+    batch = GameBatch(16, fen="rnb1kbnr/pppp1ppp/8/4p3/6Pq/5P2/PPPPP2P/RNBQKBNR w KQkq - 1 3", seed=king)
+    full, asked = BatchBeliefs(batch, True, seed=5), BatchBeliefs(batch, True, seed=5)
+    plain, worth = [], []
+    for turn in range(3):
+        played = None
+        if turn:
+            played = batch.step_random().played_move.copy()
+            batch.step_random()
+        full.update(played), asked.update(played)
+        plain.append(full.scores(samples=1, depth=3).ravel())
+        worth.append(asked.scores(samples=1, depth=3, king=king).ravel())
+    plain, worth = np.concatenate(plain), np.concatenate(worth)
+    searched = ~np.isnan(plain)
+    taken = np.abs(plain) > WIN_SCORE / 2
+    assert taken[searched].any() and (~taken[searched]).any()
+    expected = np.where(taken, np.sign(plain) * (king - (WIN_SCORE - np.abs(plain))), plain)
+    assert np.array_equal(worth[searched], expected[searched])
+
+
 def after(*moves, fen=None):
     game = SelfPlayGame(fen) if fen else SelfPlayGame()
     for move in moves:
@@ -305,6 +329,8 @@ def after(*moves, fen=None):
         (lambda: BatchBeliefs(GameBatch(2), True).scores(threads="2"), TypeError, "threads"),
         (lambda: BatchBeliefs(GameBatch(2), True).scores(samples=65), ValueError, "samples must be from 1 to 64"),
         (lambda: BatchBeliefs(GameBatch(2), True).scores(depth=0), ValueError, "depth must be from 1 to 5, not 0"),
+        (lambda: BatchBeliefs(GameBatch(2), True).scores(king=0), ValueError, "king must be from 1 to 1000000, not 0"),
+        (lambda: BatchBeliefs(GameBatch(2), True).choose(king=True), TypeError, "king must be an integer, not 'bool'"),
         (lambda: BatchBeliefs(GameBatch(2), True).scores(among=np.ones((3, 4), bool)), ValueError,
          r"among: expected shape \(2, any length\), got \(3, 4\)"),
         (lambda: BatchBeliefs(GameBatch(2), True).scores(among=np.ones((2, 4))), TypeError, "among: expected elements"),

@@ -8,6 +8,7 @@ torch = pytest.importorskip("torch")
 
 import murkplay_rl  # noqa: E402
 from murkplay_rl import agents, arena  # noqa: E402
+from murkplay_rl._native import WIN_SCORE  # noqa: E402
 from murkplay_rl.network import PolicyValueNet  # noqa: E402
 from murkplay_rl.search_agent import SearchAgent, white_to_move  # noqa: E402
 from murkplay_rl.train_config import NetworkConfig  # noqa: E402
@@ -60,20 +61,22 @@ class Favouring:
     "r1bqkbnr/pppp1ppp/2n5/4p3/4P3/5N2/PPPP1PPP/RNBQKB1R w KQkq - 2 3",
     "4k3/8/8/3p4/4P3/8/8/4K3 w - - 0 1",
     "r3k2r/ppp2ppp/2n5/3q4/3P4/2N5/PPP2PPP/R2QK2R b KQkq - 0 9",
+    "7k/8/8/7q/7Q/8/8/r3K3 w - - 0 1",  # the queen taken for the king, or the king kept for the queen
 ])
 @pytest.mark.parametrize("seed", [0, 1])
-@pytest.mark.parametrize("candidates, deeper", [(1, 4), (4, 0), (3, 4)])
-def test_of_the_moves_the_search_finds_best_the_policy_picks(fen, seed, candidates, deeper):
+@pytest.mark.parametrize("candidates, deeper, king", [(1, 4, WIN_SCORE), (4, 0, 300), (3, 4, 300)])
+def test_of_the_moves_the_search_finds_best_the_policy_picks(fen, seed, candidates, deeper, king):
     # From a known start the belief holds the true board alone, so every draw is that board:
     # of the best at three plies, the policy's favourite among its `candidates` favourites
-    # that score best at `deeper` plies.
+    # that score best at `deeper` plies, a king taken counting `king`.
     batch = murkplay_rl.GameBatch(2, fen=fen, seed=seed)
     step = batch.observe()
     network = Favouring(seed)
-    _, positions = SearchAgent(network, samples=2, depth=3, candidates=candidates, deeper=deeper).act(step, batch)
+    _, positions = SearchAgent(network, samples=2, depth=3, candidates=candidates, deeper=deeper,
+                               king=king).act(step, batch)
     white = fen.split()[1] == "w"
-    scores = murkplay_rl.BatchBeliefs(batch, white).scores(samples=2, depth=3)
-    deep = murkplay_rl.BatchBeliefs(batch, white).scores(samples=1, depth=max(deeper, 1))
+    scores = murkplay_rl.BatchBeliefs(batch, white).scores(samples=2, depth=3, king=king)
+    deep = murkplay_rl.BatchBeliefs(batch, white).scores(samples=1, depth=max(deeper, 1), king=king)
     for game in range(2):
         listed = slice(step.offsets[game], step.offsets[game + 1])
         score = scores[game, :listed.stop - listed.start]
@@ -103,6 +106,7 @@ def test_the_side_to_move_is_read_from_the_moves_not_the_ply_count():
     ({"candidates": 257}, ValueError, "candidates must be from 1 to 256, not 257"),
     ({"deeper": 6}, ValueError, "deeper must be from 0 to 5, not 6"),
     ({"deeper": False}, TypeError, "deeper must be an integer, not 'bool'"),
+    ({"king": 0}, ValueError, "king must be from 1 to 1000000, not 0"),
     ({"limit": 1}, ValueError, "limit must be from 2 to"),
     ({"seed": -1}, ValueError, "seed must be from 0 to"),
     ({"threads": 0}, ValueError, "threads must be from 1 to"),

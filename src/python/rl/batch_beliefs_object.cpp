@@ -189,23 +189,26 @@ PyObject* beliefs_update(PyObject* self, PyObject* args, PyObject* kwargs) {
 template <typename Body>
 PyObject* with_search(PyObject* self, PyObject* args, PyObject* kwargs, const char* format, PyObject** among,
                       Body&& body) {
-    static const char* keywords[] = {"samples", "depth", "threads", "among", nullptr};
-    static const char* without_among[] = {"samples", "depth", "threads", nullptr};
+    static const char* keywords[] = {"samples", "depth", "king", "threads", "among", nullptr};
+    static const char* without_among[] = {"samples", "depth", "king", "threads", nullptr};
     PyObject* samples_argument = nullptr;
     PyObject* depth_argument = nullptr;
+    PyObject* king_argument = nullptr;
     PyObject* threads = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(among ? keywords : without_among),
-                                     &samples_argument, &depth_argument, &threads, among)) {
+                                     &samples_argument, &depth_argument, &king_argument, &threads, among)) {
         return nullptr;
     }
     agents::SearchSettings search;
     std::uint64_t samples = search.samples;
     std::uint64_t depth = static_cast<std::uint64_t>(search.depth);
+    std::uint64_t king = static_cast<std::uint64_t>(search.king);
     if (!read_integer(samples_argument, "samples", 1, agents::max_search_samples, samples) ||
-        !read_integer(depth_argument, "depth", 1, agents::max_search_depth, depth)) {
+        !read_integer(depth_argument, "depth", 1, agents::max_search_depth, depth) ||
+        !read_integer(king_argument, "king", 1, agents::win_score, king)) {
         return nullptr;
     }
-    search = {static_cast<std::size_t>(samples), static_cast<int>(depth)};
+    search = {static_cast<std::size_t>(samples), static_cast<int>(depth), static_cast<int>(king)};
     return with_beliefs<Access::Exclusive>(self, [&](BatchBeliefs& beliefs, const GameBatch& batch) -> PyObject* {
         std::size_t thread_count = 1;
         if (!read_threads(threads, batch, thread_count)) return nullptr;
@@ -214,7 +217,7 @@ PyObject* with_search(PyObject* self, PyObject* args, PyObject* kwargs, const ch
 }
 
 PyObject* beliefs_choose(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return with_search(self, args, kwargs, "|$OOO:choose", nullptr,
+    return with_search(self, args, kwargs, "|$OOOO:choose", nullptr,
                        [&](BatchBeliefs& beliefs, const GameBatch& batch, agents::SearchSettings search,
                            std::size_t thread_count) -> PyObject* {
         ArrayView view;
@@ -232,7 +235,7 @@ PyObject* beliefs_choose(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* beliefs_scores(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* among = nullptr;
-    return with_search(self, args, kwargs, "|$OOOO:scores", &among,
+    return with_search(self, args, kwargs, "|$OOOOO:scores", &among,
                        [&](BatchBeliefs& beliefs, const GameBatch& batch, agents::SearchSettings search,
                            std::size_t thread_count) -> PyObject* {
         ArrayView flags;

@@ -78,6 +78,7 @@ int exec_module(PyObject* module) {
                    PyModule_AddIntConstant(module, "MAX_MOVES", static_cast<long>(max_moves)) < 0 ||
                    PyModule_AddIntConstant(module, "MAX_THREADS", parallel::max_threads) < 0 ||
                    PyModule_AddIntConstant(module, "MAX_SEARCH_DEPTH", agents::max_search_depth) < 0 ||
+                   PyModule_AddIntConstant(module, "WIN_SCORE", agents::win_score) < 0 ||
                    PyModule_AddIntConstant(module, "MAX_SEARCH_SAMPLES",
                                            static_cast<long>(agents::max_search_samples)) < 0
                ? -1
