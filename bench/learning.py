@@ -339,7 +339,7 @@ def strength(args) -> None:
         from murkplay_rl.search_agent import SearchAgent
 
         agent = SearchAgent(load_network(args.network), samples=args.samples, depth=args.depth, deeper=args.deeper,
-                            king=args.king, seed=args.agent_seed or 0)
+                            seed=args.agent_seed or 0, **({} if args.king is None else {"king": args.king}))
     else:
         agent = _seeded(args.agent, args.agent_seed)
     timed = _Timed(agent)
@@ -375,8 +375,8 @@ def main(argv=None) -> int:
     parser.add_argument("--depth", type=int, default=4, help="with --network: the search's plies")
     parser.add_argument("--deeper", type=int, default=0, help="with --network: the plies of the second search over "
                                                                  "the policy's favourites among the best (0: none)")
-    parser.add_argument("--king", type=int, default=1_000_000, help="with --network: what a king taken counts for "
-                                                                       "in a sample of the search, in hundredths of a pawn")
+    parser.add_argument("--king", type=int, help="with --network: what a king taken counts for in a sample of the "
+                                                  "search, in hundredths of a pawn (default the agent's)")
     parser.add_argument("--arena-games", type=int, default=500)
     parser.add_argument("--agent-seed", type=int, help="with --agent: the seed of the belief and search agents' own "
                                                          "random streams, for games other than the default's")

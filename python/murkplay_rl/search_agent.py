@@ -3,8 +3,10 @@ among the moves it finds best.
 
 At each of its turns it draws ``samples`` positions from its side's belief about the hidden
 board (``BatchBeliefs``, which knows only what the side has seen) and searches every legal move
-``depth`` plies deep in each, as the belief agent does (taking a king wins, otherwise material
-counts). Material leaves many moves equal, most of all in quiet positions, where the belief
+``depth`` plies deep in each, as the belief agent does (material counts, and a king taken or
+lost), but with a king worth ``king`` in a sample (thirty pawns) where the belief agent puts it
+above any material: one drawn position in sixteen that loses the king no longer outweighs
+material won in all of them. Material leaves many moves equal, most of all in quiet positions, where the belief
 agent draws one at random: this agent plays the one its network's policy likes best instead.
 Two options look again at the ``candidates`` among the best that the policy likes most: with
 ``deeper`` they are searched that many plies deep on fresh samples and the best of them by that
@@ -31,6 +33,11 @@ from murkplay_rl.network import SQUARE_PAIRS
 torch = require("torch", "torch", "the search agent")
 
 KING_SEEN = 11  # the observation's feature of a seen opponent king
+# What a king taken or lost counts for in one sample, in hundredths of a pawn: thirty pawns, so
+# that a king lost in one position of sixteen weighs about two pawns won in all of them. Counted
+# above any material, every such position made the agent give up material against a danger its
+# belief mostly shows wrongly; a tenth of this left games unfinished, the kings no longer chased.
+KING = 3_000
 _CHUNK = 4096  # positions per forward pass
 
 
@@ -44,7 +51,7 @@ class SearchAgent(Following):
     deeper: the plies of the second search over them (0: none; else 1 to ``MAX_SEARCH_DEPTH``);
     value: whether the network's value of what follows decides among them instead; king: what a
     king taken or lost within the depth counts for in a sample, in hundredths of a pawn (1 to
-    ``WIN_SCORE``);
+    ``WIN_SCORE``, which puts it above any material);
     limit: the most positions a belief keeps exactly; seed: of the beliefs' random streams;
     threads: native threads for the beliefs and the search (None: the batch's own).
     """
@@ -53,7 +60,7 @@ class SearchAgent(Following):
     observes = True
 
     def __init__(self, network=None, *, samples: int = 16, depth: int = 4, candidates: int = 4, deeper: int = 0,
-                 value: bool = False, king: int = WIN_SCORE, limit: int = 5_000, seed: int = 0, threads: int | None = None, device: str = "cpu",
+                 value: bool = False, king: int = KING, limit: int = 5_000, seed: int = 0, threads: int | None = None, device: str = "cpu",
                  name: str = "search"):
         if network is None:
             from murkplay_rl._pretrained import shipped_network
