@@ -2,8 +2,8 @@
 
     python bench/learning.py [--rounds 5] [--threads 1] [--before REV]
     python bench/learning.py --seeds 0,1,2 [--minutes 30] [--threads 2] [--out build/runs/learning]
-    python bench/learning.py --agent search [--network RUN/best.pt [--samples 16] [--deeper 0] [--king K]] [--arena-games 500]
-                             [--opponents greedy,cautious,belief] [--agent-seed N]
+    python bench/learning.py --agent search [--network RUN/best.pt [--samples 16] [--deeper 0] [--king K]]
+                             [--arena-games 500] [--opponents greedy,cautious,belief] [--agent-seed N]
 
 Needs torch. Progress goes to stderr and Markdown tables to stdout; every table ends with the
 machine's load average.

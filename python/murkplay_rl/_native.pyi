@@ -10,6 +10,7 @@ MAX_THREADS: int
 MAX_SEARCH_DEPTH: int
 MAX_SEARCH_SAMPLES: int
 WIN_SCORE: int
+MIN_KING_SCORE: int
 # The built-in agents' names, in the order of the native agents: by= and reply= take them.
 AGENTS: tuple[str, ...]
 
@@ -177,7 +178,8 @@ class BatchBeliefs:
     def choose(self, /, *, samples: int = 8, depth: int = 3, king: int = WIN_SCORE, threads: int | None = None) -> _Array:
         """The belief agent's move in every followed game, as positions in the legal lists (-1 where the side does not
         move or the game is not followed). samples: 1 to MAX_SEARCH_SAMPLES; depth: 1 to MAX_SEARCH_DEPTH; king: what a
-        king taken within the depth scores in a sample, 1 to WIN_SCORE hundredths of a pawn (less the plies it took)."""
+        king taken within the depth scores in a sample, MIN_KING_SCORE to WIN_SCORE hundredths of a pawn (less
+        the plies it took)."""
     def scores(self, /, *, samples: int = 8, depth: int = 3, king: int = WIN_SCORE, threads: int | None = None,
                among: _Array | None = None) -> _Array:
         """What choose() weighs: float32 (games, width), each game's legal moves' average search scores in hundredths of

@@ -6,8 +6,8 @@ board (``BatchBeliefs``, which knows only what the side has seen) and searches e
 ``depth`` plies deep in each, as the belief agent does (material counts, and a king taken or
 lost), but with a king worth ``king`` in a sample (thirty pawns) where the belief agent puts it
 above any material: one drawn position in sixteen that loses the king no longer outweighs
-material won in all of them. Material leaves many moves equal, most of all in quiet positions, where the belief
-agent draws one at random: this agent plays the one its network's policy likes best instead.
+material won in all of them. Material leaves many moves equal, most of all in quiet positions,
+where the belief agent draws one at random: this agent plays the one its network's policy likes best instead.
 Two options look again at the ``candidates`` among the best that the policy likes most: with
 ``deeper`` they are searched that many plies deep on fresh samples and the best of them by that
 search is played (the policy's favourite among equals); with ``value=True`` the network's value
@@ -25,7 +25,7 @@ import numpy as np
 
 import murkplay_rl
 from murkplay_rl._checks import MAX_SEED, flag, integer
-from murkplay_rl._native import MAX_SEARCH_DEPTH, MAX_SEARCH_SAMPLES, NO_MOVE, WIN_SCORE
+from murkplay_rl._native import MAX_SEARCH_DEPTH, MAX_SEARCH_SAMPLES, MIN_KING_SCORE, NO_MOVE, WIN_SCORE
 from murkplay_rl._optional import require
 from murkplay_rl.belief_agent import _SIDES, Following
 from murkplay_rl.network import SQUARE_PAIRS
@@ -50,8 +50,8 @@ class SearchAgent(Following):
     how many of the best moves (the policy's favourites) are looked at again (1 to 256);
     deeper: the plies of the second search over them (0: none; else 1 to ``MAX_SEARCH_DEPTH``);
     value: whether the network's value of what follows decides among them instead; king: what a
-    king taken or lost within the depth counts for in a sample, in hundredths of a pawn (1 to
-    ``WIN_SCORE``, which puts it above any material);
+    king taken or lost within the depth counts for in a sample, in hundredths of a pawn
+    (``MIN_KING_SCORE``, a pawn, to ``WIN_SCORE``, which puts it above any material);
     limit: the most positions a belief keeps exactly; seed: of the beliefs' random streams;
     threads: native threads for the beliefs and the search (None: the batch's own).
     """
@@ -60,8 +60,8 @@ class SearchAgent(Following):
     observes = True
 
     def __init__(self, network=None, *, samples: int = 16, depth: int = 4, candidates: int = 4, deeper: int = 0,
-                 value: bool = False, king: int = KING, limit: int = 5_000, seed: int = 0, threads: int | None = None, device: str = "cpu",
-                 name: str = "search"):
+                 value: bool = False, king: int = KING, limit: int = 5_000, seed: int = 0, threads: int | None = None,
+                 device: str = "cpu", name: str = "search"):
         if network is None:
             from murkplay_rl._pretrained import shipped_network
 
@@ -72,7 +72,7 @@ class SearchAgent(Following):
         self.samples = integer("samples", samples, 1, MAX_SEARCH_SAMPLES)
         self.depth = integer("depth", depth, 1, MAX_SEARCH_DEPTH)
         self.value = flag("value", value)
-        self.king = integer("king", king, 1, WIN_SCORE)
+        self.king = integer("king", king, MIN_KING_SCORE, WIN_SCORE)
         self.candidates = integer("candidates", candidates, 1, 256)
         self.deeper = integer("deeper", deeper, 0, MAX_SEARCH_DEPTH)
         self.limit = integer("limit", limit, 2, 2**32 - 1)
@@ -132,7 +132,8 @@ class SearchAgent(Following):
                 among[game, order] = True
         if not among.any():
             return orders
-        deep = beliefs.scores(samples=self.samples, depth=self.deeper, king=self.king, threads=self.threads, among=among)
+        deep = beliefs.scores(samples=self.samples, depth=self.deeper, king=self.king, threads=self.threads,
+                              among=among)
         narrowed = []
         for game, order in zip(games, orders):
             score = deep[game, order]

@@ -19,6 +19,9 @@ namespace murkplay::agents {
 
 // What a king taken within the depth scores, sooner scoring more: above any material.
 inline constexpr int win_score = 1'000'000;
+// The least a caller may count a king for: a pawn, above the plies a king taken may take off it,
+// so that taking one always scores above nothing.
+inline constexpr int min_king_score = 100;
 
 struct SearchSettings {
     std::size_t samples = 8;
@@ -34,6 +37,7 @@ struct SearchSettings {
 // takes a few seconds on one core.
 inline constexpr std::size_t max_search_samples = 64;
 inline constexpr int max_search_depth = 5;
+static_assert(min_king_score > max_search_depth);
 
 // A search of single moves with full sight, keeping its move lists from one move to the next.
 class MoveSearch {

@@ -10,7 +10,7 @@ import pytest
 import murkplay_rl
 from murkplay import SelfPlayGame
 from murkplay_rl import BatchBeliefs, BeliefTracker, GameBatch
-from murkplay_rl._native import WIN_SCORE
+from murkplay_rl._native import MIN_KING_SCORE, WIN_SCORE
 from support import bench, tracked_random_game
 
 # Columns of the observation the side reads of the present: what it sees now, its castling
@@ -267,7 +267,7 @@ def test_the_scores_are_what_the_choice_weighs(seed, turn):
         assert row[chosen[game]] == row[:counts[game]].max()
 
 
-@pytest.mark.parametrize("king", [1, 250, 40_000])
+@pytest.mark.parametrize("king", [MIN_KING_SCORE, 250, 40_000])
 def test_a_king_taken_counts_what_the_caller_asks(king):
     # One sample each, the same one for beliefs of one seed: a king taken or lost scores the
     # asked worth less the plies it took, a score of material stays as it was.
@@ -329,7 +329,8 @@ def after(*moves, fen=None):
         (lambda: BatchBeliefs(GameBatch(2), True).scores(threads="2"), TypeError, "threads"),
         (lambda: BatchBeliefs(GameBatch(2), True).scores(samples=65), ValueError, "samples must be from 1 to 64"),
         (lambda: BatchBeliefs(GameBatch(2), True).scores(depth=0), ValueError, "depth must be from 1 to 5, not 0"),
-        (lambda: BatchBeliefs(GameBatch(2), True).scores(king=0), ValueError, "king must be from 1 to 1000000, not 0"),
+        (lambda: BatchBeliefs(GameBatch(2), True).scores(king=99), ValueError,
+         "king must be from 100 to 1000000, not 99"),
         (lambda: BatchBeliefs(GameBatch(2), True).choose(king=True), TypeError, "king must be an integer, not 'bool'"),
         (lambda: BatchBeliefs(GameBatch(2), True).scores(among=np.ones((3, 4), bool)), ValueError,
          r"among: expected shape \(2, any length\), got \(3, 4\)"),

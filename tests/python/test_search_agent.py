@@ -8,7 +8,7 @@ torch = pytest.importorskip("torch")
 
 import murkplay_rl  # noqa: E402
 from murkplay_rl import agents, arena  # noqa: E402
-from murkplay_rl._native import WIN_SCORE  # noqa: E402
+from murkplay_rl._native import MIN_KING_SCORE, WIN_SCORE  # noqa: E402
 from murkplay_rl.network import PolicyValueNet  # noqa: E402
 from murkplay_rl.search_agent import SearchAgent, white_to_move  # noqa: E402
 from murkplay_rl.train_config import NetworkConfig  # noqa: E402
@@ -106,7 +106,7 @@ def test_the_side_to_move_is_read_from_the_moves_not_the_ply_count():
     ({"candidates": 257}, ValueError, "candidates must be from 1 to 256, not 257"),
     ({"deeper": 6}, ValueError, "deeper must be from 0 to 5, not 6"),
     ({"deeper": False}, TypeError, "deeper must be an integer, not 'bool'"),
-    ({"king": 0}, ValueError, "king must be from 1 to 1000000, not 0"),
+    ({"king": 99}, ValueError, "king must be from 100 to 1000000, not 99"),
     ({"limit": 1}, ValueError, "limit must be from 2 to"),
     ({"seed": -1}, ValueError, "seed must be from 0 to"),
     ({"threads": 0}, ValueError, "threads must be from 1 to"),

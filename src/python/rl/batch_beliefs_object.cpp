@@ -205,7 +205,7 @@ PyObject* with_search(PyObject* self, PyObject* args, PyObject* kwargs, const ch
     std::uint64_t king = static_cast<std::uint64_t>(search.king);
     if (!read_integer(samples_argument, "samples", 1, agents::max_search_samples, samples) ||
         !read_integer(depth_argument, "depth", 1, agents::max_search_depth, depth) ||
-        !read_integer(king_argument, "king", 1, agents::win_score, king)) {
+        !read_integer(king_argument, "king", agents::min_king_score, agents::win_score, king)) {
         return nullptr;
     }
     search = {static_cast<std::size_t>(samples), static_cast<int>(depth), static_cast<int>(king)};

@@ -79,6 +79,7 @@ int exec_module(PyObject* module) {
                    PyModule_AddIntConstant(module, "MAX_THREADS", parallel::max_threads) < 0 ||
                    PyModule_AddIntConstant(module, "MAX_SEARCH_DEPTH", agents::max_search_depth) < 0 ||
                    PyModule_AddIntConstant(module, "WIN_SCORE", agents::win_score) < 0 ||
+                   PyModule_AddIntConstant(module, "MIN_KING_SCORE", agents::min_king_score) < 0 ||
                    PyModule_AddIntConstant(module, "MAX_SEARCH_SAMPLES",
                                            static_cast<long>(agents::max_search_samples)) < 0
                ? -1
