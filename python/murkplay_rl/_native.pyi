@@ -175,12 +175,12 @@ class BatchBeliefs:
         """Brings every followed game's belief up to the side's turn; `played` holds its moves since (or NO_MOVE).
         An update missed or repeated is refused (ValueError naming the game); nothing changes on a refusal, a failure
         or KeyboardInterrupt."""
-    def choose(self, /, *, samples: int = 8, depth: int = 3, king: int = WIN_SCORE, threads: int | None = None) -> _Array:
+    def choose(self, /, *, samples: int = 8, depth: int = 3, king: int = 1000000, threads: int | None = None) -> _Array:
         """The belief agent's move in every followed game, as positions in the legal lists (-1 where the side does not
         move or the game is not followed). samples: 1 to MAX_SEARCH_SAMPLES; depth: 1 to MAX_SEARCH_DEPTH; king: what a
         king taken within the depth scores in a sample, MIN_KING_SCORE to WIN_SCORE hundredths of a pawn (less
         the plies it took)."""
-    def scores(self, /, *, samples: int = 8, depth: int = 3, king: int = WIN_SCORE, threads: int | None = None,
+    def scores(self, /, *, samples: int = 8, depth: int = 3, king: int = 1000000, threads: int | None = None,
                among: _Array | None = None) -> _Array:
         """What choose() weighs: float32 (games, width), each game's legal moves' average search scores in hundredths of
         a pawn, NaN past its moves and where choose() would not act; with among (bool, (games, any width)), only

@@ -340,20 +340,21 @@ PyMethodDef beliefs_methods[] = {
      "a failure or an interrupt (KeyboardInterrupt) changes nothing. threads: the batch's own when\n"
      "None."},
     {"choose", as_table_entry<beliefs_choose>(), METH_VARARGS | METH_KEYWORDS,
-     "choose($self, /, *, samples=8, depth=3, threads=None)\n--\n\n"
+     "choose($self, /, *, samples=8, depth=3, king=1000000, threads=None)\n--\n\n"
      "The belief agent's move in every followed game where the side is to move, as an int64\n"
      "(games,) array of positions in each game's list of legal moves (-1 where the side does not\n"
      "move, or its belief does not follow the game): `samples` positions (1 to 64) drawn from the\n"
-     "belief, each searched `depth` plies deep (1 to 5) with full sight (taking a king wins, else\n"
-     "material), and the move with the best average score. At the bounds one game's choice takes a\n"
+     "belief, each searched `depth` plies deep (1 to 5) with full sight (material counts, and a\n"
+     "king taken or lost: `king` hundredths of a pawn, 100 to 1,000,000, less the plies it took),\n"
+     "and the move with the best average score. At the bounds one game's choice takes a\n"
      "few seconds on one core; an interrupt (KeyboardInterrupt) stops it, changing nothing.\n"
      "ValueError naming the game where a belief has not been updated to its game's ply."},
     {"scores", as_table_entry<beliefs_scores>(), METH_VARARGS | METH_KEYWORDS,
-     "scores($self, /, *, samples=8, depth=3, threads=None, among=None)\n--\n\n"
+     "scores($self, /, *, samples=8, depth=3, king=1000000, threads=None, among=None)\n--\n\n"
      "What choose() weighs: a float32 (games, width) array whose row i holds, for each of game i's\n"
      "legal moves in the order the game lists them, its average score over `samples` positions\n"
      "drawn from the belief, each searched `depth` plies deep with full sight, in hundredths of a\n"
-     "pawn for the side (about 1,000,000 for a king taken, minus that for its own king lost); NaN\n"
+     "pawn for the side (about `king` for a king taken, minus that for its own king lost); NaN\n"
      "past the game's moves and in games where choose() would not act. width is the most moves\n"
      "any such game lists. among: a bool (games, any width) array; when given, only the moves it\n"
      "flags are searched (the others, and any past its width, are NaN), as deeply as asked, on as\n"
