@@ -336,10 +336,10 @@ def strength(args) -> None:
     torch.set_num_threads(1)
     if args.network:
         from murkplay_rl.network import load_network
-        from murkplay_rl.search_agent import SearchAgent
+        from murkplay_rl.search_agent import KING, SearchAgent
 
         agent = SearchAgent(load_network(args.network), samples=args.samples, depth=args.depth, deeper=args.deeper,
-                            seed=args.agent_seed or 0, **({} if args.king is None else {"king": args.king}))
+                            king=KING if args.king is None else args.king, seed=args.agent_seed or 0)
     else:
         agent = _seeded(args.agent, args.agent_seed)
     timed = _Timed(agent)

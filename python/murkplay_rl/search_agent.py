@@ -7,7 +7,8 @@ board (``BatchBeliefs``, which knows only what the side has seen) and searches e
 lost), but with a king worth ``king`` in a sample (thirty pawns) where the belief agent puts it
 above any material: one drawn position in sixteen that loses the king no longer outweighs
 material won in all of them. Material leaves many moves equal, most of all in quiet positions,
-where the belief agent draws one at random: this agent plays the one its network's policy likes best instead.
+where the belief agent draws one at random: this agent plays the one its network's policy likes
+best instead.
 Two options look again at the ``candidates`` among the best that the policy likes most: with
 ``deeper`` they are searched that many plies deep on fresh samples and the best of them by that
 search is played (the policy's favourite among equals); with ``value=True`` the network's value

@@ -51,6 +51,13 @@ int gain(const Board& b, const BoardMove& m) {
     return 100 * won;
 }
 
+// A search score with a king taken counted as `king`, the plies it took still told apart.
+int king_worth(int score, int king) {
+    if (score > win_score / 2) return king - (win_score - score);
+    if (score < -win_score / 2) return -king + (win_score + score);
+    return score;
+}
+
 // Dearest first, then in the order listed: the gain counted down from a bound above any
 // move's, above the move's place in the list.
 constexpr int order_shift = 11;
@@ -102,17 +109,6 @@ int MoveSearch::score(const Board& b, const BoardMove& m, int depth, Stop& stop)
     if (plies_.size() + 1 < static_cast<std::size_t>(depth)) plies_.resize(depth - 1);
     return -negamax(next, depth - 1, -win_score - 1, win_score + 1, 1, stop);
 }
-
-namespace {
-
-// A search score with a king taken counted as `king`, the plies it took still told apart.
-int king_worth(int score, int king) {
-    if (score > win_score / 2) return king - (win_score - score);
-    if (score < -win_score / 2) return -king + (win_score + score);
-    return score;
-}
-
-}  // namespace
 
 std::vector<double> belief_scores(const BeliefTracker& belief, const Game& game, SearchSettings settings,
                                   RandomStream& random, Stop& stop, MoveFilter among) {
