@@ -159,8 +159,7 @@ def run_seed(seed: int, args) -> Path:
 def final_evaluations(run: Path) -> list[dict]:
     """The run's last network against each of ``FINAL`` as the run's own evaluations play
     (its games, plies and seed), kept in ``RUN/final.csv`` once played."""
-    from murkplay_rl import arena, run_log
-    from murkplay_rl.agents import TorchAgent
+    from murkplay_rl import arena, foresight, run_log
     from murkplay_rl.network import load_network
 
     kept = run / "final.csv"
@@ -169,7 +168,7 @@ def final_evaluations(run: Path) -> list[dict]:
             return list(csv.DictReader(file))
     config = json.loads((run / "config.json").read_text())
     last = run_log.read_evaluations(run)[-1]
-    learner = TorchAgent(load_network(run_log.checkpoints(run)[-1]), name="learner")
+    learner = foresight.agent(load_network(run_log.checkpoints(run)[-1]), name="learner")
     rows = []
     for name in FINAL:
         print(f"{run.name}: the last network against {name} ({load_average()})", file=sys.stderr)

@@ -23,7 +23,7 @@ def shipped_network(device: str = "cpu"):
 def pretrained(*, sample: bool = True, temperature: float = 1.0, device: str = "cpu"):
     """The shipped network as an agent named ``pretrained``: it samples its moves from its
     policy (``sample=False``: the most probable legal move)."""
-    from murkplay_rl.agents import TorchAgent
+    from murkplay_rl import foresight
 
-    return TorchAgent(shipped_network(device), sample=sample, temperature=temperature, name="pretrained",
-                      device=device)
+    return foresight.agent(shipped_network(device), sample=sample, temperature=temperature, name="pretrained",
+                           device=device)

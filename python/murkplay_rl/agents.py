@@ -264,9 +264,10 @@ def _agent_file(path, payload: dict, device):
 
 def _trainer_file(path, payload: dict, device):
     """A checkpoint or export of the trainer: its PolicyValueNet."""
-    from murkplay_rl import checkpoint
+    from murkplay_rl import checkpoint, foresight
 
-    return TorchAgent(checkpoint.trainer_network(path, payload, device or "cpu"), name=_stem(path), device=device)
+    return foresight.agent(checkpoint.trainer_network(path, payload, device or "cpu"), name=_stem(path),
+                           device=device)
 
 
 def _stem(path) -> str:

@@ -91,6 +91,10 @@ class PolicyValueNet(nn.Module):
             # The value starts from the material balance, which a capture changes at once, so that
             # a piece given away costs the move that gave it long before the game's end says so.
             self.material_weight = nn.Parameter(torch.tensor(config.material))
+        if config.foresight:
+            # Learnt, so that the policy finds how far a search of a few guessed positions is to
+            # be trusted (``murkplay_rl.foresight``).
+            self.foresight_weight = nn.Parameter(torch.tensor(config.foresight))
         if config.guess:
             # Trained to guess what stands on every cell, the trunk learns where hidden pieces are
             # likely to be; the guess is a lesson of training and never an input to a move.
@@ -109,9 +113,17 @@ class PolicyValueNet(nn.Module):
             x = block(x)
         return x.flatten(2).transpose(1, 2)  # (N, 64, C)
 
-    def _logits(self, cells: torch.Tensor) -> torch.Tensor:
+    def _logits(self, cells: torch.Tensor, foresight: torch.Tensor | None) -> torch.Tensor:
         moves = self.query(cells) @ self.key(cells).transpose(1, 2) / math.sqrt(self.config.key)
-        return torch.cat((moves.flatten(1), self.promotion(cells).flatten(1)), 1)
+        return self._foreseen(torch.cat((moves.flatten(1), self.promotion(cells).flatten(1)), 1), foresight)
+
+    def _foreseen(self, logits: torch.Tensor, foresight: torch.Tensor | None) -> torch.Tensor:
+        """``logits`` plus the learnt weight times ``foresight``, the moves' scores in pawns at
+        the same columns, where the network has foresight; without ``foresight``, its policy
+        alone (what the search agent's choice among equal moves reads)."""
+        if not self.config.foresight or foresight is None:
+            return logits
+        return logits + self.foresight_weight * foresight
 
     def _value(self, cells: torch.Tensor, observation: torch.Tensor) -> torch.Tensor:
         value = self.value_head(torch.cat((cells.mean(1), cells.amax(1)), 1))[:, 0]
@@ -119,22 +131,26 @@ class PolicyValueNet(nn.Module):
             value = value + self.material_weight * material(observation)
         return torch.tanh(value)
 
-    def forward(self, observation: torch.Tensor) -> torch.Tensor:
-        return self._logits(self._cells(_floats(observation)))
+    def forward(self, observation: torch.Tensor, foresight: torch.Tensor | None = None) -> torch.Tensor:
+        return self._logits(self._cells(_floats(observation)), foresight)
 
-    def evaluate(self, observation: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
+    def evaluate(self, observation: torch.Tensor,
+                 foresight: torch.Tensor | None = None) -> tuple[torch.Tensor, torch.Tensor]:
+        """Logits and value; ``foresight`` (N, 4352) is each legal slot's score in pawns, which a
+        network with foresight adds (``murkplay_rl.foresight``) and any other ignores."""
         observation = _floats(observation)
         cells = self._cells(observation)
-        return self._logits(cells), self._value(cells, observation)
+        return self._logits(cells, foresight), self._value(cells, observation)
 
-    def evaluate_slots(self, observation: torch.Tensor, slots: torch.Tensor) -> tuple[torch.Tensor, ...]:
+    def evaluate_slots(self, observation: torch.Tensor, slots: torch.Tensor,
+                       foresight: torch.Tensor | None = None) -> tuple[torch.Tensor, ...]:
         """The logits of ``slots`` only, (N, width) of slot numbers, and the value: what the
         update needs, without the 4352 logits of every row. Equal to ``evaluate``'s logits
-        gathered at ``slots``. With a guess head, its logits (N, 64, 13) of each cell's true
-        contents come third."""
+        gathered at ``slots`` (``foresight`` then is (N, width) too). With a guess head, its
+        logits (N, 64, 13) of each cell's true contents come third."""
         observation = _floats(observation)
         cells = self._cells(observation)
-        logits = self._slot_logits(cells, slots), self._value(cells, observation)
+        logits = self._foreseen(self._slot_logits(cells, slots), foresight), self._value(cells, observation)
         return (*logits, self.guess_head(cells)) if self.config.guess else logits
 
     def _slot_logits(self, cells: torch.Tensor, slots: torch.Tensor) -> torch.Tensor:

@@ -29,6 +29,7 @@ class Samples:
     advantage: torch.Tensor  # (rows,)
     returns: torch.Tensor  # (rows,) advantage + value: the value target
     contents: torch.Tensor | None = None  # (rows, 64) int64: what stood on each cell, where kept
+    foresight: torch.Tensor | None = None  # (rows, width): the foresight of each of ``legal``, where kept
 
     @classmethod
     def of(cls, rollout: Rollout, advantage: np.ndarray) -> Samples:
@@ -43,6 +44,8 @@ class Samples:
             log_prob=torch.from_numpy(rollout.log_prob[mine]), advantage=gain,
             returns=gain + torch.from_numpy(rollout.value[mine]),
             contents=None if rollout.contents is None else torch.from_numpy(rollout.contents).long(),
+            foresight=None if rollout.foresight is None else
+            torch.from_numpy(np.take_along_axis(rollout.foresight, legal, 1)),
         )
 
     def __len__(self) -> int:
@@ -88,7 +91,8 @@ def update(network, optimizer: torch.optim.Optimizer, samples: Samples, config: 
             old_log_prob = samples.log_prob[chosen].to(device)
             advantage = samples.advantage[chosen].to(device)
             advantage = (advantage - advantage.mean()) / (advantage.std() + 1e-8)
-            logits, value, *guess = network.evaluate_slots(observation, legal)
+            foresight = None if samples.foresight is None else samples.foresight[chosen].to(device)
+            logits, value, *guess = network.evaluate_slots(observation, legal, foresight)
             scores = log_probs(logits, valid)
             log_prob = scores.gather(1, choice[:, None])[:, 0]
             ratio = (log_prob - old_log_prob).exp()

@@ -25,6 +25,7 @@ import torch
 import murkplay_rl
 from murkplay_rl import checkpoint
 from murkplay_rl.codes import CodeRows, observations, to_device
+from murkplay_rl.foresight import Beliefs, dense
 
 CONTENTS = 13  # an observation's first features: an own pawn .. king, an opponent's, nothing
 
@@ -53,6 +54,9 @@ class Rollout:
     # uint8 (samples, 64): what truly stood on each cell of the learner's view (0-5 its pawn .. king,
     # 6-11 the opponent's, 12 nothing), the lesson of a network's guess head; None: not kept.
     contents: np.ndarray | None = None
+    # float32 (samples, 4352): each legal slot's foresight score in pawns, where the learner has
+    # foresight (``murkplay_rl.foresight``); None: not kept.
+    foresight: np.ndarray | None = None
     wins: int = 0  # games the learner ended against the opponent, won, lost and drawn
     losses: int = 0
     draws: int = 0
@@ -119,11 +123,14 @@ class _Record:
         self.observation = CodeRows.empty(rows) if form == "codes" else np.empty((rows, 64, 35), np.float32)
         self.mask = np.empty((steps * games, murkplay_rl.ACTION_COUNT), bool)
         self.contents = None
+        self.foresight = None
         self.samples = 0
 
-    def before(self, t: int, step, moving: np.ndarray, mine: np.ndarray, value: np.ndarray, contents=None) -> None:
+    def before(self, t: int, step, moving: np.ndarray, mine: np.ndarray, value: np.ndarray, contents=None,
+               foresight=None) -> None:
         """Who moves at step t, and what the learner saw and thought where it moves; ``contents``
-        (games, 64), what truly stood where."""
+        (games, 64), what truly stood where; ``foresight`` (its moves' rows, 4352), the scores
+        its policy added."""
         self.moved[t], self.learner[t], self.mover[t] = moving, mine, step.plies % 2
         rows = np.flatnonzero(mine)
         self.value[t, rows] = value
@@ -134,6 +141,10 @@ class _Record:
             if self.contents is None:
                 self.contents = np.empty((len(self.mask), 64), np.uint8)
             self.contents[self.samples:end] = contents[rows]
+        if foresight is not None:
+            if self.foresight is None:
+                self.foresight = np.zeros((len(self.mask), murkplay_rl.ACTION_COUNT), np.float32)
+            self.foresight[self.samples:end] = foresight
         self.samples = end
 
     def after(self, t: int, step, max_plies: int) -> np.ndarray:
@@ -155,6 +166,7 @@ class _Record:
             bootstrap=bootstrap, observation=self.observation[:self.samples], mask=self.mask[:self.samples],
             final_value=self.final_value,
             contents=None if self.contents is None else self.contents[:self.samples],
+            foresight=None if self.foresight is None else self.foresight[:self.samples],
             wins=int((result > 0).sum()), losses=int((result < 0).sum()),
             draws=int((result == 0).sum()),
         )
@@ -173,8 +185,10 @@ class SelfPlay:
     """A batch of ``games`` self-play games; ``collect`` steps it and keeps every turn."""
 
     def __init__(self, games: int, *, max_plies: int, opponent_share: float, seed: int, threads: int,
-                 device: str = "cpu", observation: str = "floats"):
+                 device: str = "cpu", observation: str = "floats", foresight: bool = False):
         self.batch = murkplay_rl.GameBatch(games, max_plies=max_plies, auto_reset=True, seed=seed, threads=threads)
+        # Both sides' beliefs, followed from the games' start, where the networks look ahead.
+        self.beliefs = Beliefs(self.batch, seed, threads) if foresight else None
         self.max_plies = max_plies
         self.seed = seed
         self.device = torch.device(device)
@@ -191,8 +205,11 @@ class SelfPlay:
         return checkpoint.batch_bytes(self.batch)
 
     def restore(self, batch) -> None:
-        """Goes on with ``batch``'s games (the GameBatch of ``state``'s bytes)."""
+        """Goes on with ``batch``'s games (the GameBatch of ``state``'s bytes); beliefs follow
+        its games from their next start."""
         self.batch = batch
+        if self.beliefs is not None:
+            self.beliefs = Beliefs(batch, self.seed, self.beliefs.threads)
 
     @torch.no_grad()
     def collect(self, learner, opponent, steps: int, *, number: int = 0) -> Rollout:
@@ -209,11 +226,14 @@ class SelfPlay:
         for t in range(steps):
             moving = ~step.restarting
             mine, theirs = self._movers(step, moving, opponent is not None)
-            value = self._value_and_logits(learner, step, mine)
+            scores = self._timed(self.beliefs.look, step) if self.beliefs is not None else None
+            value, foresight = self._value_and_logits(learner, step, mine, scores)
             if theirs.any():
-                self._opponent_logits(opponent, step, theirs, seed=(self.seed, number, t))
-            record.before(t, step, moving, mine, value, self._contents() if guesses else None)
-            step = self._timed(self.batch.step, self.logits, by="logits", codes=codes)
+                self._opponent_logits(opponent, step, theirs, seed=(self.seed, number, t), scores=scores)
+            record.before(t, step, moving, mine, value, self._contents() if guesses else None, foresight)
+            shown, step = step, self._timed(self.batch.step, self.logits, by="logits", codes=codes)
+            if self.beliefs is not None:
+                self.beliefs.saw(shown, step.played_move)
             cut = record.after(t, step, self.max_plies)
             if cut.any():
                 _, value = learner.evaluate(self._inputs(step, np.flatnonzero(cut)))
@@ -242,21 +262,27 @@ class SelfPlay:
         """What a network reads of the games ``rows``."""
         return to_device(observations(step, self.form)[rows], self.device)
 
-    def _value_and_logits(self, network, step, games: np.ndarray) -> np.ndarray:
+    def _value_and_logits(self, network, step, games: np.ndarray, scores) -> tuple[np.ndarray, np.ndarray | None]:
         """The policy-value ``network``'s logits for ``games``, into the next step's logits;
-        returns its values there."""
+        returns its values there, and the foresight it added (None without ``scores``, the
+        ``look`` of the step)."""
         rows = np.flatnonzero(games)
-        logits, value = network.evaluate(self._inputs(step, rows))
+        foresight = dense(step, scores, rows) if scores is not None else None
+        logits, value = network.evaluate(self._inputs(step, rows), foresight=self._tensor(foresight))
         self.logits[rows] = logits.float().cpu().numpy()
-        return value.float().cpu().numpy()
+        return value.float().cpu().numpy(), foresight
 
-    def _opponent_logits(self, opponent, step, games: np.ndarray, seed: tuple[int, int, int]) -> None:
+    def _tensor(self, array):
+        return None if array is None else torch.from_numpy(array).to(self.device)
+
+    def _opponent_logits(self, opponent, step, games: np.ndarray, seed: tuple[int, int, int], scores=None) -> None:
         """The opponent's logits for ``games``, into the next step's logits. A built-in agent
         chooses its moves natively on copies of the games (a batch of their own, seeded by
         ``seed``), and its logits allow only the slot of the move it chose."""
         rows = np.flatnonzero(games)
         if not isinstance(opponent, str):
-            self.logits[rows] = opponent(self._inputs(step, rows)).cpu().numpy()
+            foresight = dense(step, scores, rows) if scores is not None else None
+            self.logits[rows] = opponent(self._inputs(step, rows), foresight=self._tensor(foresight)).cpu().numpy()
             return
         word = np.random.SeedSequence(list(seed)).generate_state(1, np.uint64)[0]
         copies = murkplay_rl.GameBatch([self.batch[int(row)] for row in rows], seed=int(word))

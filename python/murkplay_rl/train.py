@@ -81,12 +81,11 @@ class _Stopped(Exception):
 def evaluate(state, log, stop=lambda: False) -> None:
     """Scores of the learner against every opponent of the settings in the arena, with 95 %
     intervals, into the log; given up, and nothing logged, when ``stop()`` asks during it."""
-    from murkplay_rl import arena
-    from murkplay_rl.agents import TorchAgent
+    from murkplay_rl import arena, foresight
 
     config = state.config
     state.network.eval()
-    learner = TorchAgent(state.network, name="learner", device=state.device)
+    learner = foresight.agent(state.network, name="learner", device=state.device)
     results = {}
     with log.evaluating(config.eval_games * len(config.eval_opponents)) as progress:
         def played(games: int) -> None:

@@ -171,6 +171,8 @@ class NetworkConfig(Settings):
                               low=0.0)
     lines: int = setting(0, "1: the cells read, beside the observation, the lines that lead to the own king",
                          low=0, high=1)
+    foresight: float = setting(0.0, "the first weight, per pawn, of each legal move's score in a two-ply search of "
+                                    "positions drawn from the mover's belief, added to its logit; 0: none", low=0.0)
 
 
 @dataclass(frozen=True)

@@ -75,7 +75,7 @@ class TrainState:
         else:
             self.selfplay = SelfPlay(config.games, max_plies=config.max_plies, opponent_share=config.opponent_share,
                                      seed=config.seed, threads=config.threads, device=config.device,
-                                     observation=config.observation)
+                                     observation=config.observation, foresight=bool(config.network.foresight))
         self.shuffling = torch.Generator().manual_seed(config.seed + 1)
         self.rng = np.random.default_rng(config.seed)
         self.pool: list[dict] = []

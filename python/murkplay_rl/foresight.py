@@ -1,0 +1,169 @@
+"""Foresight: each legal move's score in a short search of positions drawn from the mover's
+belief, which a network with ``network.foresight`` adds to its logits.
+
+A network reads one observation and searches nothing, so the piece it cannot see takes its king:
+most of its losses to greedy end so. The belief (``BatchBeliefs``) knows only what the side has
+seen, and a two-ply search of a few positions drawn from it tells which moves leave the king to
+be taken and what a capture into the fog is likely to win. The network adds that score, in
+pawns (a king taken or lost counts thirty), times a learnt weight to each legal move's logit,
+and learns when to trust it. The same function serves the trainer's rollouts and the agent.
+
+Beliefs follow one batch from its games' start (``belief_agent.Following``): a trainer's
+rollouts follow their batch from the run's start, and a resumed run's games in progress are
+scored 0 until they restart, since the checkpoint keeps no beliefs.
+
+Imports torch.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+
+import murkplay_rl
+from murkplay_rl._checks import MAX_SEED, flag, integer, positive
+from murkplay_rl._native import NO_MOVE
+from murkplay_rl._optional import require
+from murkplay_rl.belief_agent import _SIDES, Following, _Followed
+from murkplay_rl.codes import CodeRows, module_inputs
+from murkplay_rl.search_agent import KING, white_to_move
+
+torch = require("torch", "torch", "foresight")
+
+SAMPLES = 8  # positions drawn from a belief per move
+DEPTH = 2  # the move and the reply: what leaves the king to be taken, and what a capture wins
+# The most positions a belief keeps exactly: a fifth of the belief agent's, at a third of its
+# cost a decision; two plies at this limit beat greedy about 0.95 alone.
+LIMIT = 1_000
+
+
+def looks_ahead(network) -> bool:
+    """Whether ``network`` adds foresight to its logits."""
+    return bool(getattr(getattr(network, "config", None), "foresight", 0))
+
+
+class Beliefs(_Followed):
+    """Both sides' beliefs about one batch's games, and the last move each side played there."""
+
+    def __init__(self, batch, seed: int = 0, threads: int | None = None):
+        super().__init__(batch, LIMIT, seed)
+        self.threads = threads
+        self.fresh = True
+
+    def look(self, step) -> np.ndarray:
+        """float32 (len(step.moves),): every listed move's score in pawns to its mover, in the
+        listing's order (0 where the belief does not follow the game). Brings the beliefs up to
+        ``step`` first; call it once a step, then ``saw``."""
+        scores = np.zeros(len(step.moves), np.float32)
+        for side, beliefs in self.beliefs.items():
+            if not self.fresh:
+                beliefs.update(self.played[side], threads=self.threads)
+            table = beliefs.scores(samples=SAMPLES, depth=DEPTH, king=KING, threads=self.threads)
+            if not table.shape[1]:
+                continue
+            # NaN where the side does not move or is not followed
+            games = np.flatnonzero(~np.isnan(table[:, 0]) & (np.diff(step.offsets) > 0))
+            rows, columns, entries = _listed(step, games)
+            scores[entries] = table[games[rows], columns] / 100
+        self.fresh = False
+        return scores
+
+    def saw(self, step, played: np.ndarray) -> None:
+        """Records ``played`` (the move code of every game, as the step after ``step`` reports
+        it) as each mover's move where its belief follows the game."""
+        going = ~(step.terminated | step.truncated)
+        white = white_to_move(step)
+        for side, beliefs in self.beliefs.items():
+            games = going & (white == side) & beliefs.following
+            self.played[side][games] = played[games]
+        for side in _SIDES:  # a game that restarts at this step begins a new record of the side's moves
+            self.played[side][step.restarting] = NO_MOVE
+
+
+def dense(step, scores: np.ndarray, rows: np.ndarray) -> np.ndarray:
+    """float32 (len(rows), 4352): the ``scores`` of ``look`` at each listed move's slot in the
+    games ``rows``, 0 at every other slot."""
+    out = np.zeros((len(rows), murkplay_rl.ACTION_COUNT), np.float32)
+    row, _, entries = _listed(step, rows)
+    out[row, step.slots[entries]] = scores[entries]
+    return out
+
+
+def _listed(step, games: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Every listed move of ``games`` in the step's listing: the index into ``games`` of its
+    game, its position in that game's list, and its index in the listing."""
+    counts = np.diff(step.offsets)[games]
+    rows = np.repeat(np.arange(len(games)), counts)
+    columns = np.arange(len(rows)) - np.repeat(np.cumsum(counts) - counts, counts)
+    return rows, columns, step.offsets[games][rows] + columns
+
+
+class ForesightAgent(Following):
+    """A network with foresight as an agent: it follows one batch from its games' start with
+    both sides' beliefs (as the belief agent does) and draws each move from the softmax of its
+    logits and foresight over the legal slots at ``temperature`` (``sample=False``: the best),
+    from a random stream of its own (``seed``)."""
+
+    observes = True
+
+    def __init__(self, network, *, sample: bool = True, temperature: float = 1.0, name: str = "foresight",
+                 seed: int = 0, threads: int | None = None, device=None):
+        if not looks_ahead(network):
+            raise ValueError("network has no foresight: play it with agents.TorchAgent")
+        self.network = network.eval()
+        self.sample = flag("sample", sample)
+        self.temperature = positive("temperature", temperature)
+        self.name = name
+        self.seed = integer("seed", seed, 0, MAX_SEED)
+        self.limit = LIMIT
+        self.threads = None if threads is None else integer("threads", threads, 1, murkplay_rl.MAX_THREADS)
+        self.device = torch.device(device or "cpu")
+        self._draws = np.random.default_rng(self.seed)
+
+    def _follow(self, step, batch):
+        if self._followed is not None and self._followed.batch is batch:
+            return self._followed, False
+        followed = Beliefs(batch, self.seed, self.threads)
+        followed.check_joined(step)
+        self._followed = followed
+        return followed, True
+
+    @torch.inference_mode()
+    def act(self, step, batch):
+        if step is None or (step.observation is None and step.codes is None):
+            raise ValueError(f"agent {self.name!r} needs observations: step the batch with observe=True")
+        followed, _ = self._follow(step, batch)
+        scores = followed.look(step)
+        positions = np.zeros(len(batch), np.int64)
+        played = np.full(len(batch), NO_MOVE, np.uint16)
+        games = np.flatnonzero(np.diff(step.offsets) > 0)
+        if len(games):
+            shown = CodeRows.of(step) if step.observation is None else step.observation
+            observation = module_inputs(self.network, shown[games], self.device)
+            bias = torch.from_numpy(dense(step, scores, games)).to(self.device)
+            logits = self.network(observation, foresight=bias).float().cpu().numpy()
+            for row, game in enumerate(games.tolist()):
+                listed = slice(step.offsets[game], step.offsets[game + 1])
+                positions[game] = self._draw(logits[row, step.slots[listed]])
+            played[games] = step.moves[step.offsets[games] + positions[games]]
+        followed.saw(step, played)
+        return "position", positions
+
+    def _draw(self, logits: np.ndarray) -> int:
+        if not self.sample:
+            return int(np.argmax(logits))
+        weights = np.exp((logits - logits.max()) / self.temperature)
+        return int(self._draws.choice(len(weights), p=weights / weights.sum()))
+
+    def __repr__(self) -> str:
+        return f"ForesightAgent({self.name!r}, sample={self.sample}, temperature={self.temperature})"
+
+
+def agent(network, *, sample: bool = True, temperature: float = 1.0, name: str | None = None, device=None):
+    """The agent that plays ``network``: a ``ForesightAgent`` when it has foresight, else a
+    ``TorchAgent``."""
+    from murkplay_rl.agents import TorchAgent
+
+    if looks_ahead(network):
+        return ForesightAgent(network, sample=sample, temperature=temperature, name=name or "foresight",
+                              device=device)
+    return TorchAgent(network, sample=sample, temperature=temperature, name=name, device=device)
