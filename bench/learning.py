@@ -1,6 +1,6 @@
 """The trainer's cost, its learning curve over seeds, and a trained agent's strength.
 
-    python bench/learning.py [--rounds 5] [--threads 1] [--before REV]
+    python bench/learning.py [--rounds 5] [--threads 1] [--before REV] [--set NAME=VALUE ...]
     python bench/learning.py --seeds 0,1,2 [--minutes 30] [--threads 2] [--out build/runs/learning]
     python bench/learning.py --agent search [--network RUN/best.pt [--samples 16] [--deeper 0] [--king K]]
                              [--arena-games 500] [--opponents greedy,cautious,belief] [--agent-seed N]
@@ -12,7 +12,7 @@ machine's load average.
   collection and PPO update, timed apart: samples per second, the update's share of the time
   and murkplay's. ``--before REV`` times the trainer of the git revision REV too, in a child
   process of its own, round for round in alternating order, so the ratio of the two is measured
-  side by side under the same load.
+  side by side under the same load; ``--set`` times this trainer with those settings beside it so.
 - ``--seeds``: the documented training run (``DOCUMENTED``) once per seed, one after the other,
   each in ``OUT/seed-N`` (a run already there is gone on with, or kept when finished), its last
   network against ``FINAL`` (kept in ``OUT/seed-N/final.csv``), then every evaluation of every
@@ -43,12 +43,12 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 DOCS = ROOT / "docs"
 
-# The documented run: the trainer's defaults, the rate and the entropy bonus falling over the
-# run's 30 minutes, evaluated every five minutes against greedy and cautious. The belief agent's
+# The documented run: the trainer's defaults with foresight, the rate and the entropy bonus
+# falling over the run's 30 minutes, evaluated every five minutes against greedy and cautious. The belief agent's
 # games are slow (an evaluation of 500 of them took over 12 minutes on the shared machine), so
 # it plays the network of the run's end only (``FINAL``), once the run is over.
-DOCUMENTED = ["--set", "ppo.decay_minutes=30", "--set", "eval_opponents=greedy,cautious",
-              "--set", "eval_every=300", "--set", "eval_games=500"]
+DOCUMENTED = ["--set", "network.foresight=1", "--set", "ppo.decay_minutes=30",
+              "--set", "eval_opponents=greedy,cautious", "--set", "eval_every=300", "--set", "eval_games=500"]
 FINAL = ("belief",)
 TARGETS = {30: {"greedy": 0.97, "cautious": 0.92, "belief": 0.55}, 5: {"greedy": 0.80}}
 FALL = 0.02  # the score at the end may lie this far below the run's best earlier one
@@ -68,7 +68,10 @@ from murkplay_rl.rollout import advantages
 from murkplay_rl.train_config import TrainConfig
 from murkplay_rl.train_state import TrainState
 threads, updates = int(sys.argv[1]), int(sys.argv[2])
-state = TrainState(TrainConfig(threads=threads))
+config = TrainConfig(threads=threads)
+for setting in sys.argv[3:]:
+    config = config.with_setting(*setting.split("=", 1))
+state = TrainState(config)
 config = state.config
 def one():
     started = time.perf_counter()
@@ -104,22 +107,28 @@ def _tree_of(revision: str, scratch: Path) -> Path:
     return scratch / "python"
 
 
-def _round(tree: Path | None, threads: int, updates: int) -> dict:
+def _round(tree: Path | None, threads: int, updates: int, settings: list[str]) -> dict:
     environment = dict(os.environ, PYTHONPATH=str(tree)) if tree else None
-    done = subprocess.run([sys.executable, "-c", ROUND, str(threads), str(updates)], env=environment, check=True,
-                          capture_output=True, text=True)
+    done = subprocess.run([sys.executable, "-c", ROUND, str(threads), str(updates), *settings], env=environment,
+                          check=True, capture_output=True, text=True)
     return json.loads(done.stdout.splitlines()[-1])
 
 
 def cost(args) -> None:
-    trees = {"now": None}
+    """This trainer at its defaults beside the trainer of ``--before`` or this one with the
+    ``--set`` settings, in alternating order."""
+    trees = {"now": (None, [])}
+    settings = args.set[1::2]  # the values of the --set pairs
     with tempfile.TemporaryDirectory() as scratch:
         if args.before:
-            trees[args.before] = _tree_of(args.before, Path(scratch))
+            trees[args.before] = (_tree_of(args.before, Path(scratch)), [])
+        if settings:
+            trees[" ".join(settings)] = (None, settings)
         rounds = {name: [] for name in trees}
         for number in range(args.rounds):
             for name in (list(trees) if number % 2 == 0 else list(trees)[::-1]):
-                rounds[name].append(_round(trees[name], args.threads, args.updates))
+                tree, extra = trees[name]
+                rounds[name].append(_round(tree, args.threads, args.updates, extra))
                 measured = rounds[name][-1]
                 seconds = measured["collect"] + measured["update"]
                 print(f"round {number + 1}, {name}: {measured['samples'] / seconds:,.0f} samples/s, update "
@@ -131,9 +140,9 @@ def cost(args) -> None:
         update = statistics.median(m["update"] / (m["collect"] + m["update"]) for m in measured)
         share = statistics.median(m["murkplay"] / (m["collect"] + m["update"]) for m in measured)
         print(f"| {name} | {statistics.median(rates[name]):,.0f} | {update:.0%} | {share:.1%} |")
-    if args.before:
-        ratio = statistics.median(now / then for now, then in zip(rates["now"], rates[args.before]))
-        print(f"\nsamples/s now / at {args.before}: {ratio:.2f}x (median of {args.rounds} rounds side by side)")
+    for other in list(rates)[1:]:
+        ratio = statistics.median(now / then for now, then in zip(rates["now"], rates[other]))
+        print(f"\nsamples/s now / {other}: {ratio:.2f}x (median of {args.rounds} rounds side by side)")
     print(f"\n{args.updates} updates a round at the default settings, {args.threads} thread(s); {load_average()}")
 
 

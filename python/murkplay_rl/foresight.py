@@ -31,8 +31,9 @@ torch = require("torch", "torch", "foresight")
 
 SAMPLES = 8  # positions drawn from a belief per move
 DEPTH = 2  # the move and the reply: what leaves the king to be taken, and what a capture wins
-# The most positions a belief keeps exactly: a fifth of the belief agent's, at a third of its
-# cost a decision; two plies at this limit beat greedy about 0.95 alone.
+# The most positions a belief keeps exactly, a fifth of the belief agent's: its update then
+# costs about a third as much, and two plies of search on it alone beat greedy 0.945 (200 games;
+# 0.885 at 256 positions, 0.965 at 5,000).
 LIMIT = 1_000
 
 
@@ -44,8 +45,8 @@ def looks_ahead(network) -> bool:
 class Beliefs(_Followed):
     """Both sides' beliefs about one batch's games, and the last move each side played there."""
 
-    def __init__(self, batch, seed: int = 0, threads: int | None = None):
-        super().__init__(batch, LIMIT, seed)
+    def __init__(self, batch, seed: int = 0, threads: int | None = None, limit: int = LIMIT):
+        super().__init__(batch, limit, seed)
         self.threads = threads
         self.fresh = True
 
@@ -101,20 +102,21 @@ class ForesightAgent(Following):
     """A network with foresight as an agent: it follows one batch from its games' start with
     both sides' beliefs (as the belief agent does) and draws each move from the softmax of its
     logits and foresight over the legal slots at ``temperature`` (``sample=False``: the best),
-    from a random stream of its own (``seed``)."""
+    from a random stream of its own (``seed``). ``limit``: the most positions a belief keeps
+    exactly (the trainer's, ``LIMIT``, by default)."""
 
     observes = True
 
     def __init__(self, network, *, sample: bool = True, temperature: float = 1.0, name: str = "foresight",
-                 seed: int = 0, threads: int | None = None, device=None):
+                 seed: int = 0, limit: int = LIMIT, threads: int | None = None, device=None):
         if not looks_ahead(network):
             raise ValueError("network has no foresight: play it with agents.TorchAgent")
-        self.network = network.eval()
+        self.module = network.eval()
         self.sample = flag("sample", sample)
         self.temperature = positive("temperature", temperature)
         self.name = name
         self.seed = integer("seed", seed, 0, MAX_SEED)
-        self.limit = LIMIT
+        self.limit = integer("limit", limit, 2, 2**32 - 1)
         self.threads = None if threads is None else integer("threads", threads, 1, murkplay_rl.MAX_THREADS)
         self.device = torch.device(device or "cpu")
         self._draws = np.random.default_rng(self.seed)
@@ -122,7 +124,7 @@ class ForesightAgent(Following):
     def _follow(self, step, batch):
         if self._followed is not None and self._followed.batch is batch:
             return self._followed, False
-        followed = Beliefs(batch, self.seed, self.threads)
+        followed = Beliefs(batch, self.seed, self.threads, self.limit)
         followed.check_joined(step)
         self._followed = followed
         return followed, True
@@ -138,15 +140,20 @@ class ForesightAgent(Following):
         games = np.flatnonzero(np.diff(step.offsets) > 0)
         if len(games):
             shown = CodeRows.of(step) if step.observation is None else step.observation
-            observation = module_inputs(self.network, shown[games], self.device)
+            observation = module_inputs(self.module, shown[games], self.device)
             bias = torch.from_numpy(dense(step, scores, games)).to(self.device)
-            logits = self.network(observation, foresight=bias).float().cpu().numpy()
+            logits = self.module(observation, foresight=bias).float().cpu().numpy()
             for row, game in enumerate(games.tolist()):
                 listed = slice(step.offsets[game], step.offsets[game + 1])
                 positions[game] = self._draw(logits[row, step.slots[listed]])
             played[games] = step.moves[step.offsets[games] + positions[games]]
         followed.saw(step, played)
         return "position", positions
+
+    @property
+    def reads_codes(self) -> bool:
+        """Whether its network reads observations as codes, which the trainer's does."""
+        return bool(getattr(self.module, "reads_codes", False))
 
     def _draw(self, logits: np.ndarray) -> int:
         if not self.sample:

@@ -43,8 +43,6 @@ class RaySelfPlay:
     local instance bound to the loopback unless ``address`` names a cluster)."""
 
     def __init__(self, config, actors: int, *, address: str | None = None, device: str = "cpu"):
-        if config.network.foresight:
-            raise ValueError("network.foresight is not played on Ray actors: the actors keep no beliefs")
         import ray
 
         if not ray.is_initialized():

@@ -69,6 +69,8 @@ class TrainState:
         self.opponent = copy.deepcopy(self.network).eval()
         self.optimizer = torch.optim.Adam(self.network.parameters(), lr=config.ppo.learning_rate)
         if actors:
+            if config.network.foresight:
+                raise ValueError("network.foresight is not played on Ray actors: the actors keep no beliefs")
             from murkplay_rl.remote_rollout import RaySelfPlay
 
             self.selfplay = RaySelfPlay(config, actors, address=address, device=config.device)

@@ -91,6 +91,16 @@ def small_network():
     return agents.TorchAgent(policy_network(hidden=8), name="small")
 
 
+def foresight():
+    torch = pytest.importorskip("torch")
+    from murkplay_rl import foresight
+    from murkplay_rl.network import PolicyValueNet
+    from murkplay_rl.train_config import NetworkConfig
+
+    torch.manual_seed(0)
+    return foresight.agent(PolicyValueNet(NetworkConfig(channels=4, blocks=1, key=4, foresight=1.0)))
+
+
 def pretrained():
     pytest.importorskip("torch")
     return agents.load("pretrained")
@@ -107,6 +117,7 @@ AGENTS = {
     "cautious": lambda: agents.load("cautious"),
     "belief": lambda: agents.load("belief"),
     "torch": small_network,
+    "foresight": foresight,
     "pretrained": pretrained,
     "search": search,
 }

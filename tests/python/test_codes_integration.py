@@ -2,6 +2,7 @@
 shipped network and any torch agent play the same from codes, and recorded games replay to
 codes."""
 
+import copy
 import csv
 import warnings
 
@@ -51,23 +52,25 @@ def test_a_setting_names_the_observation_form():
 def test_the_shipped_network_plays_the_same_from_codes():
     from murkplay_rl import agents, arena
 
-    agent = rl.pretrained(sample=False)
+    agent, twin = rl.pretrained(sample=False), rl.pretrained(sample=False)
     assert agent.reads_codes
     batch = rl.GameBatch(12, seed=2, auto_reset=True)
     for _ in range(10):
         floats = batch.observe()
         codes = batch.observe(codes=True, mask=False)
         by, from_floats = agent.act(floats, batch)
-        _, from_codes = agent.act(codes, batch)
+        _, from_codes = twin.act(codes, batch)
         np.testing.assert_array_equal(from_codes, from_floats)
-        batch.step(from_floats, by=by, greedy=True)
+        batch.step(from_floats, by=by, **getattr(agent, "step_options", {}))
     # A module that reads floats only gets the codes expanded; the arena steps on codes when
     # every agent that looks reads them, with the results it has on floats.
     floats_only = agents.TorchAgent(torch.nn.Sequential(torch.nn.Flatten(), torch.nn.Linear(64 * 35, 4352)))
     assert not floats_only.reads_codes
     np.testing.assert_array_equal(floats_only.act(batch.observe(codes=True), batch)[1],
                                   floats_only.act(batch.observe(), batch)[1])
-    on_floats = agents.TorchAgent(torch.nn.Sequential(agent.module), sample=False, name="pretrained")
+    floats_net = copy.deepcopy(agent.module)
+    floats_net.reads_codes = False
+    on_floats = type(agent)(floats_net, sample=False, name="pretrained")
     assert not on_floats.reads_codes
     on_codes = arena.play_games(agent, "greedy", 8, max_plies=40, seed=3)
     again = arena.play_games(on_floats, "greedy", 8, max_plies=40, seed=3)

@@ -59,6 +59,8 @@ MINUTES = ["--minutes", "1"]
     (["--updates", "0"], "argument --updates: must be a whole number of at least 1, not '0'"),
     (["--updates", "2.5"], "not '2.5'"),
     ([*MINUTES, "--actors", "-1"], "argument --actors: must be a whole number, 0 or more, not '-1'"),
+    ([*MINUTES, "--actors", "1", "--set", "network.foresight=1"], "network.foresight is not played on Ray actors"),
+    ([*MINUTES, "--set", "network.foresight=-1"], "network.foresight must be at least 0.0, not -1.0"),
     ([], "give --minutes, --updates or both"),
 ])
 def test_a_refused_argument_is_a_usage_error_naming_it(tmp_path, capsys, arguments, named):
