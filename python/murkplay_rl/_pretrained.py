@@ -1,8 +1,8 @@
 """The trained opponent shipped with the package, as ``murkplay_rl.pretrained()``.
 
-``pretrained/ppo-30min.pt`` holds the network of the last checkpoint of the documented
-30-minute training run (``python -m murkplay_rl.train``) and nothing else. Imports torch when
-called.
+``pretrained/ppo-30min.pt`` holds the best network of the documented 30-minute training run
+(``python -m murkplay_rl.train`` with foresight) and nothing else, so the agent is a
+``ForesightAgent``. Imports torch when called.
 """
 
 from __future__ import annotations
@@ -14,6 +14,9 @@ FILE = "ppo-30min.pt"
 
 def shipped_network(device: str = "cpu"):
     """The shipped ``PolicyValueNet``, in eval mode."""
+    from murkplay_rl._optional import require
+
+    require("torch", "torch", "the pretrained agent")
     from murkplay_rl.network import load_network
 
     with resources.as_file(resources.files("murkplay_rl") / "pretrained" / FILE) as path:

@@ -25,9 +25,10 @@ from murkplay_rl._native import NO_MOVE
 from murkplay_rl._optional import require
 from murkplay_rl.belief_agent import _SIDES, Following, _Followed
 from murkplay_rl.codes import CodeRows, module_inputs
-from murkplay_rl.search_agent import KING, white_to_move
 
 torch = require("torch", "torch", "foresight")
+
+from murkplay_rl.search_agent import KING, white_to_move  # noqa: E402  (imports the network, and torch)
 
 SAMPLES = 8  # positions drawn from a belief per move
 DEPTH = 2  # the move and the reply: what leaves the king to be taken, and what a capture wins

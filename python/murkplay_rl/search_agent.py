@@ -29,9 +29,10 @@ from murkplay_rl._checks import MAX_SEED, flag, integer
 from murkplay_rl._native import MAX_SEARCH_DEPTH, MAX_SEARCH_SAMPLES, MIN_KING_SCORE, NO_MOVE, WIN_SCORE
 from murkplay_rl._optional import require
 from murkplay_rl.belief_agent import _SIDES, Following
-from murkplay_rl.network import SQUARE_PAIRS
 
 torch = require("torch", "torch", "the search agent")
+
+from murkplay_rl.network import SQUARE_PAIRS  # noqa: E402  (imports torch)
 
 KING_SEEN = 11  # the observation's feature of a seen opponent king
 # What a king taken or lost counts for in one sample, in hundredths of a pawn: thirty pawns, so

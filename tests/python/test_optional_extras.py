@@ -66,6 +66,14 @@ def _gym():
     import murkplay_rl.gym
 
 
+def _pretrained():
+    murkplay_rl.pretrained()
+
+
+def _search():
+    import murkplay_rl.search_agent  # noqa: F401
+
+
 # Packages a feature checks for before the hidden one, whose absence it reports first.
 CHECKED_BEFORE = {"torchrl": ("torch",)}
 
@@ -78,6 +86,8 @@ CASES = {
     "SelfPlayWorker without torch": (_worker, ["torch"], "ray", []),
     "start_actors without ray": (_actors, ["ray"], "ray", []),
     "the policy without torch": (_policy, ["torch"], "torch", ["murkplay_rl.policy"]),
+    "pretrained without torch": (_pretrained, ["torch"], "torch", ["murkplay_rl.network"]),
+    "search without torch": (_search, ["torch"], "torch", ["murkplay_rl.search_agent", "murkplay_rl.network"]),
     "sb3 without stable_baselines3": (_sb3, ["stable_baselines3"], "sb3", ["murkplay_rl.sb3"]),
     "torchrl without torchrl": (_torchrl, ["torchrl"], "torchrl", ["murkplay_rl.torchrl"]),
     "torchrl without torch": (_torchrl, ["torch"], "torchrl", ["murkplay_rl.torchrl"]),
