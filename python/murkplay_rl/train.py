@@ -25,7 +25,7 @@ from pathlib import Path
 
 from murkplay_rl import run_log
 from murkplay_rl._optional import MissingExtra, require
-from murkplay_rl.train_config import TrainConfig
+from murkplay_rl.train_config import TrainConfig, check_actors
 
 PROG = "python -m murkplay_rl.train"
 DESCRIPTION = """\
@@ -251,6 +251,8 @@ def main(argv: list[str] | None = None) -> int:
 def _run(parser: argparse.ArgumentParser, args) -> int:
     try:
         out, config, saved = _plan(args)
+        if args.actors:
+            check_actors(config)
         require("torch", "train", "training")
         from murkplay_rl.train_state import TrainState
 

@@ -230,3 +230,9 @@ class TrainConfig(Settings):
         most ``eval_every``, and short enough for ``eval_points`` evaluations after the first,
         so that a short run draws a curve too."""
         return min(self.eval_every, budget / self.eval_points)
+
+
+def check_actors(config: TrainConfig) -> None:
+    """Refuses settings that self-play on Ray actors cannot play (ValueError naming them)."""
+    if config.network.foresight:
+        raise ValueError("network.foresight is not played on Ray actors: the actors keep no beliefs")

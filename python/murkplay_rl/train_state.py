@@ -24,7 +24,7 @@ from murkplay_rl import checkpoint
 from murkplay_rl.network import PolicyValueNet
 from murkplay_rl.rollout import Rollout, SelfPlay
 from murkplay_rl.run_log import checkpoint_path
-from murkplay_rl.train_config import TrainConfig
+from murkplay_rl.train_config import TrainConfig, check_actors
 
 BEST = "best.pt"  # the network of the best evaluation of a run, in its directory
 SNAPSHOTS = "snapshots"  # the pool's entry of the learner's past snapshots
@@ -69,8 +69,7 @@ class TrainState:
         self.opponent = copy.deepcopy(self.network).eval()
         self.optimizer = torch.optim.Adam(self.network.parameters(), lr=config.ppo.learning_rate)
         if actors:
-            if config.network.foresight:
-                raise ValueError("network.foresight is not played on Ray actors: the actors keep no beliefs")
+            check_actors(config)
             from murkplay_rl.remote_rollout import RaySelfPlay
 
             self.selfplay = RaySelfPlay(config, actors, address=address, device=config.device)
