@@ -69,10 +69,13 @@ class Following:
         checked) when the agent first acts in it."""
         if self._followed is not None and self._followed.batch is batch:
             return self._followed, False
-        followed = _Followed(batch, self.limit, self.seed)
+        followed = self._beliefs_of(batch)
         followed.check_joined(step)
         self._followed = followed
         return followed, True
+
+    def _beliefs_of(self, batch) -> _Followed:
+        return _Followed(batch, self.limit, self.seed)
 
 
 class BeliefAgent(Following):

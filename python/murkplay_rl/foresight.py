@@ -122,13 +122,8 @@ class ForesightAgent(Following):
         self.device = torch.device(device or "cpu")
         self._draws = np.random.default_rng(self.seed)
 
-    def _follow(self, step, batch):
-        if self._followed is not None and self._followed.batch is batch:
-            return self._followed, False
-        followed = Beliefs(batch, self.seed, self.threads, self.limit)
-        followed.check_joined(step)
-        self._followed = followed
-        return followed, True
+    def _beliefs_of(self, batch) -> Beliefs:
+        return Beliefs(batch, self.seed, self.threads, self.limit)
 
     @torch.inference_mode()
     def act(self, step, batch):
