@@ -31,6 +31,11 @@ class _Followed:
         self.beliefs = {side: BatchBeliefs(batch, side, limit=limit, seed=(seed + side) % 2**64) for side in _SIDES}
         self.played = {side: np.full(len(batch), NO_MOVE, dtype=np.uint16) for side in _SIDES}
 
+    def restarting(self, step) -> None:
+        """A game that restarts at ``step`` begins a new record of each side's moves."""
+        for side in _SIDES:
+            self.played[side][step.restarting] = NO_MOVE
+
     def check_joined(self, step) -> None:
         """Refuses a batch with a game still going that its beliefs cannot follow: one past
         ply 1, where the side to move has moved before and the agent did not see what it
@@ -121,9 +126,7 @@ class BeliefAgent(Following):
             acting = chosen >= 0
             positions[acting] = chosen[acting]
             followed.played[side][acting] = step.moves[step.offsets[:-1][acting] + chosen[acting]]
-        # A game that restarts at this step begins a new record of the side's moves.
-        for side in _SIDES:
-            followed.played[side][step.restarting] = NO_MOVE
+        followed.restarting(step)
         # Games where neither side's belief moves have ended, or are not followed; the batch
         # ignores or restarts the first, and any legal move serves the others.
         positions[positions < 0] = 0

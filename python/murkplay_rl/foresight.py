@@ -23,7 +23,7 @@ import murkplay_rl
 from murkplay_rl._checks import MAX_SEED, flag, integer, positive
 from murkplay_rl._native import NO_MOVE
 from murkplay_rl._optional import require
-from murkplay_rl.belief_agent import _SIDES, Following, _Followed
+from murkplay_rl.belief_agent import Following, _Followed
 from murkplay_rl.codes import CodeRows, module_inputs
 
 torch = require("torch", "torch", "foresight")
@@ -77,8 +77,7 @@ class Beliefs(_Followed):
         for side, beliefs in self.beliefs.items():
             games = going & (white == side) & beliefs.following
             self.played[side][games] = played[games]
-        for side in _SIDES:  # a game that restarts at this step begins a new record of the side's moves
-            self.played[side][step.restarting] = NO_MOVE
+        self.restarting(step)
 
 
 def dense(step, scores: np.ndarray, rows: np.ndarray) -> np.ndarray:

@@ -26,9 +26,9 @@ import numpy as np
 
 import murkplay_rl
 from murkplay_rl._checks import MAX_SEED, flag, integer
-from murkplay_rl._native import MAX_SEARCH_DEPTH, MAX_SEARCH_SAMPLES, MIN_KING_SCORE, NO_MOVE, WIN_SCORE
+from murkplay_rl._native import MAX_SEARCH_DEPTH, MAX_SEARCH_SAMPLES, MIN_KING_SCORE, WIN_SCORE
 from murkplay_rl._optional import require
-from murkplay_rl.belief_agent import _SIDES, Following
+from murkplay_rl.belief_agent import Following
 
 torch = require("torch", "torch", "the search agent")
 
@@ -99,8 +99,7 @@ class SearchAgent(Following):
             if len(games):
                 positions[games] = self._search(step, beliefs, games)
                 followed.played[side][games] = step.moves[step.offsets[games] + positions[games]]
-        for side in _SIDES:  # a game that restarts at this step begins a new record of the side's moves
-            followed.played[side][step.restarting] = NO_MOVE
+        followed.restarting(step)
         return "position", positions
 
     @torch.inference_mode()
