@@ -25,8 +25,8 @@ def shipped_network(device: str = "cpu"):
 
 def pretrained(*, sample: bool = True, temperature: float = 1.0, device: str = "cpu"):
     """The shipped network as an agent named ``pretrained``: it samples its moves from its
-    policy (``sample=False``: the most probable legal move)."""
+    policy and a three-ply foresight (``sample=False``: the most probable legal move)."""
     from murkplay_rl import foresight
 
     return foresight.agent(shipped_network(device), sample=sample, temperature=temperature, name="pretrained",
-                           device=device)
+                           device=device, **foresight.SHIPPED)

@@ -3,7 +3,8 @@ belief, which a network with ``network.foresight`` adds to its logits.
 
 A network reads one observation and searches nothing, so the piece it cannot see takes its king:
 most of its losses to greedy end so. The belief (``BatchBeliefs``) knows only what the side has
-seen, and a two-ply search of a few positions drawn from it tells which moves leave the king to
+seen, and a search of a few plies over a few positions drawn from it (two over 8 by default:
+``network.foresight_depth``, ``network.foresight_samples``) tells which moves leave the king to
 be taken and what a capture into the fog is likely to win. The network adds that score, in
 pawns (a king taken or lost counts thirty), times a learnt weight to each legal move's logit,
 and learns when to trust it. The same function serves the trainer's rollouts and the agent.
@@ -21,7 +22,7 @@ import numpy as np
 
 import murkplay_rl
 from murkplay_rl._checks import MAX_SEED, flag, integer, positive
-from murkplay_rl._native import NO_MOVE
+from murkplay_rl._native import MAX_SEARCH_DEPTH, MAX_SEARCH_SAMPLES, NO_MOVE
 from murkplay_rl._optional import require
 from murkplay_rl.belief_agent import Following, _Followed
 from murkplay_rl.codes import CodeRows, module_inputs
@@ -30,12 +31,15 @@ torch = require("torch", "torch", "foresight")
 
 from murkplay_rl.search_agent import KING, white_to_move  # noqa: E402  (imports the network, and torch)
 
-SAMPLES = 8  # positions drawn from a belief per move
-DEPTH = 2  # the move and the reply: what leaves the king to be taken, and what a capture wins
 # The most positions a belief keeps exactly, a fifth of the belief agent's: its update then
 # costs about a third as much, and two plies of search on it alone beat greedy 0.945 (200 games;
 # 0.885 at 256 positions, 0.965 at 5,000).
 LIMIT = 1_000
+# How the shipped network plays (``pretrained()``): it learnt with two plies over 8 positions,
+# the most a rollout affords, and plays better looking a ply further over twice the positions
+# (against the belief agent, 200 games: 0.485 as learnt, 0.535 at three plies, 0.588 at three
+# over 16), since the learnt weight only says how far to trust the score.
+SHIPPED = {"depth": 3, "samples": 16}
 
 
 def looks_ahead(network) -> bool:
@@ -46,9 +50,12 @@ def looks_ahead(network) -> bool:
 class Beliefs(_Followed):
     """Both sides' beliefs about one batch's games, and the last move each side played there."""
 
-    def __init__(self, batch, seed: int = 0, threads: int | None = None, limit: int = LIMIT):
+    def __init__(self, batch, seed: int = 0, threads: int | None = None, limit: int = LIMIT, depth: int = 2,
+                 samples: int = 8):
         super().__init__(batch, limit, seed)
         self.threads = threads
+        self.depth = depth
+        self.samples = samples
         self.fresh = True
 
     def look(self, step) -> np.ndarray:
@@ -59,7 +66,7 @@ class Beliefs(_Followed):
         for side, beliefs in self.beliefs.items():
             if not self.fresh:
                 beliefs.update(self.played[side], threads=self.threads)
-            table = beliefs.scores(samples=SAMPLES, depth=DEPTH, king=KING, threads=self.threads)
+            table = beliefs.scores(samples=self.samples, depth=self.depth, king=KING, threads=self.threads)
             if not table.shape[1]:
                 continue
             # NaN where the side does not move or is not followed
@@ -103,15 +110,22 @@ class ForesightAgent(Following):
     both sides' beliefs (as the belief agent does) and draws each move from the softmax of its
     logits and foresight over the legal slots at ``temperature`` (``sample=False``: the best),
     from a random stream of its own (``seed``). ``limit``: the most positions a belief keeps
-    exactly (the trainer's, ``LIMIT``, by default)."""
+    exactly (the trainer's, ``LIMIT``, by default); ``depth`` and ``samples``: the plies of its
+    search and the positions it draws (None: the network's ``foresight_depth`` and
+    ``foresight_samples``, those it learnt with)."""
 
     observes = True
 
     def __init__(self, network, *, sample: bool = True, temperature: float = 1.0, name: str = "foresight",
-                 seed: int = 0, limit: int = LIMIT, threads: int | None = None, device=None):
+                 seed: int = 0, limit: int = LIMIT, depth: int | None = None, samples: int | None = None,
+                 threads: int | None = None, device=None):
         if not looks_ahead(network):
             raise ValueError("network has no foresight: play it with agents.TorchAgent")
         self.module = network.eval()
+        learnt = network.config
+        self.depth = learnt.foresight_depth if depth is None else integer("depth", depth, 1, MAX_SEARCH_DEPTH)
+        self.samples = (learnt.foresight_samples if samples is None
+                        else integer("samples", samples, 1, MAX_SEARCH_SAMPLES))
         self.sample = flag("sample", sample)
         self.temperature = positive("temperature", temperature)
         self.name = name
@@ -122,7 +136,7 @@ class ForesightAgent(Following):
         self._draws = np.random.default_rng(self.seed)
 
     def _beliefs_of(self, batch) -> Beliefs:
-        return Beliefs(batch, self.seed, self.threads, self.limit)
+        return Beliefs(batch, self.seed, self.threads, self.limit, self.depth, self.samples)
 
     @torch.inference_mode()
     def act(self, step, batch):
@@ -160,12 +174,13 @@ class ForesightAgent(Following):
         return f"ForesightAgent({self.name!r}, sample={self.sample}, temperature={self.temperature})"
 
 
-def agent(network, *, sample: bool = True, temperature: float = 1.0, name: str | None = None, device=None):
-    """The agent that plays ``network``: a ``ForesightAgent`` when it has foresight, else a
-    ``TorchAgent``."""
+def agent(network, *, sample: bool = True, temperature: float = 1.0, name: str | None = None, device=None,
+          **search):
+    """The agent that plays ``network``: a ``ForesightAgent`` (with ``search``, its ``depth`` and
+    ``samples``) when it has foresight, else a ``TorchAgent``."""
     from murkplay_rl.agents import TorchAgent
 
     if looks_ahead(network):
         return ForesightAgent(network, sample=sample, temperature=temperature, name=name or "foresight",
-                              device=device)
+                              device=device, **search)
     return TorchAgent(network, sample=sample, temperature=temperature, name=name, device=device)

@@ -13,6 +13,7 @@ import math
 from dataclasses import dataclass, field
 
 from murkplay_rl import MAX_THREADS
+from murkplay_rl._native import MAX_SEARCH_DEPTH, MAX_SEARCH_SAMPLES
 
 BASELINES = ("random", "greedy", "cautious")
 SEED_LIMIT = 2**63  # the seeds derived from a run's seed stay within every generator's range
@@ -171,8 +172,10 @@ class NetworkConfig(Settings):
                               low=0.0)
     lines: int = setting(0, "1: the cells read, beside the observation, the lines that lead to the own king",
                          low=0, high=1)
-    foresight: float = setting(0.0, "the first weight, per pawn, of each legal move's score in a two-ply search of "
+    foresight: float = setting(0.0, "the first weight, per pawn, of each legal move's score in a short search of "
                                     "positions drawn from the mover's belief, added to its logit; 0: none", low=0.0)
+    foresight_depth: int = setting(2, "plies of that search, the move itself the first", low=1, high=MAX_SEARCH_DEPTH)
+    foresight_samples: int = setting(8, "positions that search draws from the belief", low=1, high=MAX_SEARCH_SAMPLES)
 
 
 @dataclass(frozen=True)

@@ -149,6 +149,19 @@ def test_the_curve_over_seeds_pairs_each_seed_s_nearest_evaluation(given_up):
         assert max(float(row["seconds"]) for row in point) - min(float(row["seconds"]) for row in point) <= 2
 
 
+def test_the_targets_read_the_last_network_as_shipped_beside_the_run_s_own_evaluations(capsys):
+    learning = bench("learning")
+    rows = [dict(seed=seed, opponent=opponent, seconds=str(seconds), score=str(score))
+            for seed in range(3)
+            for opponent, seconds, score in [("greedy", 0, 0.5), ("greedy", 300, 0.9), ("greedy", 1800, 0.98),
+                                             ("belief" + learning.AS_SHIPPED, 1800, 0.5 + seed / 20)]]
+    learning.report(rows)
+    lines = {line.split(" | ")[0].lstrip("| "): line for line in capsys.readouterr().out.splitlines()}
+    assert "met" in lines["each seed >= 0.80 against greedy at 5 min"]
+    assert "0.500, 0.550, 0.600 | 0.550 ± 0.050 | met" in lines[">= 0.55 against belief, as shipped at 30 min"]
+    assert not any("not evaluated" in line for line in lines.values())  # nor at 5 minutes as shipped
+
+
 def test_only_the_agents_own_seeds_make_other_games_between_belief_followers():
     # The search and belief agents draw from streams of their own: the arena's seed leaves their
     # games as they were, and a replicate of a match needs the agents' seed changed.

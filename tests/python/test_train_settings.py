@@ -61,6 +61,7 @@ MINUTES = ["--minutes", "1"]
     ([*MINUTES, "--actors", "-1"], "argument --actors: must be a whole number, 0 or more, not '-1'"),
     ([*MINUTES, "--actors", "1", "--set", "network.foresight=1"], "network.foresight is not played on Ray actors"),
     ([*MINUTES, "--set", "network.foresight=-1"], "network.foresight must be at least 0.0, not -1.0"),
+    ([*MINUTES, "--set", "network.foresight_depth=6"], "network.foresight_depth must be at most 5, not 6"),
     ([], "give --minutes, --updates or both"),
 ])
 def test_a_refused_argument_is_a_usage_error_naming_it(tmp_path, capsys, arguments, named):
