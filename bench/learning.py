@@ -250,7 +250,7 @@ def write_curve(rows: list[dict], csv_path: Path, png_path: Path) -> None:
     axis.set_ylabel("score (win 1, unfinished 1/2)")
     axis.set_ylim(0, 1.02)
     axis.grid(alpha=0.3)
-    axis.legend(loc="center right")
+    axis.legend(loc="lower right")
     axis.set_title(f"self-play PPO against the pool: mean and range over {seeds} seeds")
     figure.tight_layout()
     figure.savefig(png_path, dpi=100)
