@@ -70,7 +70,7 @@ def test_the_shipped_network_plays_the_same_from_codes():
                                   floats_only.act(batch.observe(), batch)[1])
     floats_net = copy.deepcopy(agent.module)
     floats_net.reads_codes = False
-    on_floats = type(agent)(floats_net, sample=False, name="pretrained")
+    on_floats = type(agent)(floats_net, sample=False, name="pretrained", depth=agent.depth, samples=agent.samples)
     assert not on_floats.reads_codes
     on_codes = arena.play_games(agent, "greedy", 8, max_plies=40, seed=3)
     again = arena.play_games(on_floats, "greedy", 8, max_plies=40, seed=3)
