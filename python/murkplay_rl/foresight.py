@@ -26,6 +26,7 @@ from murkplay_rl._native import MAX_SEARCH_DEPTH, MAX_SEARCH_SAMPLES, NO_MOVE
 from murkplay_rl._optional import require
 from murkplay_rl.belief_agent import Following, _Followed
 from murkplay_rl.codes import CodeRows, module_inputs
+from murkplay_rl.train_config import NetworkConfig
 
 torch = require("torch", "torch", "foresight")
 
@@ -40,6 +41,7 @@ LIMIT = 1_000
 # (against the belief agent, 200 games: 0.485 as learnt, 0.535 at three plies, 0.588 at three
 # over 16), since the learnt weight only says how far to trust the score.
 SHIPPED = {"depth": 3, "samples": 16}
+LEARNT = NetworkConfig()  # how far a network learns to look by default
 
 
 def looks_ahead(network) -> bool:
@@ -50,8 +52,8 @@ def looks_ahead(network) -> bool:
 class Beliefs(_Followed):
     """Both sides' beliefs about one batch's games, and the last move each side played there."""
 
-    def __init__(self, batch, seed: int = 0, threads: int | None = None, limit: int = LIMIT, depth: int = 2,
-                 samples: int = 8):
+    def __init__(self, batch, seed: int = 0, threads: int | None = None, limit: int = LIMIT,
+                 depth: int = LEARNT.foresight_depth, samples: int = LEARNT.foresight_samples):
         super().__init__(batch, limit, seed)
         self.threads = threads
         self.depth = depth

@@ -185,12 +185,12 @@ class SelfPlay:
     """A batch of ``games`` self-play games; ``collect`` steps it and keeps every turn."""
 
     def __init__(self, games: int, *, max_plies: int, opponent_share: float, seed: int, threads: int,
-                 device: str = "cpu", observation: str = "floats", foresight_depth: int = 0, foresight_samples: int = 8):
+                 device: str = "cpu", observation: str = "floats", foresight=None):
         self.batch = murkplay_rl.GameBatch(games, max_plies=max_plies, auto_reset=True, seed=seed, threads=threads)
-        # Both sides' beliefs, followed from the games' start, where the networks look ahead
-        # ``foresight_depth`` plies over ``foresight_samples`` positions.
-        self.beliefs = (Beliefs(self.batch, seed, threads, depth=foresight_depth, samples=foresight_samples)
-                        if foresight_depth else None)
+        # Both sides' beliefs, followed from the games' start, where the networks look ahead as
+        # ``foresight`` (their NetworkConfig) says.
+        self.beliefs = (Beliefs(self.batch, seed, threads, depth=foresight.foresight_depth,
+                                samples=foresight.foresight_samples) if foresight is not None else None)
         self.max_plies = max_plies
         self.seed = seed
         self.device = torch.device(device)

@@ -77,8 +77,7 @@ class TrainState:
             self.selfplay = SelfPlay(config.games, max_plies=config.max_plies, opponent_share=config.opponent_share,
                                      seed=config.seed, threads=config.threads, device=config.device,
                                      observation=config.observation,
-                                     foresight_depth=config.network.foresight_depth if config.network.foresight else 0,
-                                     foresight_samples=config.network.foresight_samples)
+                                     foresight=config.network if config.network.foresight else None)
         self.shuffling = torch.Generator().manual_seed(config.seed + 1)
         self.rng = np.random.default_rng(config.seed)
         self.pool: list[dict] = []

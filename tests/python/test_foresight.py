@@ -52,7 +52,7 @@ def test_a_deeper_look_sees_the_recapture(depth, won):
 def test_the_update_scores_every_move_as_the_rollout_drew_it(opponent):
     torch.manual_seed(1)
     learner = PolicyValueNet(LOOKING).eval()
-    selfplay = SelfPlay(8, max_plies=30, opponent_share=0.5, seed=4, threads=1, foresight_depth=2)
+    selfplay = SelfPlay(8, max_plies=30, opponent_share=0.5, seed=4, threads=1, foresight=LOOKING)
     rollout = selfplay.collect(learner, copy.deepcopy(learner) if opponent == "snapshot" else opponent, 40)
     samples = Samples.of(rollout, advantages(rollout, 0.99, 0.95))
     assert rollout.games > 0 and (samples.foresight[samples.valid] < -20).any()  # kings were in danger
